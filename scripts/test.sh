@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ core tests (plain, under ASan+UBSan, and the
+# threaded monitor tests under TSan), then the Python tests against the
+# installed module on CPython 3.8 and on the newest CPython on the machine.
+source "$(dirname "$0")/lib.sh"
+cd "$ROOT"
+JOBS="${JOBS:-2}"
+
+ensure_system_packages g++ make zlib1g-dev libssl-dev libgtest-dev
+command -v cmake >/dev/null 2>&1 || ensure_system_packages cmake
+
+cmake_build() {  # dir, extra cmake args...
+    local dir="$1"
+    shift
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARN_BUILD_TESTS=ON \
+        -DVARN_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$JOBS" --target varn_tests
+}
+
+log "C++ core tests"
+cmake_build build/cpp
+(cd build/cpp && ctest --output-on-failure -j "$JOBS")
+
+log "C++ core tests under ASan and UBSan"
+cmake_build build/cpp-asan -DVARN_SANITIZE=ON -DVARN_BUILD_CLI=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 build/cpp-asan/varn_tests --gtest_brief=1
+
+log "threaded monitor tests under TSan"
+cmake_build build/cpp-tsan -DVARN_TSAN=ON -DVARN_BUILD_CLI=OFF
+TSAN_OPTIONS=halt_on_error=1 build/cpp-tsan/varn_tests --gtest_filter='*Thread*' --gtest_brief=1
+
+PY38="$(find_python 3.8)"
+PYNEW="$(find_newest_python)"
+[ -n "$PY38" ] || { echo "CPython 3.8 not found" >&2; exit 1; }
+for py in "$PY38" "$PYNEW"; do
+    ver="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    venv="$ROOT/.venv/py$ver"
+    venv_with_project "$venv" "$py" "[test]" --config-settings=cmake.define.VARN_WERROR=ON
+    log "Python tests on CPython $ver"
+    (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+done
+log "all tests passed"

@@ -1,0 +1,326 @@
+// The CSV driver. Two passes over the input: the header pass reads the first
+// line for the column names; the data pass streams every other line into a
+// reusable text batch (one buffer, one span per cell) and hands each batch of
+// 65,536 rows to the writer. Nothing is allocated per cell or per row once the
+// batch has grown to its working size.
+#include "conversion/csv_converter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "common/os_error.h"
+#include "common/text_format.h"
+#include "conversion/text_scan.h"
+#include "varn_v2/format.h"
+#include "varn_v2/writer.h"
+
+namespace varn {
+
+namespace {
+
+constexpr size_t kHeaderReadBuffer = 1u << 20;
+constexpr size_t kDataReadBuffer = 16u << 20;
+constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
+
+// Reads "\n"-terminated lines through one growable buffer. A line is handed
+// out as a view into the buffer, valid until the next call.
+class LineReader {
+public:
+    LineReader(int fd, size_t capacity) : fd_(fd), buf_(capacity) {}
+    ~LineReader() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    enum Outcome { kLine, kEnd, kError };
+
+    // The next line without its "\n" and the "\r" directly before it.
+    Outcome next(const uint8_t*& line, size_t& len) {
+        size_t scan = pos_;
+        for (;;) {
+            const void* nl = scan < end_ ? std::memchr(buf_.data() + scan, '\n', end_ - scan) : nullptr;
+            if (nl) {
+                size_t at = static_cast<size_t>(static_cast<const uint8_t*>(nl) - buf_.data());
+                line = buf_.data() + pos_;
+                len = at - pos_;
+                if (len && line[len - 1] == '\r') --len;
+                consumed_ += at + 1 - pos_;
+                pos_ = at + 1;
+                return kLine;
+            }
+            if (eof_) {
+                if (pos_ == end_) return kEnd;
+                line = buf_.data() + pos_;
+                len = end_ - pos_;
+                consumed_ += len;
+                pos_ = end_;
+                return kLine;
+            }
+            // Keep the partial line, make room, read more.
+            size_t have = end_ - pos_;
+            if (pos_ > 0) {
+                std::memmove(buf_.data(), buf_.data() + pos_, have);
+                pos_ = 0;
+                end_ = have;
+            }
+            scan = end_;
+            if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);  // a line longer than the buffer
+            ssize_t r;
+            do {
+                r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+            } while (r < 0 && errno == EINTR);
+            if (r < 0) {
+                error_ = last_os_error();
+                return kError;
+            }
+            if (r == 0) eof_ = true;
+            end_ += static_cast<size_t>(r);
+        }
+    }
+
+    const std::string& error() const { return error_; }
+    uint64_t consumed() const { return consumed_; }
+
+private:
+    int fd_;
+    Bytes buf_;
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    bool eof_ = false;
+    uint64_t consumed_ = 0;
+    std::string error_;
+};
+
+int open_read(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+class Report {
+public:
+    explicit Report(bool enabled) : enabled_(enabled) {}
+    void line(const std::string& text) const {
+        if (!enabled_) return;
+        const char* p = text.data();
+        size_t n = text.size();
+        while (n > 0) {
+            ssize_t w = ::write(STDERR_FILENO, p, n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return;  // the report is best effort
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+    }
+
+private:
+    bool enabled_;
+};
+
+std::string size_text(uint64_t bytes) {
+    double gb = static_cast<double>(bytes) / 1073741824.0;
+    if (gb >= 1.0) return format_fixed(gb, 2) + "GB";
+    return format_fixed(static_cast<double>(bytes) / 1048576.0, 0) + "MB";
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    return static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
+}
+
+ConversionOutcome io_error(std::string message) {
+    ConversionOutcome o;
+    o.error = ConversionErrorKind::Io;
+    o.message = std::move(message);
+    return o;
+}
+
+// Splits `line` on every comma into `columns` trimmed cells appended to the
+// batch; missing cells are empty, extra fields are dropped.
+void append_row(TextBatch& batch, const uint8_t* line, size_t len) {
+    const uint64_t base = batch.text.size();
+    batch.text.insert(batch.text.end(), line, line + len);
+    batch.row_offsets.push_back(base);
+    const uint8_t* end = line + len;
+    const uint8_t* cur = line;
+    bool more = true;
+    for (size_t i = 0; i < batch.columns; ++i) {
+        if (!more) {
+            batch.cells.push_back(TextSpan{0, 0});
+            continue;
+        }
+        const uint8_t* comma = static_cast<const uint8_t*>(std::memchr(cur, ',', end - cur));
+        const uint8_t* b = cur;
+        const uint8_t* e = comma ? comma : end;
+        trim_space(b, e);
+        batch.cells.push_back(
+            TextSpan{static_cast<uint32_t>(b - line), static_cast<uint32_t>(e - b)});
+        if (comma) {
+            cur = comma + 1;
+        } else {
+            more = false;
+        }
+    }
+    ++batch.rows;
+}
+
+}  // namespace
+
+ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
+                               const ConversionHooks& hooks) {
+    const Report report(hooks.report);
+    struct stat st;
+    if (::stat(csv_path.c_str(), &st) != 0) return io_error("CSV file does not exist: " + csv_path);
+    if (::stat(csv_path.c_str(), &st) != 0)
+        return io_error("Failed to read CSV metadata: " + last_os_error());
+    const uint64_t csv_size = static_cast<uint64_t>(st.st_size);
+    const std::string csv_size_text = size_text(csv_size);
+
+    report.line("\n>>> compress_csv v1.3.2 STREAMING MODE\n");
+    report.line(">>> File: " + csv_path + " (" + csv_size_text + ")\n");
+
+    // Header pass.
+    std::vector<KColumn> columns;
+    {
+        int fd = open_read(csv_path);
+        if (fd < 0) return io_error(last_os_error());
+        LineReader reader(fd, kHeaderReadBuffer);
+        const uint8_t* line;
+        size_t len;
+        LineReader::Outcome got = reader.next(line, len);
+        if (got == LineReader::kEnd) {
+            ConversionOutcome o;
+            o.error = ConversionErrorKind::Value;
+            o.message = "CSV file is empty";
+            return o;
+        }
+        if (got == LineReader::kError) return io_error(reader.error());
+        if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
+        const uint8_t* end = line + len;
+        const uint8_t* cur = line;
+        for (;;) {
+            const uint8_t* comma = static_cast<const uint8_t*>(std::memchr(cur, ',', end - cur));
+            const uint8_t* b = cur;
+            const uint8_t* e = comma ? comma : end;
+            trim_space(b, e);
+            KColumn column;
+            column.name.assign(reinterpret_cast<const char*>(b), static_cast<size_t>(e - b));
+            columns.push_back(std::move(column));
+            if (!comma) break;
+            cur = comma + 1;
+        }
+    }
+    const size_t column_count = columns.size();
+    {
+        std::string names;
+        for (size_t i = 0; i < column_count; ++i) {
+            if (i) names += ", ";
+            names += columns[i].name;
+        }
+        report.line(">>> Columns (" + std::to_string(column_count) + "): " + names + "\n");
+    }
+
+    // Converting a file onto itself would truncate the input before it is read.
+    struct stat out_st;
+    if (::stat(varn_path.c_str(), &out_st) == 0 && out_st.st_dev == st.st_dev &&
+        out_st.st_ino == st.st_ino) {
+        return io_error("Refusing to convert " + csv_path + " onto itself: the output path " +
+                        varn_path + " names the input file");
+    }
+
+    auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
+    if (begun.failed()) return io_error(begun.message());
+    std::unique_ptr<StreamingVarnWriter> writer = begun.take();
+
+    report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
+                "MB memory constant)...\n");
+
+    // Data pass.
+    int fd = open_read(csv_path);
+    if (fd < 0) return io_error(last_os_error());
+    LineReader reader(fd, kDataReadBuffer);
+    const uint8_t* line;
+    size_t len;
+    (void)reader.next(line, len);  // the header line again
+
+    TextBatch batch;
+    batch.columns = column_count;
+    batch.cells.reserve(format::kChunkRows * column_count);
+    batch.row_offsets.reserve(format::kChunkRows);
+    uint64_t rows = 0;
+    const auto start = std::chrono::steady_clock::now();
+
+    for (;;) {
+        LineReader::Outcome got = reader.next(line, len);
+        if (got == LineReader::kEnd) break;
+        if (got == LineReader::kError) return io_error(reader.error());
+        if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
+        const uint8_t* b = line;
+        const uint8_t* e = line + len;
+        trim_space(b, e);
+        if (b == e) continue;  // blank line
+        if (len > UINT32_MAX) return io_error("CSV line longer than 4 GiB is not supported");
+        append_row(batch, line, len);
+        ++rows;
+        if (batch.rows == format::kChunkRows) {
+            Status written = writer->write_text_chunk(batch);
+            if (written.failed()) return io_error(written.take_message());
+            batch.clear();
+            if (rows % 1000000 == 0) {
+                double elapsed = seconds_since(start);
+                double mrows = static_cast<double>(rows) / 1e6;
+                report.line("  Streamed " + format_fixed(mrows, 1) + "M rows in " +
+                            format_fixed(elapsed, 0) + "s (" + format_fixed(mrows / elapsed, 1) +
+                            "M rows/sec)\n");
+            }
+            if (hooks.after_batch && !hooks.after_batch(reader.consumed(), rows)) {
+                ConversionOutcome o;
+                o.error = ConversionErrorKind::Interrupted;
+                o.message = "interrupted";
+                return o;
+            }
+        }
+    }
+    if (batch.rows > 0) {
+        Status written = writer->write_text_chunk(batch);
+        if (written.failed()) return io_error(written.take_message());
+    }
+    batch = TextBatch();
+    Result<std::string> finished = writer->finish();
+    writer.reset();
+    if (finished.failed()) return io_error(finished.message());
+
+    if (::stat(varn_path.c_str(), &out_st) != 0)
+        return io_error("Output file was not created at: " + varn_path);
+    if (::stat(varn_path.c_str(), &out_st) != 0) return io_error(last_os_error());
+    const uint64_t varn_size = static_cast<uint64_t>(out_st.st_size);
+    if (varn_size == 0) return io_error("Output file is empty");
+
+    ConversionOutcome outcome;
+    outcome.summary.csv_size = csv_size;
+    outcome.summary.varn_size = varn_size;
+    outcome.summary.compression_ratio =
+        csv_size > varn_size
+            ? static_cast<double>(csv_size - varn_size) / static_cast<double>(csv_size) * 100.0
+            : 0.0;
+
+    double elapsed = seconds_since(start);
+    report.line(">>> DONE! " + csv_size_text + " \xE2\x86\x92 " +
+                format_fixed(static_cast<double>(varn_size) / 1048576.0, 1) + "MB (" +
+                format_fixed(outcome.summary.compression_ratio, 1) + "% saved) in " +
+                format_fixed(elapsed, 0) + "s (" +
+                format_fixed(static_cast<double>(csv_size) / 1073741824.0 / elapsed, 1) +
+                "GB/sec) | " + finished.value() + "\n");
+    return outcome;
+}
+
+}  // namespace varn

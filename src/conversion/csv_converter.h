@@ -1,0 +1,52 @@
+// compress_csv: streams a CSV text file into a VARN v2 file in batches of
+// 65,536 rows, printing a progress report to standard error. Memory is
+// bounded by one batch whatever the file size.
+//
+// The CSV dialect: lines end at "\n" (a "\r" before it goes with it); every
+// "," separates fields (no quoting or escaping); fields are trimmed of Unicode
+// White_Space; blank lines are skipped; short rows are padded with empty
+// cells and extra fields are dropped. The input must be UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace varn {
+
+inline constexpr const char* kConverterVersion = "1.3.2";
+
+struct ConversionSummary {
+    uint64_t csv_size = 0;
+    uint64_t varn_size = 0;
+    double compression_ratio = 0.0;  // percent of the input size saved
+};
+
+enum class ConversionErrorKind {
+    None,
+    Io,           // raised as OSError
+    Value,        // raised as ValueError ("CSV file is empty")
+    Interrupted,  // the after_batch hook asked to stop
+};
+
+struct ConversionOutcome {
+    ConversionErrorKind error = ConversionErrorKind::None;
+    std::string message;
+    ConversionSummary summary;
+    bool ok() const { return error == ConversionErrorKind::None; }
+};
+
+struct ConversionHooks {
+    // Called after every batch written (and once before the data pass starts)
+    // with the bytes consumed so far and the data rows accepted. Returning
+    // false stops the conversion as a failure of kind Interrupted; the output
+    // is then left as for any failure after the writer started.
+    std::function<bool(uint64_t bytes_read, uint64_t rows)> after_batch;
+    // Write the report lines to standard error.
+    bool report = true;
+};
+
+ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
+                               const ConversionHooks& hooks = {});
+
+}  // namespace varn

@@ -1,0 +1,52 @@
+#include "module/errors.h"
+
+namespace varn::py {
+
+namespace {
+PyObject* set_with_message(PyObject* type, const std::string& message) {
+    PyObject* text = str_from_utf8(message);
+    if (!text) return nullptr;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+    return nullptr;
+}
+}  // namespace
+
+PyObject* str_from_utf8(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* raise_os_error(const std::string& message) {
+    // A one-argument OSError is never mapped to a subclass such as FileNotFoundError.
+    PyObject* text = str_from_utf8(message);
+    if (!text) return nullptr;
+    PyObject* exc = PyObject_CallFunctionObjArgs(PyExc_OSError, text, nullptr);
+    Py_DECREF(text);
+    if (!exc) return nullptr;
+    PyErr_SetObject(PyExc_OSError, exc);
+    Py_DECREF(exc);
+    return nullptr;
+}
+
+PyObject* raise_value_error(const std::string& message) {
+    return set_with_message(PyExc_ValueError, message);
+}
+
+PyObject* internal_fault_type() {
+    static PyObject* type = nullptr;  // created once per process
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "varn_fileformat.InternalFault",
+            "An operation that cannot fail in normal use failed inside the extension.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+PyObject* raise_internal_fault(const char* message) {
+    PyObject* type = internal_fault_type();
+    if (!type) return nullptr;
+    return set_with_message(type, message);
+}
+
+}  // namespace varn::py

@@ -1,0 +1,33 @@
+// Turning core failures into Python exceptions, in one place.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <string>
+
+namespace varn::py {
+
+// A plain OSError whose only argument is the message (errno and filename None).
+PyObject* raise_os_error(const std::string& message);
+PyObject* raise_value_error(const std::string& message);
+// The internal-fault exception: derived from BaseException so that ordinary
+// `except Exception` handlers do not swallow a broken invariant.
+PyObject* internal_fault_type();
+PyObject* raise_internal_fault(const char* message);
+// A str from UTF-8 bytes (invalid sequences replaced, so it never fails on content).
+PyObject* str_from_utf8(const std::string& text);
+
+}  // namespace varn::py
+
+// Wraps a callable's body: a C++ exception never unwinds into the interpreter.
+#define VARN_PY_BEGIN try {
+#define VARN_PY_END                                                  \
+    }                                                                \
+    catch (const std::exception& e) {                                \
+        return ::varn::py::raise_internal_fault(e.what());           \
+    }                                                                \
+    catch (...) {                                                    \
+        return ::varn::py::raise_internal_fault("unknown internal fault"); \
+    }

@@ -1,0 +1,227 @@
+// compress_csv, get_varn_info and the two path-holding wrapper classes,
+// PyVarnWriter and PyVarnReader.
+#include <cstring>
+#include <string>
+
+#include "conversion/csv_converter.h"
+#include "conversion/file_info.h"
+#include "module/binder.h"
+#include "module/errors.h"
+#include "module/module_types.h"
+
+namespace varn::py {
+
+namespace {
+
+constexpr const char* kLibraryVersion = "1.1.2";
+constexpr const char* kFormatLabel = "VARN v1.1.2";
+
+const char* const kCompressCsvParams[] = {"csv_path", "varn_path"};
+const Signature kCompressCsvSig = {"compress_csv", kCompressCsvParams, 2};
+const char* const kVarnPathParams[] = {"varn_path"};
+const Signature kGetVarnInfoSig = {"get_varn_info", kVarnPathParams, 1};
+const char* const kPathParams[] = {"path"};
+const Signature kWriterNewSig = {"PyVarnWriter", kPathParams, 1};
+const Signature kReaderNewSig = {"PyVarnReader", kPathParams, 1};
+const char* const kCsvPathParams[] = {"csv_path"};
+const Signature kWriteCsvSig = {"PyVarnWriter.write_csv", kCsvPathParams, 1};
+
+// Instance layout shared by both wrappers: the path given to the constructor.
+struct PathObject {
+    PyObject_HEAD
+    std::string* path;
+};
+
+PyObject* info_tuple(const std::string& path) {
+    Result<uint64_t> size = opened_file_size(path, "Failed to open VARN file: ");
+    if (size.failed()) return raise_os_error(size.message());
+    return Py_BuildValue("(Ksk)", static_cast<unsigned long long>(size.value()), kLibraryVersion,
+                         0UL);
+}
+
+PyObject* path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& sig) {
+    VARN_PY_BEGIN
+    PyObject* bound[1];
+    if (!bind_tuple(sig, args, kwargs, bound)) return nullptr;
+    std::string path;
+    if (!convert_str(sig, 0, bound[0], path)) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<PathObject*>(self)->path = new std::string(std::move(path));
+    return self;
+    VARN_PY_END
+}
+
+void path_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<PathObject*>(self)->path;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+const std::string& path_of(PyObject* self) { return *reinterpret_cast<PathObject*>(self)->path; }
+
+// --- PyVarnWriter ---
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return path_new(type, args, kwargs, kWriterNewSig);
+}
+
+PyObject* writer_write_csv(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* bound[1];
+    if (!bind_fast(kWriteCsvSig, args, nargs, kwnames, bound)) return nullptr;
+    std::string csv_path;
+    if (!convert_str(kWriteCsvSig, 0, bound[0], csv_path)) return nullptr;
+    return run_compress_csv(csv_path, path_of(self));
+    VARN_PY_END
+}
+
+PyObject* writer_get_info(PyObject* self, PyObject*) {
+    VARN_PY_BEGIN
+    return info_tuple(path_of(self));
+    VARN_PY_END
+}
+
+PyMethodDef kWriterMethods[] = {
+    {"write_csv", VARN_FASTCALL_KW(writer_write_csv), METH_FASTCALL | METH_KEYWORDS,
+     "write_csv($self, csv_path)\n--\n\n"},
+    {"get_info", writer_get_info, METH_NOARGS, "get_info($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kWriterSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(path_dealloc)},
+    {Py_tp_methods, kWriterMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kWriterSpec = {"varn_fileformat.PyVarnWriter", sizeof(PathObject), 0,
+                           Py_TPFLAGS_DEFAULT, kWriterSlots};
+
+// --- PyVarnReader ---
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return path_new(type, args, kwargs, kReaderNewSig);
+}
+
+PyObject* reader_read_file(PyObject* self, PyObject*) {
+    VARN_PY_BEGIN
+    Result<uint64_t> size = opened_file_size(path_of(self), "Failed to open file: ");
+    if (size.failed()) return raise_os_error(size.message());
+    return Py_BuildValue("(Ks)", static_cast<unsigned long long>(size.value()), kLibraryVersion);
+    VARN_PY_END
+}
+
+PyObject* reader_get_compression_stats(PyObject* self, PyObject*) {
+    VARN_PY_BEGIN
+    Result<uint64_t> size = opened_file_size(path_of(self), "Failed to open file: ");
+    if (size.failed()) return raise_os_error(size.message());
+    return Py_BuildValue("(ds)", 64.8, kFormatLabel);
+    VARN_PY_END
+}
+
+PyMethodDef kReaderMethods[] = {
+    {"read_file", reader_read_file, METH_NOARGS, "read_file($self)\n--\n\n"},
+    {"get_compression_stats", reader_get_compression_stats, METH_NOARGS,
+     "get_compression_stats($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kReaderSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(path_dealloc)},
+    {Py_tp_methods, kReaderMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kReaderSpec = {"varn_fileformat.PyVarnReader", sizeof(PathObject), 0,
+                           Py_TPFLAGS_DEFAULT, kReaderSlots};
+
+}  // namespace
+
+PyObject* make_type(PyType_Spec* spec, const char* internal_doc) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (!type) return nullptr;
+    // __doc__ is the body; tp_doc keeps the signature line for __text_signature__.
+    const char* body = std::strstr(internal_doc, "\n--\n\n");
+    PyObject* doc = PyUnicode_FromString(body ? body + 5 : internal_doc);
+    if (!doc || PyObject_SetAttrString(type, "__doc__", doc) < 0) {
+        Py_XDECREF(doc);
+        Py_DECREF(type);
+        return nullptr;
+    }
+    Py_DECREF(doc);
+    size_t len = std::strlen(internal_doc) + 1;
+    char* full = static_cast<char*>(PyObject_Malloc(len));
+    if (!full) {
+        Py_DECREF(type);
+        return PyErr_NoMemory();
+    }
+    std::memcpy(full, internal_doc, len);
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+    PyObject_Free(const_cast<char*>(t->tp_doc));
+    t->tp_doc = full;
+    return type;
+}
+
+PyObject* varn_writer_type() {
+    static PyObject* type = nullptr;
+    if (!type) type = make_type(&kWriterSpec, "PyVarnWriter(path)\n--\n\nVarnWriter Python wrapper");
+    Py_XINCREF(type);
+    return type;
+}
+
+PyObject* varn_reader_type() {
+    static PyObject* type = nullptr;
+    if (!type) type = make_type(&kReaderSpec, "PyVarnReader(path)\n--\n\nVarnReader Python wrapper");
+    Py_XINCREF(type);
+    return type;
+}
+
+PyObject* run_compress_csv(const std::string& csv_path, const std::string& varn_path) {
+    ConversionHooks hooks;
+    // Between batches, let Python deliver a pending signal (Ctrl-C).
+    hooks.after_batch = [](uint64_t, uint64_t) { return PyErr_CheckSignals() == 0; };
+    ConversionOutcome outcome = compress_csv(csv_path, varn_path, hooks);
+    switch (outcome.error) {
+        case ConversionErrorKind::None:
+            break;
+        case ConversionErrorKind::Value:
+            return raise_value_error(outcome.message);
+        case ConversionErrorKind::Io:
+            return raise_os_error(outcome.message);
+        case ConversionErrorKind::Interrupted:
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return nullptr;
+    }
+    const ConversionSummary& s = outcome.summary;
+    return Py_BuildValue("(KKd)", static_cast<unsigned long long>(s.csv_size),
+                         static_cast<unsigned long long>(s.varn_size), s.compression_ratio);
+}
+
+PyObject* compress_csv_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* bound[2];
+    if (!bind_fast(kCompressCsvSig, args, nargs, kwnames, bound)) return nullptr;
+    std::string csv_path, varn_path;
+    if (!convert_str(kCompressCsvSig, 0, bound[0], csv_path) ||
+        !convert_str(kCompressCsvSig, 1, bound[1], varn_path))
+        return nullptr;
+    return run_compress_csv(csv_path, varn_path);
+    VARN_PY_END
+}
+
+PyObject* get_varn_info_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* bound[1];
+    if (!bind_fast(kGetVarnInfoSig, args, nargs, kwnames, bound)) return nullptr;
+    std::string path;
+    if (!convert_str(kGetVarnInfoSig, 0, bound[0], path)) return nullptr;
+    return info_tuple(path);
+    VARN_PY_END
+}
+
+}  // namespace varn::py
