@@ -173,6 +173,69 @@ void append_row(TextBatch& batch, const uint8_t* line, size_t len) {
     ++batch.rows;
 }
 
+ConversionOutcome value_error(std::string message) {
+    ConversionOutcome o;
+    o.error = ConversionErrorKind::Value;
+    o.message = std::move(message);
+    return o;
+}
+
+// Applies the declarations to the header's columns; false with a message when
+// a declaration names no column or a typed column has no field parser.
+bool apply_declarations(std::vector<KColumn>& columns, const ConversionHooks& hooks,
+                        std::string& error) {
+    for (const ColumnDeclaration& d : hooks.declarations) {
+        bool found = false;
+        for (KColumn& c : columns) {
+            if (c.name != d.name) continue;
+            found = true;
+            c.type_code = d.type_code;
+            c.flags = d.encrypt ? format::kFlagEncrypt : 0;
+            c.key = d.key;
+        }
+        if (!found) {
+            error = "No column named '" + d.name + "' in the header";
+            return false;
+        }
+        if (d.type_code != format::kTypeText && !hooks.parse_field) {
+            error = "Column '" + d.name + "' is declared with a type but no field parser was given";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Builds KVal rows from a text batch for a schema with typed columns: text
+// columns keep their text, the others go through the field parser.
+bool typed_rows(const TextBatch& batch, const std::vector<KColumn>& columns,
+                const std::vector<uint64_t>& line_numbers, const FieldParser& parse,
+                std::vector<Row>& rows, std::string& error) {
+    rows.resize(batch.rows);
+    for (size_t r = 0; r < batch.rows; ++r) {
+        Row& row = rows[r];
+        row.clear();
+        row.reserve(columns.size());
+        const uint8_t* base = batch.text.data() + batch.row_offsets[r];
+        for (size_t c = 0; c < columns.size(); ++c) {
+            const TextSpan s = batch.cells[r * columns.size() + c];
+            ByteView text(base + s.offset, s.length);
+            if (columns[c].type_code == format::kTypeText) {
+                row.push_back(KVal::make_str(std::string(reinterpret_cast<const char*>(text.data()),
+                                                         text.size())));
+                continue;
+            }
+            Result<KVal> cell = parse(columns[c].type_code, text);
+            if (cell.failed()) {
+                error = "line " + std::to_string(line_numbers[r]) + ", column '" + columns[c].name +
+                        "': " + cell.message();
+                return false;
+            }
+            row.push_back(cell.take());
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
@@ -197,12 +260,7 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
         const uint8_t* line;
         size_t len;
         LineReader::Outcome got = reader.next(line, len);
-        if (got == LineReader::kEnd) {
-            ConversionOutcome o;
-            o.error = ConversionErrorKind::Value;
-            o.message = "CSV file is empty";
-            return o;
-        }
+        if (got == LineReader::kEnd) return value_error("CSV file is empty");
         if (got == LineReader::kError) return io_error(reader.error());
         if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
         const uint8_t* end = line + len;
@@ -220,6 +278,10 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
         }
     }
     const size_t column_count = columns.size();
+    std::string declaration_error;
+    if (!apply_declarations(columns, hooks, declaration_error)) return value_error(declaration_error);
+    bool typed = false;
+    for (const KColumn& c : columns) typed |= c.type_code != format::kTypeText;
     {
         std::string names;
         for (size_t i = 0; i < column_count; ++i) {
@@ -257,6 +319,32 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     batch.cells.reserve(format::kChunkRows * column_count);
     batch.row_offsets.reserve(format::kChunkRows);
     uint64_t rows = 0;
+    uint64_t line_number = 1;
+    std::vector<uint64_t> line_numbers;  // of the batch's rows, for typed-field errors
+    std::vector<Row> typed_batch;
+    const std::vector<KColumn>& schema = writer->columns();
+    // Writes the batch through the text fast path, or as typed rows.
+    auto write_batch = [&](ConversionOutcome& failure) {
+        Status written;
+        if (typed) {
+            std::string error;
+            if (!typed_rows(batch, schema, line_numbers, hooks.parse_field, typed_batch, error)) {
+                failure = value_error(std::move(error));
+                return false;
+            }
+            written = writer->write_chunk(typed_batch, batch.rows);
+        } else {
+            written = writer->write_text_chunk(batch);
+        }
+        if (written.failed()) {
+            failure = io_error(written.take_message());
+            return false;
+        }
+        batch.clear();
+        line_numbers.clear();
+        return true;
+    };
+    ConversionOutcome failure;
     const auto start = std::chrono::steady_clock::now();
 
     for (;;) {
@@ -264,17 +352,17 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
         if (got == LineReader::kEnd) break;
         if (got == LineReader::kError) return io_error(reader.error());
         if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
+        ++line_number;
         const uint8_t* b = line;
         const uint8_t* e = line + len;
         trim_space(b, e);
         if (b == e) continue;  // blank line
         if (len > UINT32_MAX) return io_error("CSV line longer than 4 GiB is not supported");
         append_row(batch, line, len);
+        if (typed) line_numbers.push_back(line_number);
         ++rows;
         if (batch.rows == format::kChunkRows) {
-            Status written = writer->write_text_chunk(batch);
-            if (written.failed()) return io_error(written.take_message());
-            batch.clear();
+            if (!write_batch(failure)) return failure;
             if (rows % 1000000 == 0) {
                 double elapsed = seconds_since(start);
                 double mrows = static_cast<double>(rows) / 1e6;
@@ -290,11 +378,9 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
             }
         }
     }
-    if (batch.rows > 0) {
-        Status written = writer->write_text_chunk(batch);
-        if (written.failed()) return io_error(written.take_message());
-    }
+    if (batch.rows > 0 && !write_batch(failure)) return failure;
     batch = TextBatch();
+    typed_batch = std::vector<Row>();
     Result<std::string> finished = writer->finish();
     writer.reset();
     if (finished.failed()) return io_error(finished.message());

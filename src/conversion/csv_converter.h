@@ -8,9 +8,16 @@
 // cells and extra fields are dropped. The input must be UTF-8.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "common/result.h"
+#include "varn_v2/bytes.h"
+#include "varn_v2/format.h"
+#include "varn_v2/kval.h"
 
 namespace varn {
 
@@ -25,7 +32,7 @@ struct ConversionSummary {
 enum class ConversionErrorKind {
     None,
     Io,           // raised as OSError
-    Value,        // raised as ValueError ("CSV file is empty")
+    Value,        // raised as ValueError ("CSV file is empty", bad declarations or fields)
     Interrupted,  // the after_batch hook asked to stop
 };
 
@@ -36,6 +43,18 @@ struct ConversionOutcome {
     bool ok() const { return error == ConversionErrorKind::None; }
 };
 
+// Declares how one header column is stored, instead of plain text.
+struct ColumnDeclaration {
+    std::string name;                        // a name of the header line
+    uint8_t type_code = format::kTypeText;   // format::TypeCode
+    bool encrypt = false;                    // encrypt with `key` (AES-256, counter mode)
+    std::array<uint8_t, 32> key{};
+};
+
+// Turns one trimmed field into the cell of a declared column type, or an error
+// message; the converter prefixes it with the line number and column name.
+using FieldParser = std::function<Result<KVal>(uint8_t type_code, ByteView text)>;
+
 struct ConversionHooks {
     // Called after every batch written (and once before the data pass starts)
     // with the bytes consumed so far and the data rows accepted. Returning
@@ -44,6 +63,11 @@ struct ConversionHooks {
     std::function<bool(uint64_t bytes_read, uint64_t rows)> after_batch;
     // Write the report lines to standard error.
     bool report = true;
+    // Typed or encrypted columns. With no declarations every column is text and
+    // the output is exactly that of the plain conversion. Declaring a type
+    // other than text needs `parse_field`.
+    std::vector<ColumnDeclaration> declarations;
+    FieldParser parse_field;
 };
 
 ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,

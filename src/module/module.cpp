@@ -57,7 +57,9 @@ bool add(PyObject* module, const char* name, PyObject* value) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_varn_fileformat(void) {
+// Exported explicitly: before 3.9 PyMODINIT_FUNC carries no visibility attribute,
+// and the module is built with hidden visibility.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_varn_fileformat(void) {
     if (g_initialised) {
         PyErr_SetString(PyExc_ImportError,
                         "Modules compiled for CPython 3.8 or older may only be initialized "
