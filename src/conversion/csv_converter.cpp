@@ -307,6 +307,7 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
                 "MB memory constant)...\n");
 
     // Data pass.
+    if (hooks.before_data_pass) hooks.before_data_pass();
     int fd = open_read(csv_path);
     if (fd < 0) return io_error(last_os_error());
     LineReader reader(fd, kDataReadBuffer);

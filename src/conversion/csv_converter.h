@@ -61,6 +61,9 @@ struct ConversionHooks {
     // false stops the conversion as a failure of kind Interrupted; the output
     // is then left as for any failure after the writer started.
     std::function<bool(uint64_t bytes_read, uint64_t rows)> after_batch;
+    // Called between the header pass and the data pass (for tests that change
+    // the input in between).
+    std::function<void()> before_data_pass;
     // Write the report lines to standard error.
     bool report = true;
     // Typed or encrypted columns. With no declarations every column is text and
