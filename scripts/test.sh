@@ -39,4 +39,11 @@ for py in "$PY38" "$PYNEW"; do
     log "Python tests on CPython $ver"
     (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 done
+log "Python tests against a module built with ASan and UBSan (CPython $ver)"
+venv_with_project "$ROOT/.venv/asan" "$PYNEW" "[test]" --config-settings=cmake.define.VARN_SANITIZE=ON \
+    --config-settings=build-dir=build/asan-{wheel_tag}
+(cd "$ROOT/tests/python" &&
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VARN_SANITIZED=1 \
+    "$ROOT/.venv/asan/bin/python" -m pytest -q -p no:cacheprovider .)
 log "all tests passed"
