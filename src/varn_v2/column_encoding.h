@@ -119,35 +119,54 @@ void analyze_column(const KColumn& column, std::span<const Row> rows, size_t col
 // ---------------------------------------------------------------------------
 //
 // Type codes and what analyze_column makes of them (format::TypeCode):
-//   0            flags (rule C), bit-packed, encoding Plain
-//   1 Int        integers (rule A), Rle / Delta / ConstDelta / FrameOfReference
-//   2 Float      scaled integers (rule B), as Int behind the two bytes FE 04
-//   3 Bool       flags (rule C), bit-packed, encoding BitPacked
-//   4 Text       raw text (rule D), encoding Plain, min/max text and Bloom filter
-//   5, 9-255     byte strings (rule F), LEB128 length + bytes, encoding Plain
+//   0            flags (coerce_flag), bit-packed, encoding Plain
+//   1 Int        integers (coerce_int), Rle / Delta / ConstDelta / FrameOfReference
+//   2 Float      scaled integers (coerce_scaled), as Int behind the two bytes FE 04
+//   3 Bool       flags (coerce_flag), bit-packed, encoding BitPacked
+//   4 Text       raw text (coerce_text), encoding Plain, min/max text and Bloom filter
+//   5, 9-255     byte strings (coerce_bytes), LEB128 length + bytes, encoding Plain
 //   6, 7, 8      nested values (nested_value.h), LEB128 length + encoding, Plain
-// Int, Float and Bool columns also record min and max of the rule E values of
-// their non-Null cells. Every column counts its Null cells. Integer encoders
-// are in integer_encoders.h, payload decoders in column_decoding.h.
+// Int, Float and Bool columns also record min and max of the statistic_value
+// of their non-Null cells. Every column counts its Null cells. Integer
+// encoders are in integer_encoders.h, payload decoders in column_decoding.h.
+
+// Declaring a schema column. Every column of a converted CSV is what
+// make_column(name) gives: Text, flags 0, no key. An encrypted column sets flags bit 0
+// and carries its 32-byte AES-256 key; with an all-zero key it is written in
+// clear (the flag alone does nothing).
+inline KColumn make_column(std::string name, uint8_t type_code = format::kTypeText) {
+    KColumn c;
+    c.name = std::move(name);
+    c.type_code = type_code;
+    return c;
+}
+inline KColumn make_encrypted_column(std::string name, uint8_t type_code,
+                                     const std::array<uint8_t, 32>& key) {
+    KColumn c = make_column(std::move(name), type_code);
+    c.key = key;
+    c.flags = format::kFlagEncrypt;
+    return c;
+}
 
 // Cell coercions. Each maps any cell to one value and never fails.
-// Rule A: Int as is; Float truncated toward zero, saturating, NaN -> 0;
+// Integer: Int as is; Float truncated toward zero, saturating, NaN -> 0;
 // Bool 0/1; anything else 0.
 int64_t coerce_int(const KVal& cell);
-// Rule B: x = Float, or Int converted to double, else 0.0; then x * 10000
-// rounded half away from zero, saturating, NaN -> 0.
+// Scaled integer (Float columns, units of 1/10000): x = Float, or Int
+// converted to double, else 0.0; then x * 10000 rounded half away from zero,
+// saturating, NaN -> 0.
 int64_t coerce_scaled(const KVal& cell);
-// Rule C: Str "true" (ASCII case-insensitive) or "1"; Bool; Int != 0; else false.
+// Flag: Str "true" (ASCII case-insensitive) or "1"; Bool; Int != 0; else false.
 bool coerce_flag(const KVal& cell);
-// Rule D: the bytes of a Str, else empty.
+// Text: the bytes of a Str, else empty.
 ByteView coerce_text(const KVal& cell);
-// Rule E (statistics of Int, Float and Bool columns): Int as is; Float
-// truncated as in rule A; Bool 0/1; anything else 0.
+// Statistic value of Int, Float and Bool columns (min and max): the same as
+// coerce_int, so a Float counts truncated, not scaled.
 int64_t statistic_value(const KVal& cell);
-// Rule F: the bytes of a Bytes cell, else empty.
+// Byte string: the bytes of a Bytes cell, else empty.
 ByteView coerce_bytes(const KVal& cell);
 
-// The saturating double -> int64 conversion of rules A, B and E: truncates
+// The saturating double -> int64 conversion of the coercions: truncates
 // toward zero; NaN gives 0, values beyond the range give its limits.
 int64_t saturate_to_int64(double x);
 

@@ -153,7 +153,8 @@ Status StreamingVarnWriter::write_bytes(const uint8_t* p, size_t n) {
 
 Status StreamingVarnWriter::write_record(const KColumn& column, Bytes& payload,
                                          StreamChunkColMeta& meta) {
-    if (column.flags & format::kFlagEncrypt) apply_column_encryption(column, chunk_count_, payload);
+    if (column.flags & format::kFlagEncrypt)
+        VARN_RETURN_IF_ERROR(try_apply_column_encryption(column, chunk_count_, payload));
     compressor_.compress(as_bytes(payload), block_);
     uint8_t prefix[format::kRecordPrefixSize];
     store_le<uint32_t>(prefix, crc32_of(block_));
