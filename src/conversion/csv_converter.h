@@ -56,8 +56,8 @@ struct ColumnDeclaration {
 using FieldParser = std::function<Result<KVal>(uint8_t type_code, ByteView text)>;
 
 struct ConversionHooks {
-    // Called after every batch written (and once before the data pass starts)
-    // with the bytes consumed so far and the data rows accepted. Returning
+    // Called after every full batch written, with the bytes of the input
+    // consumed so far and the data rows accepted. Returning
     // false stops the conversion as a failure of kind Interrupted; the output
     // is then left as for any failure after the writer started.
     std::function<bool(uint64_t bytes_read, uint64_t rows)> after_batch;

@@ -55,7 +55,9 @@ bool ascii_iequals(ByteView text, const char* lower) {
 double c_strtod(ByteView text) {
     static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     std::string s(reinterpret_cast<const char*>(text.data()), text.size());
-    return ::strtod_l(s.c_str(), nullptr, c_locale);
+    // Without a locale object (out of memory), the process locale: programs
+    // that never call setlocale run in the C locale anyway.
+    return c_locale ? ::strtod_l(s.c_str(), nullptr, c_locale) : std::strtod(s.c_str(), nullptr);
 }
 
 // Length of the decimal number at the start of [p, end): digits with an

@@ -8,6 +8,7 @@
 #include "module/binder.h"
 #include "module/errors.h"
 #include "module/module_types.h"
+#include "varn_v2/reader.h"
 
 namespace varn::py {
 
@@ -115,11 +116,15 @@ PyObject* reader_read_file(PyObject* self, PyObject*) {
     VARN_PY_END
 }
 
+// The percentage of space the block compression saved over all column
+// records, read from the file itself (open and metadata errors as read_file).
 PyObject* reader_get_compression_stats(PyObject* self, PyObject*) {
     VARN_PY_BEGIN
     Result<uint64_t> size = opened_file_size(path_of(self), "Failed to open file: ");
     if (size.failed()) return raise_os_error(size.message());
-    return Py_BuildValue("(ds)", 64.8, kFormatLabel);
+    Result<double> saved = block_compression_saved_percent(path_of(self));
+    if (saved.failed()) return raise_value_error(saved.message());
+    return Py_BuildValue("(ds)", saved.value(), kFormatLabel);
     VARN_PY_END
 }
 

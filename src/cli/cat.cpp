@@ -1,0 +1,492 @@
+// varn cat: the rows of a VARN v2 file as CSV text in the converter's own
+// dialect (cells joined by commas, one row per line, no quoting), so that
+// converting the output again gives the same file. Chunks are decoded one
+// at a time, selected columns only; with --where the index (text minimum and
+// maximum, Bloom filter, integer minimum and maximum) rules chunks out
+// before any record is read, and the filter column is decoded first so that
+// a chunk without a matching row costs one record. Output goes through one
+// large buffer with a single memcpy per text cell.
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "conversion/field_parse.h"
+#include "conversion/text_scan.h"
+#include "varn_v2/format.h"
+#include "varn_v2/nested_value.h"
+
+namespace varn::cli {
+
+namespace {
+
+constexpr const char* kCommand = "cat";
+
+constexpr const char* kHelp =
+    "usage: varn cat FILE [--columns A,B,...] [--where NAME=VALUE] [--stats]\n"
+    "                     [--key-file PATH]\n"
+    "\n"
+    "Writes the header line and the rows to standard output in the converter's\n"
+    "dialect: cells joined by commas, one row per line ending in LF, no quoting.\n"
+    "Text cells are written as stored; int cells as decimal integers, float cells\n"
+    "as exact decimals of the stored 1/10000 units, bool cells as true or false,\n"
+    "bytes cells as hex digits and json cells as compact JSON. A null cell is an\n"
+    "empty field where the file can tell it is null (text, bytes and json cells,\n"
+    "and int, float or bool chunks whose every cell is null); elsewhere the file\n"
+    "stores nulls as 0 or false without saying which cells they were, and they\n"
+    "are written so (a warning says how many). A row that would be a blank line\n"
+    "(one column, empty cell) is written as a single comma, which reads back as\n"
+    "the same empty cell. Converting the output of a converted CSV gives the\n"
+    "same file apart from its creation time; cells the dialect cannot carry\n"
+    "(with a comma or line break, white space at an edge, or bytes that are not\n"
+    "UTF-8) are written as they are and counted in a warning.\n"
+    "\n"
+    "options:\n"
+    "  --columns A,B,...  write only these columns, in this order\n"
+    "  --where NAME=VALUE write only the rows whose NAME cell, as written, is\n"
+    "                     exactly VALUE. On a text column, chunks whose index\n"
+    "                     minimum/maximum text or Bloom filter rules VALUE out are\n"
+    "                     skipped unread (a filter with more than half its bits set\n"
+    "                     is not probed); on an int column, chunks whose minimum/\n"
+    "                     maximum rules it out\n"
+    "  --stats            report on standard error how many chunks were read and\n"
+    "                     skipped and how many rows were written\n"
+    "  --key-file PATH    key of the encrypted columns (32 raw bytes or 64 hex\n"
+    "                     digits)\n";
+
+constexpr OptionSpec kOptions[] = {
+    {"columns", true},
+    {"where", true},
+    {"stats", false},
+    {"key-file", true},
+};
+
+enum class Kind { Text, Bytes, Nested, Int, Float, Flags };
+
+Kind kind_of(uint8_t t) {
+    switch (t) {
+        case format::kTypeText: return Kind::Text;
+        case format::kTypeInt: return Kind::Int;
+        case format::kTypeFloat: return Kind::Float;
+        case format::kTypeNone:
+        case format::kTypeBool: return Kind::Flags;
+        case format::kTypeNested6:
+        case format::kTypeNested7:
+        case format::kTypeNested8: return Kind::Nested;
+        default: return Kind::Bytes;
+    }
+}
+
+// One decoded column of the current chunk.
+struct Slot {
+    size_t col = 0;
+    Kind kind = Kind::Text;
+    Bytes payload;
+    std::vector<ByteView> entries;
+    std::vector<int64_t> ints;
+    std::vector<uint8_t> flags;
+    bool all_null = false;  // int, float or flags chunk of null cells only
+};
+
+Status load_slot(VarnReader& r, size_t chunk, Slot& s) {
+    const StreamChunkColMeta& m = r.meta(chunk, s.col);
+    s.all_null = m.null_count == r.chunk_rows(chunk);
+    switch (s.kind) {
+        case Kind::Int:
+        case Kind::Float: return r.read_integers(chunk, s.col, s.payload, s.ints);
+        case Kind::Flags: return r.read_flags(chunk, s.col, s.payload, s.flags);
+        default: return r.read_entries(chunk, s.col, s.payload, s.entries);
+    }
+}
+
+// The field text of a cell that is not plain text.
+Status render(const VarnReader& r, size_t chunk, const Slot& s, size_t row, KVal& scratch_value,
+              std::string& out) {
+    out.clear();
+    switch (s.kind) {
+        case Kind::Text: out.assign(reinterpret_cast<const char*>(s.entries[row].data()), s.entries[row].size()); break;
+        case Kind::Bytes: append_hex_text(s.entries[row], out); break;
+        case Kind::Nested: {
+            Status st = decode_nested_val(s.entries[row], scratch_value);
+            if (st.failed()) {
+                return Status::error(r.record_place(chunk, s.col) + ": row " + std::to_string(row) +
+                                     ": " + st.message());
+            }
+            if (!scratch_value.is_null()) append_json_text(scratch_value, out);
+            break;
+        }
+        case Kind::Int:
+            if (!s.all_null) append_int_text(s.ints[row], out);
+            break;
+        case Kind::Float:
+            if (!s.all_null) append_scaled_text(s.ints[row], out);
+            break;
+        case Kind::Flags:
+            if (!s.all_null) append_bool_text(s.flags[row] != 0, out);
+            break;
+    }
+    return Status::ok();
+}
+
+// Byte classes for the dialect check: 1 for the separators, 2 for non-ASCII.
+constexpr std::array<uint8_t, 256> kByteClass = [] {
+    std::array<uint8_t, 256> t{};
+    t[','] = 1;
+    t['\n'] = 1;
+    for (int b = 0x80; b < 0x100; ++b) t[b] = 2;
+    return t;
+}();
+
+// Whether the converter would not read the cell p[0..n) back as it is: it
+// holds a separator (comma, line feed), is not UTF-8, or starts or ends with
+// white space (which the converter trims).
+bool breaks_dialect(const uint8_t* p, size_t n, bool separator, bool non_ascii) {
+    if (n == 0) return false;
+    if (separator) return true;
+    if (non_ascii && !utf8_valid(p, n)) return true;
+    return space_prefix(p, p + n) != 0 || space_suffix(p, p + n) != 0;
+}
+
+bool breaks_dialect(const uint8_t* p, size_t n) {
+    uint8_t acc = 0;
+    for (size_t i = 0; i < n; ++i) acc |= kByteClass[p[i]];
+    return breaks_dialect(p, n, acc & 1, acc & 2);
+}
+
+// Copies the cell p[0..n) to `d` and classifies its bytes in the same pass,
+// eight bytes at a time (a byte is zero in v exactly when (v - 0x01..) & ~v &
+// 0x80.. has its high bit set). Returns whether the converter would not read
+// the cell back as it is.
+inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    uint64_t high = 0, sep = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        std::memcpy(d + i, &w, 8);
+        const uint64_t c = w ^ (kOnes * ','), l = w ^ (kOnes * '\n');
+        sep |= ((c - kOnes) & ~c) | ((l - kOnes) & ~l);
+        high |= w;
+    }
+    uint8_t acc = 0;
+    for (; i < n; ++i) {
+        d[i] = p[i];
+        acc |= kByteClass[p[i]];
+    }
+    const bool separator = (sep & kHigh) != 0 || (acc & 1);
+    const bool non_ascii = (high & kHigh) != 0 || (acc & 2);
+    if (n == 0) return false;
+    // The common case: plain ASCII, so only its two ends need a look.
+    if (!separator && !non_ascii) return ascii_space(p[0]) || ascii_space(p[n - 1]);
+    return breaks_dialect(p, n, separator, non_ascii);
+}
+
+struct Where {
+    size_t col = 0;
+    std::string value;
+    // For int columns: the value as an integer when it is written as one.
+    std::optional<int64_t> as_int;
+};
+
+struct Stats {
+    uint64_t read = 0;
+    uint64_t skipped_range = 0;
+    uint64_t skipped_bloom = 0;
+    uint64_t rows = 0;
+    uint64_t bad_cells = 0;
+    std::string first_bad;
+    uint64_t hidden_nulls = 0;  // nulls written as their stored 0 / false
+};
+
+// Whether the index rules the chunk out for --where; counts why.
+bool skip_chunk(const VarnReader& r, size_t chunk, const Where& w, Stats& stats) {
+    const StreamChunkColMeta& m = r.meta(chunk, w.col);
+    const uint64_t rows = r.chunk_rows(chunk);
+    const auto* v = reinterpret_cast<const uint8_t*>(w.value.data());
+    const size_t vn = w.value.size();
+    switch (kind_of(r.columns()[w.col].type_code)) {
+        case Kind::Text: {
+            // Null cells are stored (and written) as the empty text, but take
+            // no part in the minimum and maximum.
+            if (!(vn == 0 && m.null_count > 0)) {
+                const bool outside =
+                    m.null_count == rows ||
+                    compare_text(v, vn, reinterpret_cast<const uint8_t*>(m.min_str.data()),
+                                 m.min_str.size()) < 0 ||
+                    compare_text(v, vn, reinterpret_cast<const uint8_t*>(m.max_str.data()),
+                                 m.max_str.size()) > 0;
+                if (outside) {
+                    ++stats.skipped_range;
+                    return true;
+                }
+            }
+            // A filter with most bits set says "maybe" to nearly anything.
+            size_t set = 0;
+            for (uint64_t word : m.bloom) set += static_cast<size_t>(std::popcount(word));
+            if (set <= format::kBloomBits / 2 && !bloom_may_contain(m.bloom, v, vn)) {
+                ++stats.skipped_bloom;
+                return true;
+            }
+            return false;
+        }
+        case Kind::Int: {
+            bool outside;
+            if (m.null_count == rows) {
+                outside = vn != 0;  // every cell is written empty
+            } else if (!w.as_int) {
+                outside = true;  // cells are written as integers, or 0 for a null
+            } else {
+                const int64_t x = *w.as_int;
+                outside = (x < m.min || x > m.max) && !(x == 0 && m.null_count > 0);
+            }
+            if (outside) ++stats.skipped_range;
+            return outside;
+        }
+        default: return false;
+    }
+}
+
+}  // namespace
+
+int run_cat(std::span<char* const> argv) {
+    auto parsed = parse_args(argv, kOptions);
+    if (parsed.failed()) return usage_error(kCommand, parsed.message());
+    const Args& args = parsed.value();
+    if (args.help) {
+        print(kHelp);
+        return kExitOk;
+    }
+    if (args.positional.size() != 1) {
+        return usage_error(kCommand, "expected one FILE, got " +
+                                         std::to_string(args.positional.size()) + " arguments");
+    }
+    const std::string& path = args.positional[0];
+    std::optional<ColumnKey> key;
+    if (auto key_file = args.value("key-file")) {
+        auto k = read_key_file(*key_file);
+        if (k.failed()) return failure(kCommand, k.message());
+        key = k.value();
+    }
+    auto opened = VarnReader::open(path);
+    if (opened.failed()) return failure(kCommand, path + ": " + opened.message());
+    VarnReader& reader = *opened.value();
+    if (key) reader.set_key(*key);
+
+    // The selection: every column, or those named, in the order named.
+    std::vector<size_t> selection;
+    if (auto names = args.value("columns")) {
+        size_t start = 0;
+        for (;;) {
+            size_t comma = names->find(',', start);
+            std::string name = names->substr(start, comma == std::string::npos ? std::string::npos
+                                                                                : comma - start);
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+            while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.erase(0, 1);
+            auto col = reader.find_column(name);
+            if (!col) return usage_error(kCommand, "no column named '" + name + "' in " + path);
+            selection.push_back(*col);
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    } else {
+        for (size_t c = 0; c < reader.column_count(); ++c) selection.push_back(c);
+    }
+
+    std::optional<Where> where;
+    if (auto spec = args.value("where")) {
+        // NAME=VALUE; a name may itself hold "=", so take the first split
+        // whose left side names a column.
+        for (size_t eq = spec->find('='); eq != std::string::npos; eq = spec->find('=', eq + 1)) {
+            if (auto col = reader.find_column(std::string_view(*spec).substr(0, eq))) {
+                where = Where{*col, spec->substr(eq + 1), std::nullopt};
+                break;
+            }
+        }
+        if (!where) {
+            return usage_error(kCommand, "--where takes NAME=VALUE with NAME a column of " + path +
+                                             ", not '" + *spec + "'");
+        }
+        int64_t x;
+        const char* b = where->value.data();
+        const char* e = b + where->value.size();
+        auto [ptr, ec] = std::from_chars(b, e, x);
+        if (ec == std::errc() && ptr == e && std::to_string(x) == where->value) where->as_int = x;
+    }
+
+    // One slot per distinct column needed; the --where column first.
+    std::vector<Slot> slots;
+    std::vector<size_t> slot_of(reader.column_count(), SIZE_MAX);
+    auto need = [&](size_t col) {
+        if (slot_of[col] != SIZE_MAX) return;
+        slot_of[col] = slots.size();
+        slots.emplace_back();
+        slots.back().col = col;
+        slots.back().kind = kind_of(reader.columns()[col].type_code);
+    };
+    if (where) need(where->col);
+    for (size_t col : selection) need(col);
+    for (const Slot& s : slots) {
+        if (reader.encrypted(s.col) && !reader.has_key(s.col)) {
+            return failure(kCommand, "column '" + printable(reader.columns()[s.col].name) +
+                                         "' is encrypted: give its key with --key-file");
+        }
+    }
+
+    std::vector<const Slot*> selected;
+    bool all_text = true;
+    for (size_t col : selection) {
+        selected.push_back(&slots[slot_of[col]]);
+        all_text = all_text && selected.back()->kind == Kind::Text;
+    }
+
+    Output out(STDOUT_FILENO, size_t{4} << 20);
+    Stats stats;
+    auto note_bad = [&](size_t chunk, uint64_t row, size_t col) {
+        if (stats.bad_cells++ == 0) {
+            stats.first_bad = chunk == SIZE_MAX
+                                  ? "the header, column " + std::to_string(col)
+                                  : "chunk " + std::to_string(chunk) + ", row " + std::to_string(row) +
+                                        ", column '" + printable(reader.columns()[col].name) + "'";
+        }
+    };
+
+    // Header line.
+    for (size_t j = 0; j < selection.size(); ++j) {
+        const std::string& name = reader.columns()[selection[j]].name;
+        if (j) out.put(',');
+        out.append(name);
+        if (breaks_dialect(reinterpret_cast<const uint8_t*>(name.data()), name.size()))
+            note_bad(SIZE_MAX, 0, selection[j]);
+    }
+    out.put('\n');
+
+    std::vector<uint8_t> match;
+    std::string cell;
+    KVal value;
+    for (size_t chunk = 0; chunk < reader.chunk_count(); ++chunk) {
+        const size_t rows = reader.chunk_rows(chunk);
+        Status st;
+        size_t first_slot = 0;
+        if (where) {
+            if (skip_chunk(reader, chunk, *where, stats)) continue;
+            Slot& ws = slots[0];
+            st = load_slot(reader, chunk, ws);
+            if (st.failed()) return failure(kCommand, path + ": " + st.message());
+            first_slot = 1;
+            match.assign(rows, 0);
+            bool any = false;
+            for (size_t r = 0; r < rows; ++r) {
+                bool hit;
+                if (ws.kind == Kind::Text) {
+                    const ByteView t = ws.entries[r];
+                    hit = t.size() == where->value.size() &&
+                          (t.empty() || std::memcmp(t.data(), where->value.data(), t.size()) == 0);
+                } else {
+                    st = render(reader, chunk, ws, r, value, cell);
+                    if (st.failed()) return failure(kCommand, path + ": " + st.message());
+                    hit = cell == where->value;
+                }
+                match[r] = hit;
+                any = any || hit;
+            }
+            ++stats.read;
+            if (!any) continue;
+        } else {
+            ++stats.read;
+        }
+        for (size_t i = first_slot; i < slots.size(); ++i) {
+            st = load_slot(reader, chunk, slots[i]);
+            if (st.failed()) return failure(kCommand, path + ": " + st.message());
+        }
+        for (const Slot& s : slots) {
+            const bool printed = std::find(selection.begin(), selection.end(), s.col) != selection.end();
+            if (printed && (s.kind == Kind::Int || s.kind == Kind::Float || s.kind == Kind::Flags) &&
+                !s.all_null)
+                stats.hidden_nulls += reader.meta(chunk, s.col).null_count;
+        }
+
+        for (size_t r = 0; r < rows; ++r) {
+            if (where && !match[r]) continue;
+            ++stats.rows;
+            if (all_text) {
+                // One reservation for the whole line: the cells, the commas
+                // between them, a comma for a lone empty cell, the line feed.
+                size_t line = selected.size() + 1;
+                for (const Slot* s : selected) line += s->entries[r].size();
+                uint8_t* const start = out.reserve(line);
+                uint8_t* d = start;
+                for (size_t j = 0; j < selected.size(); ++j) {
+                    if (j) *d++ = ',';
+                    const ByteView t = selected[j]->entries[r];
+                    if (copy_cell(t.data(), t.size(), d)) note_bad(chunk, r, selected[j]->col);
+                    d += t.size();
+                }
+                if (d == start) *d++ = ',';  // one column, empty cell: not a blank line
+                *d++ = '\n';
+                out.commit(static_cast<size_t>(d - start));
+                continue;
+            }
+            size_t line_bytes = 0;
+            for (size_t j = 0; j < selected.size(); ++j) {
+                const Slot& s = *selected[j];
+                if (j) out.put(',');
+                const uint8_t* p;
+                size_t n;
+                if (s.kind == Kind::Text) {
+                    p = s.entries[r].data();
+                    n = s.entries[r].size();
+                } else {
+                    st = render(reader, chunk, s, r, value, cell);
+                    if (st.failed()) return failure(kCommand, path + ": " + st.message());
+                    p = reinterpret_cast<const uint8_t*>(cell.data());
+                    n = cell.size();
+                }
+                if (copy_cell(p, n, out.reserve(n))) note_bad(chunk, r, s.col);
+                out.commit(n);
+                line_bytes += n;
+            }
+            // One empty cell alone would be a blank line, which the converter skips.
+            if (selected.size() == 1 && line_bytes == 0) out.put(',');
+            out.put('\n');
+        }
+        if (out.failed()) break;
+    }
+    out.flush();
+    if (out.failed()) return failure(kCommand, out.error());
+
+    if (stats.bad_cells) {
+        warn(kCommand, std::to_string(stats.bad_cells) +
+                           " cells hold a comma, a line break, white space at an edge or bytes "
+                           "that are not UTF-8 (the first: " +
+                           stats.first_bad + "): the output does not read back as the same cells");
+    }
+    if (stats.hidden_nulls) {
+        warn(kCommand, "the chunks read hold " + std::to_string(stats.hidden_nulls) +
+                           " null cells in int, float or bool columns, written as their stored 0 "
+                           "or false: the file does not record which cells were null");
+    }
+    if (args.flag("stats")) {
+        const uint64_t skipped = stats.skipped_range + stats.skipped_bloom;
+        std::fprintf(stderr,
+                     "varn cat: %zu chunks: %llu read, %llu skipped (%llu by minimum/maximum, %llu "
+                     "by Bloom filter); %llu rows written\n",
+                     reader.chunk_count(), static_cast<unsigned long long>(stats.read),
+                     static_cast<unsigned long long>(skipped),
+                     static_cast<unsigned long long>(stats.skipped_range),
+                     static_cast<unsigned long long>(stats.skipped_bloom),
+                     static_cast<unsigned long long>(stats.rows));
+    }
+    return kExitOk;
+}
+
+}  // namespace varn::cli

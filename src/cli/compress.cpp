@@ -1,0 +1,213 @@
+// varn compress: the conversion of compress_csv, plus column types and
+// encryption from the command line and a progress bar on a terminal. The
+// bar is drawn from the converter's after-batch hook and always leaves the
+// cursor at the start of its line, so the converter's own report lines
+// (which are longer) overwrite it; the bar clears itself before a batch
+// after which the converter prints a progress line.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "cli/cli.h"
+#include "common/text_format.h"
+#include "conversion/csv_converter.h"
+#include "conversion/field_parse.h"
+#include "varn_v2/format.h"
+
+namespace varn::cli {
+
+namespace {
+
+constexpr const char* kCommand = "compress";
+
+constexpr const char* kHelp =
+    "usage: varn compress [OPTIONS] IN.csv OUT.varn\n"
+    "\n"
+    "Converts a CSV file to a VARN v2 file, exactly as compress_csv does: the\n"
+    "same bytes (but for the creation time) and the same report on standard\n"
+    "error. On a terminal a progress bar shows the bytes read, the rows, the\n"
+    "speed and the time left.\n"
+    "\n"
+    "options:\n"
+    "  --type NAME=TYPE   store column NAME as TYPE instead of text (repeatable);\n"
+    "                     TYPE is int, float, bool, text, bytes or json\n"
+    "  --encrypt NAME     encrypt the records of column NAME (repeatable); needs\n"
+    "                     --key-file\n"
+    "  --key-file PATH    the key for --encrypt: a file of exactly 32 raw bytes,\n"
+    "                     or of 64 hex digits (white space around them allowed)\n"
+    "  --no-progress      do not draw the progress bar\n"
+    "\n"
+    "Field text of typed columns (fields are trimmed first; an empty field is a\n"
+    "null cell in every type but text; anything else that does not fit stops the\n"
+    "conversion with an error naming the line and the column):\n"
+    "  int    [+|-]digits, within the signed 64-bit range\n"
+    "  float  decimal number: [+|-]digits[.digits][e[+|-]digits] or .digits...;\n"
+    "         no hex, inf or nan; stored in units of 1/10000\n"
+    "  bool   true, false, 1 or 0, in any letter case\n"
+    "  text   the field as it is\n"
+    "  bytes  an even number of hex digits\n"
+    "  json   one JSON value (objects, arrays, strings, numbers, true, false, null)\n"
+    "A null cell of an int, float or bool column is stored as 0 or false: the\n"
+    "file counts such cells but does not record which they are.\n";
+
+constexpr OptionSpec kOptions[] = {
+    {"type", true},
+    {"encrypt", true},
+    {"key-file", true},
+    {"no-progress", false},
+};
+
+// The progress bar on standard error.
+class ProgressBar {
+public:
+    explicit ProgressBar(uint64_t total) : total_(total), start_(Clock::now()) {}
+
+    void update(uint64_t bytes, uint64_t rows) {
+        // The converter prints a progress line after the batch whose end
+        // makes the row count a multiple of 1,000,000: clear the bar first.
+        if ((rows + format::kChunkRows) % 1000000 == 0) {
+            clear();
+            return;
+        }
+        const auto now = Clock::now();
+        if (drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
+        last_ = now;
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        const double mb = static_cast<double>(bytes) / 1048576.0;
+        const double total_mb = static_cast<double>(total_) / 1048576.0;
+        const double fraction =
+            total_ ? std::min(1.0, static_cast<double>(bytes) / static_cast<double>(total_)) : 1.0;
+        const double rate = elapsed > 0 ? mb / elapsed : 0.0;
+        constexpr int kWidth = 20;
+        const int filled = static_cast<int>(fraction * kWidth);
+        std::string line = "\r[";
+        line.append(static_cast<size_t>(filled), '#');
+        line.append(static_cast<size_t>(kWidth - filled), '-');
+        line += "] " + format_fixed(fraction * 100.0, 0) + "% " + format_fixed(mb, 1) + "/" +
+                format_fixed(total_mb, 1) + " MB " + format_fixed(static_cast<double>(rows) / 1e6, 2) +
+                "M rows " + format_fixed(rate, 1) + " MB/s";
+        if (rate > 0 && bytes < total_) {
+            line += ' ';
+            line += clock_text((total_mb - mb) / rate);
+            line += " left";
+        }
+        line += "\x1b[K\r";
+        emit(line);
+        drawn_ = true;
+    }
+
+    void clear() {
+        if (!drawn_) return;
+        emit("\r\x1b[K");
+        drawn_ = false;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    static std::string clock_text(double seconds) {
+        const long s = static_cast<long>(seconds + 0.5);
+        char buf[32];
+        if (s >= 3600) {
+            std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+        } else {
+            std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+        }
+        return buf;
+    }
+    static void emit(const std::string& s) {
+        ssize_t w = ::write(STDERR_FILENO, s.data(), s.size());
+        (void)w;  // a progress bar is best effort
+    }
+
+    uint64_t total_;
+    Clock::time_point start_;
+    Clock::time_point last_{};
+    bool drawn_ = false;
+};
+
+uint64_t file_size_or_zero(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+int run_compress(std::span<char* const> argv) {
+    auto parsed = parse_args(argv, kOptions);
+    if (parsed.failed()) return usage_error(kCommand, parsed.message());
+    const Args& args = parsed.value();
+    if (args.help) {
+        print(kHelp);
+        return kExitOk;
+    }
+    if (args.positional.size() != 2) {
+        return usage_error(kCommand, "expected IN.csv and OUT.varn, got " +
+                                         std::to_string(args.positional.size()) + " arguments");
+    }
+
+    // One declaration per named column, in the order of first mention.
+    std::vector<ColumnDeclaration> declarations;
+    std::map<std::string, size_t> by_name;
+    std::map<std::string, bool> typed;
+    auto declaration = [&](const std::string& name) -> ColumnDeclaration& {
+        auto [it, fresh] = by_name.emplace(name, declarations.size());
+        if (fresh) {
+            declarations.emplace_back();
+            declarations.back().name = name;
+        }
+        return declarations[it->second];
+    };
+    for (const std::string& spec : args.values("type")) {
+        const size_t eq = spec.rfind('=');
+        if (eq == std::string::npos)
+            return usage_error(kCommand, "--type takes NAME=TYPE, not '" + spec + "'");
+        const std::string name = spec.substr(0, eq);
+        const auto code = type_code_from_name(spec.substr(eq + 1));
+        if (!code) {
+            return usage_error(kCommand, "unknown type '" + spec.substr(eq + 1) +
+                                             "' (int, float, bool, text, bytes or json)");
+        }
+        if (typed[name]) return usage_error(kCommand, "column '" + name + "' is given two types");
+        typed[name] = true;
+        declaration(name).type_code = *code;
+    }
+    const auto encrypt = args.values("encrypt");
+    const auto key_file = args.value("key-file");
+    if (!encrypt.empty() && !key_file) return usage_error(kCommand, "--encrypt needs --key-file");
+    if (encrypt.empty() && key_file) return usage_error(kCommand, "--key-file is only used with --encrypt");
+    if (key_file) {
+        auto key = read_key_file(*key_file);
+        if (key.failed()) return failure(kCommand, key.message());
+        for (const std::string& name : encrypt) {
+            ColumnDeclaration& d = declaration(name);
+            d.encrypt = true;
+            d.key = key.value();
+        }
+    }
+
+    const std::string& csv = args.positional[0];
+    const std::string& out = args.positional[1];
+    ConversionHooks hooks;
+    hooks.declarations = std::move(declarations);
+    hooks.parse_field = parse_field;
+    std::unique_ptr<ProgressBar> bar;
+    if (!args.flag("no-progress") && ::isatty(STDERR_FILENO)) {
+        bar = std::make_unique<ProgressBar>(file_size_or_zero(csv));
+        hooks.after_batch = [&bar](uint64_t bytes, uint64_t rows) {
+            bar->update(bytes, rows);
+            return true;
+        };
+    }
+    ConversionOutcome outcome = compress_csv(csv, out, hooks);
+    if (bar) bar->clear();
+    if (!outcome.ok()) return failure(kCommand, outcome.message);
+    return kExitOk;
+}
+
+}  // namespace varn::cli

@@ -1,0 +1,479 @@
+"""The varn command: usage and exit codes, compress (with types, encryption and
+the progress bar), info, verify and cat (with column selection and --where)."""
+import json
+import os
+import pty
+import shutil
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import varn_fileformat as vf
+from conftest import crc32
+
+
+def find_varn():
+    """The varn executable: next to the interpreter, on PATH, or in a build directory."""
+    candidates = [Path(sys.executable).parent / "varn"]
+    on_path = shutil.which("varn")
+    if on_path:
+        candidates.append(Path(on_path))
+    root = Path(__file__).resolve().parents[2]
+    built = list(root.glob("build*/varn")) + list(root.glob("build/*/varn"))
+    candidates += sorted(built, key=lambda p: p.stat().st_mtime, reverse=True)
+    for c in candidates:
+        if c.is_file() and os.access(c, os.X_OK):
+            return str(c)
+    return None
+
+
+VARN = find_varn()
+pytestmark = pytest.mark.skipif(VARN is None, reason="the varn command is not built")
+
+
+def varn(*args, **kwargs):
+    return subprocess.run([VARN, *map(str, args)], capture_output=True, **kwargs)
+
+
+def same_but_creation_time(a: bytes, b: bytes):
+    """Two VARN files are equal apart from bytes 24..31 (the creation time)."""
+    return len(a) == len(b) and a[:24] == b[:24] and a[32:] == b[32:]
+
+
+def leb(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes(out)
+
+
+def bloom_words(texts):
+    words = [0] * 64
+    for t in texts:
+        for seed in (0x9E3779B97F4A7C15, 0x6C62272E07BB0142, 0xBF58476D1CE4E5B9):
+            h = seed
+            for b in t:
+                h = ((h ^ b) * 0x517CC1B727220A95) & 0xFFFFFFFFFFFFFFFF
+            bit = h % 4096
+            words[bit >> 6] |= 1 << (bit & 63)
+    return words
+
+
+def build_text_varn(names, rows):
+    """A one-chunk file of text columns written independently of the module,
+    every block stored as it is: cells may hold anything, even commas."""
+    def stored(b):
+        return b"\x02" + b if b else b""
+
+    schema = stored(b"".join(leb(len(n)) + n + b"\x04\x00" for n in names))
+    data = b"VARN" + struct.pack("<HHQIIQ", 2, len(names), len(rows), 1, 65536, 0) + bytes(32)
+    data += struct.pack("<I", len(schema)) + schema + struct.pack("<Q", 2) + b"\x02\x00"
+    entries = b""
+    for c in range(len(names)):
+        cells = [r[c] for r in rows]
+        block = stored(b"".join(leb(len(t)) + t for t in cells))
+        entries += struct.pack("<QQBI", len(data), len(block), 0, 0) + b"\x00\x00"
+        for t in (min(cells), max(cells)):
+            entries += leb(len(t)) + t
+        entries += struct.pack("<64Q", *bloom_words(cells))
+        data += struct.pack("<IQ", crc32(block), len(block)) + block
+    index = stored(struct.pack("<IHI", 1, len(names), len(rows)) + entries)
+    return data + index + struct.pack("<QQ", len(index), len(data))
+
+
+@pytest.fixture
+def convert(tmp_path):
+    """Converts CSV text with the module; returns the output path."""
+    counter = [0]
+
+    def make(text, name=None):
+        counter[0] += 1
+        csv = tmp_path / f"in{counter[0]}.csv"
+        csv.write_bytes(text.encode() if isinstance(text, str) else text)
+        out = tmp_path / (name or f"out{counter[0]}.varn")
+        vf.compress_csv(str(csv), str(out))
+        return str(out)
+
+    return make
+
+
+# --- usage ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("command", ["compress", "info", "verify", "cat"])
+def test_help_and_usage_errors(command):
+    r = varn(command, "--help")
+    assert r.returncode == 0 and r.stdout.decode().startswith(f"usage: varn {command}")
+    r = varn(command)
+    assert r.returncode == 2
+    assert r.stderr.decode().startswith(f"varn {command}: expected")
+    r = varn(command, "--bogus", "x")
+    assert (r.returncode, r.stderr.decode().splitlines()[0]) == (
+        2, f"varn {command}: unknown option '--bogus'")
+
+
+def test_top_level_usage():
+    assert varn().returncode == 2
+    assert varn("--help").returncode == 0
+    r = varn("frobnicate")
+    assert r.returncode == 2 and b"unknown command 'frobnicate'" in r.stderr
+
+
+# --- compress ------------------------------------------------------------
+
+
+def test_compress_gives_the_bytes_and_report_of_compress_csv(tmp_path, capfd):
+    rows = "".join(f"{i}, v{i % 97} ,{'x' * (i % 5)}\n" for i in range(70000))
+    csv = tmp_path / "in.csv"
+    csv.write_text("a, b ,c\n\n" + rows + " \t\r\nshort\n1,2,3,4\n")
+    by_module, by_cli = tmp_path / "m.varn", tmp_path / "c.varn"
+    vf.compress_csv(str(csv), str(by_module))
+    module_report = capfd.readouterr().err
+    r = varn("compress", csv, by_cli)
+    assert r.returncode == 0 and r.stdout == b""
+    assert same_but_creation_time(by_module.read_bytes(), by_cli.read_bytes())
+    cli_report = r.stderr.decode()
+    assert "\r" not in cli_report  # no progress bar off a terminal
+    # The same report, but for the timing figures of the last line.
+    *head_m, done_m = module_report.rstrip("\n").split("\n")
+    *head_c, done_c = cli_report.rstrip("\n").split("\n")
+    assert head_c == head_m
+    assert done_c.split(" in ")[0] == done_m.split(" in ")[0]
+    assert done_c.split(" | ")[1] == done_m.split(" | ")[1]
+
+
+def run_on_terminal(args):
+    """Runs varn with standard error on a pseudo-terminal; returns (code, stderr text)."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen([VARN, *map(str, args)], stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    chunks = []
+    while True:
+        try:
+            data = os.read(master, 65536)
+        except OSError:  # EIO once the child has closed the terminal
+            break
+        if not data:
+            break
+        chunks.append(data)
+    os.close(master)
+    return p.wait(), b"".join(chunks).decode()
+
+
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    csv = tmp_path / "in.csv"
+    csv.write_text("a,b\n" + "".join(f"{i},x\n" for i in range(140000)))
+    code, err = run_on_terminal(["compress", csv, tmp_path / "o.varn"])
+    assert code == 0
+    assert "\r[" in err and " MB/s" in err and "M rows" in err and "\x1b[K" in err
+    assert ">>> DONE!" in err
+    code, err = run_on_terminal(["compress", "--no-progress", csv, tmp_path / "p.varn"])
+    assert code == 0 and "\r[" not in err and ">>> DONE!" in err
+
+
+def test_compress_failures(tmp_path):
+    r = varn("compress", tmp_path / "missing.csv", tmp_path / "o.varn")
+    assert r.returncode == 1
+    assert r.stderr.decode().endswith(f"varn compress: CSV file does not exist: {tmp_path / 'missing.csv'}\n")
+    empty = tmp_path / "empty.csv"
+    empty.write_bytes(b"")
+    r = varn("compress", empty, tmp_path / "o.varn")
+    assert r.returncode == 1 and r.stderr.decode().endswith("varn compress: CSV file is empty\n")
+    assert varn("compress", "only-one-argument").returncode == 2
+
+
+# --- info ----------------------------------------------------------------
+
+
+def test_info_json_agrees_with_the_file(convert, read_varn):
+    rows = [(f"k{i:06d}", ["zeta", "alpha", "\u00e9t\u00e9"][i % 3], "") for i in range(70000)]
+    out = convert("key,word,empty\n" + "".join(",".join(r) + "\n" for r in rows))
+    f = read_varn(out)
+    r = varn("info", out, "--json")
+    assert r.returncode == 0
+    info = json.loads(r.stdout)
+    assert info["file_size"] == len(f.data)
+    assert (info["version"], info["created"], info["chunk_size"]) == (2, f.created, 65536)
+    assert (info["total_rows"], info["chunk_count"]) == (70000, 2) == (f.total_rows, f.chunk_count)
+    assert info["chunk_rows"] == [65536, 70000 - 65536]
+    assert info["layout"] == {
+        "schema_block": f.schema_len, "dictionary_block": f.dict_len,
+        "records_offset": f.records_start, "index_offset": f.index_offset,
+        "index_block": f.index_len}
+    records = f.records()
+    assert [c["name"] for c in info["columns"]] == ["key", "word", "empty"]
+    for i, col in enumerate(info["columns"]):
+        cells = [r[i].encode() for r in rows]
+        assert col["type"] == "text" and col["type_code"] == 4 and col["encrypted"] is False
+        assert col["encodings"] == {"Plain": 2}
+        assert col["compressed_bytes"] == sum(len(b) for k, (_, _, b) in enumerate(records) if k % 3 == i)
+        assert col["null_count"] == 0
+        assert (col["min"].encode(), col["max"].encode()) == (min(cells), max(cells))
+
+
+def test_info_table(convert):
+    out = convert("id,name\n1,x\n")
+    r = varn("info", out)
+    assert r.returncode == 0
+    text = r.stdout.decode()
+    assert "rows      1 in 1 chunks of up to 65536 rows" in text
+    # One stored block of 3 bytes (tag, length, x) for the column's one cell.
+    assert text.splitlines()[-1].split() == ["1", "name", "text", "-", "Plain(1)", "3", "0", '"x"', '"x"']
+    assert varn("info", out + ".missing").returncode == 1
+
+
+# --- verify --------------------------------------------------------------
+
+
+def test_verify_passes_a_sound_file_and_names_the_first_fault(convert, read_varn, tmp_path):
+    out = convert("a,b\nx,yy\nz,w\n")
+    r = varn("verify", out)
+    assert r.returncode == 0
+    assert r.stdout.decode().startswith(f"{out}: OK: 1 chunks, 2 rows, 2 columns; 2 records checked")
+    assert varn("verify", out, "--quiet").stdout == b""
+
+    f = read_varn(out)
+    offset_b = f.records()[1][0]
+    good = f.data
+    damaged = tmp_path / "damaged.varn"
+
+    def verify_with(change):
+        data = bytearray(good)
+        change(data)
+        damaged.write_bytes(bytes(data))
+        r = varn("verify", damaged)
+        return r.returncode, r.stderr.decode()
+
+    def flip(at):
+        return lambda d: d.__setitem__(at, d[at] ^ 0x40)
+
+    code, err = verify_with(flip(offset_b + 12))
+    assert code == 1
+    assert err.startswith(f"varn verify: {damaged}: chunk 0, column 1 'b', record at offset {offset_b}: CRC-32 mismatch")
+    code, err = verify_with(flip(9))
+    assert code == 1 and "header at offset 8: total rows" in err
+    code, err = verify_with(lambda d: d.__delitem__(slice(len(d) - 3, len(d))))
+    assert code == 1 and "trailer at offset" in err
+    code, err = verify_with(lambda d: d.__setitem__(slice(0, 4), b"NOPE"))
+    assert code == 1 and "header at offset 0: not a VARN file" in err
+    r = varn("verify", tmp_path / "missing.varn")
+    assert r.returncode == 1 and b"cannot open the file: No such file or directory (os error 2)" in r.stderr
+
+
+def test_verify_accepts_an_independently_written_file(tmp_path):
+    path = tmp_path / "hand.varn"
+    path.write_bytes(build_text_varn([b"p", b"q"], [[b"1", b""], [b"22", b"\xc3\xa9"], [b"1", b"z"]]))
+    r = varn("verify", path)
+    assert r.returncode == 0, r.stderr
+    assert varn("cat", path).stdout == "p,q\n1,\n22,\u00e9\n1,z\n".encode()
+
+
+# --- cat -----------------------------------------------------------------
+
+
+def test_cat_writes_the_cells_the_conversion_kept(convert):
+    out = convert(" a ,b,\u00e9\r\n1, two ,3\n\n \t \nonly\n4,5,6,7,8\r\nx,\u6771\u4eac,\u00a0y\u3000\n")
+    r = varn("cat", out)
+    assert r.returncode == 0 and r.stderr == b""
+    assert r.stdout.decode() == "a,b,\u00e9\n1,two,3\nonly,,\n4,5,6\nx,\u6771\u4eac,y\n"
+
+
+def test_cat_selects_and_orders_columns(convert):
+    out = convert("a,b,c\n1,2,3\n4,5,6\n")
+    assert varn("cat", out, "--columns", "c, a").stdout == b"c,a\n3,1\n6,4\n"
+    assert varn("cat", out, "--columns=b,b").stdout == b"b,b\n2,2\n5,5\n"
+    r = varn("cat", out, "--columns", "a,nope")
+    assert r.returncode == 2 and b"no column named 'nope'" in r.stderr
+
+
+def test_cat_writes_a_lone_empty_cell_as_a_comma(convert, tmp_path):
+    out = convert("only\nx\n,\n \ty,z\n")
+    text = varn("cat", out).stdout
+    assert text == b"only\nx\n,\ny\n"
+    again = tmp_path / "again.csv"
+    again.write_bytes(text)
+    r = varn("compress", again, tmp_path / "again.varn")
+    assert r.returncode == 0
+    assert same_but_creation_time(Path(out).read_bytes(), (tmp_path / "again.varn").read_bytes())
+
+
+def test_cat_warns_about_cells_the_dialect_cannot_carry(tmp_path):
+    path = tmp_path / "odd.varn"
+    path.write_bytes(build_text_varn([b"a"], [[b"x,y"], [b" lead"], [b"ok"], [b"\xff"]]))
+    r = varn("cat", path)
+    assert r.returncode == 0
+    assert r.stdout == b"a\nx,y\n lead\nok\n\xff\n"
+    assert r.stderr.decode() == (
+        "varn cat: warning: 3 cells hold a comma, a line break, white space at an edge or bytes "
+        "that are not UTF-8 (the first: chunk 0, row 0, column 'a'): the output does not read "
+        "back as the same cells\n")
+
+
+@pytest.fixture(scope="module")
+def three_chunks(tmp_path_factory):
+    """Three full chunks: `seq` sorted, `tag` spanning a..z in every chunk with
+    one m<chunk> value each, `uniq` distinct in every row (saturated filters)."""
+    d = tmp_path_factory.mktemp("where")
+    n = 3 * 65536
+    lines = ["seq,tag,uniq"]
+    for i in range(n):
+        tag = f"m{i // 65536}" if i % 65536 == 100 else ("a" if i % 2 else "z")
+        lines.append(f"{i:07d},{tag},u{i}")
+    csv = d / "w.csv"
+    csv.write_text("\n".join(lines) + "\n")
+    out = d / "w.varn"
+    vf.compress_csv(str(csv), str(out))
+    return str(out)
+
+
+@pytest.mark.parametrize("where, rows, stats", [
+    ("seq=0100000", ["0100000,z,u100000"], "1 read, 2 skipped (2 by minimum/maximum, 0 by Bloom filter)"),
+    ("tag=m2", ["0131172,m2,u131172"], "1 read, 2 skipped (0 by minimum/maximum, 2 by Bloom filter)"),
+    ("tag=m9", [], "0 read, 3 skipped (0 by minimum/maximum, 3 by Bloom filter)"),
+    ("tag=0", [], "0 read, 3 skipped (3 by minimum/maximum, 0 by Bloom filter)"),
+    # Inside the range of chunks 0 and 1, whose filters are too full to probe.
+    ("uniq=u1x", [], "2 read, 1 skipped (1 by minimum/maximum, 0 by Bloom filter)"),
+    ("uniq=u7", ["0000007,a,u7"], "2 read, 1 skipped (1 by minimum/maximum, 0 by Bloom filter)"),
+])
+def test_cat_where_skips_the_chunks_the_index_rules_out(three_chunks, where, rows, stats):
+    r = varn("cat", three_chunks, "--where", where, "--stats")
+    assert r.returncode == 0
+    assert r.stdout.decode().splitlines() == ["seq,tag,uniq"] + rows
+    assert r.stderr.decode() == f"varn cat: 3 chunks: {stats}; {len(rows)} rows written\n"
+
+
+def test_cat_where_needs_a_column(convert):
+    out = convert("a,b=c\n1,2\n3,4\n")
+    assert varn("cat", out, "--where", "b=c=4").stdout == b"a,b=c\n3,4\n"
+    r = varn("cat", out, "--where", "z=1")
+    assert r.returncode == 2 and b"--where takes NAME=VALUE" in r.stderr
+
+
+def test_cat_reports_a_failed_write(convert):
+    out = convert("a\n" + "x\n" * 1000)
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([VARN, "cat", out], stdout=full, stderr=subprocess.PIPE)
+    assert r.returncode == 1
+    assert r.stderr.decode() == "varn cat: cannot write the output: No space left on device (os error 28)\n"
+
+
+# --- typed and encrypted columns ----------------------------------------
+
+TYPES = ["--type", "n=int", "--type", "f=float", "--type", "b=bool", "--type", "h=bytes",
+         "--type", "j=json"]
+
+
+def test_typed_columns_print_canonically_and_convert_back(tmp_path):
+    csv = tmp_path / "typed.csv"
+    csv.write_text(
+        "n,f,b,h,j,t\n"
+        "+7,1.50,TRUE,0AfF,{ \"k\" : [ \"x\" ] },a\n"
+        "-0012,-.25e1,0,,null,b\n"
+        "9223372036854775807,3,false,00,\"s\\u002c\\n\",c\n")
+    out = tmp_path / "typed.varn"
+    r = varn("compress", *TYPES, csv, out)
+    assert r.returncode == 0, r.stderr
+    info = json.loads(varn("info", out, "--json").stdout)
+    assert [c["type"] for c in info["columns"]] == ["int", "float", "bool", "bytes", "json", "text"]
+    assert varn("verify", out).returncode == 0
+    r = varn("cat", out)
+    assert r.returncode == 0 and r.stderr == b""
+    assert r.stdout.decode() == (
+        "n,f,b,h,j,t\n"
+        "7,1.5,true,0aff,{\"k\":[\"x\"]},a\n"
+        "-12,-2.5,false,,,b\n"
+        "9223372036854775807,3,false,00,\"s\\u002c\\n\",c\n")
+
+    # Converting the output with the same types gives the same file.
+    again = tmp_path / "again.csv"
+    again.write_bytes(r.stdout)
+    assert varn("compress", *TYPES, again, tmp_path / "again.varn").returncode == 0
+    assert same_but_creation_time(out.read_bytes(), (tmp_path / "again.varn").read_bytes())
+
+    # --where on an int column uses the index minimum and maximum.
+    r = varn("cat", out, "--where", "n=-13", "--stats")
+    assert r.stdout == b"n,f,b,h,j,t\n" and b"0 read, 1 skipped (1 by minimum/maximum" in r.stderr
+    r = varn("cat", out, "--where", "n=-12", "--columns", "t")
+    assert r.stdout == b"t\nb\n"
+    r = varn("cat", out, "--where", "b=false", "--columns", "n")
+    assert r.stdout == b"n\n-12\n9223372036854775807\n"
+
+
+def test_null_cells_of_typed_columns(tmp_path):
+    csv = tmp_path / "nulls.csv"
+    csv.write_text("n,f,b,h,j\n1,,,,\n,,,,\n")
+    out = tmp_path / "nulls.varn"
+    assert varn("compress", *TYPES, csv, out).returncode == 0
+    info = json.loads(varn("info", out, "--json").stdout)
+    assert [c["null_count"] for c in info["columns"]] == [1, 2, 2, 2, 2]
+    r = varn("cat", out)
+    # Columns all null in the chunk print empty fields; the int column's null
+    # is stored as 0 and cannot be told apart.
+    assert r.stdout == b"n,f,b,h,j\n1,,,,\n0,,,,\n"
+    assert r.stderr.decode() == (
+        "varn cat: warning: the chunks read hold 1 null cells in int, float or bool columns, written "
+        "as their stored 0 or false: the file does not record which cells were null\n")
+
+
+@pytest.mark.parametrize("text, message", [
+    ("n\nx\n", "line 2, column 'n': 'x' is not an integer"),
+    ("n\n1\n99999999999999999999\n", "line 3, column 'n': '99999999999999999999' is outside the 64-bit integer range"),
+])
+def test_unparsable_fields_stop_the_conversion(tmp_path, text, message):
+    csv = tmp_path / "bad.csv"
+    csv.write_text(text)
+    r = varn("compress", "--type", "n=int", csv, tmp_path / "bad.varn")
+    assert r.returncode == 1
+    assert r.stderr.decode().endswith(f"varn compress: {message}\n")
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (["--type", "n=integer"], 2, "unknown type 'integer'"),
+    (["--type", "n"], 2, "--type takes NAME=TYPE"),
+    (["--type", "n=int", "--type", "n=float"], 2, "column 'n' is given two types"),
+    (["--encrypt", "n"], 2, "--encrypt needs --key-file"),
+    (["--type", "zz=int"], 1, "No column named 'zz'"),
+])
+def test_compress_option_errors(tmp_path, args, code, message):
+    csv = tmp_path / "in.csv"
+    csv.write_text("n\n1\n")
+    r = varn("compress", *args, csv, tmp_path / "o.varn")
+    assert r.returncode == code and message in r.stderr.decode()
+
+
+def test_encrypted_columns(tmp_path):
+    csv = tmp_path / "in.csv"
+    csv.write_text("id,secret\n" + "".join(f"{i},s{i * 7}\n" for i in range(70000)))
+    hex_key, raw_key, wrong, bad = (tmp_path / n for n in ("hex.key", "raw.key", "wrong.key", "bad.key"))
+    key = bytes(range(1, 33))
+    hex_key.write_text(key.hex() + "\n")
+    raw_key.write_bytes(key)
+    wrong.write_text(bytes(range(2, 34)).hex())
+    bad.write_text("not a key")
+    plain, sealed = tmp_path / "plain.varn", tmp_path / "sealed.varn"
+    assert varn("compress", csv, plain).returncode == 0
+    assert varn("compress", "--encrypt", "secret", "--key-file", hex_key, csv, sealed).returncode == 0
+    assert plain.read_bytes()[32:] != sealed.read_bytes()[32:]
+    info = json.loads(varn("info", sealed, "--json").stdout)
+    assert [c["encrypted"] for c in info["columns"]] == [False, True]
+
+    expected = varn("cat", plain).stdout
+    for key_file in (hex_key, raw_key):
+        r = varn("cat", sealed, "--key-file", key_file)
+        assert r.returncode == 0 and r.stdout == expected
+    r = varn("cat", sealed)
+    assert r.returncode == 1 and b"column 'secret' is encrypted: give its key with --key-file" in r.stderr
+    assert varn("cat", sealed, "--columns", "id").stdout == varn("cat", plain, "--columns", "id").stdout
+
+    r = varn("verify", sealed)
+    assert r.returncode == 0 and b"note: the payloads of 2 records of encrypted columns" in r.stdout
+    assert varn("verify", sealed, "--key-file", hex_key).returncode == 0
+    r = varn("verify", sealed, "--key-file", wrong)
+    assert r.returncode == 1 and b"column 1 'secret'" in r.stderr and b"is the key right?" in r.stderr
+    r = varn("verify", sealed, "--key-file", bad)
+    assert r.returncode == 1 and b"holds neither 32 raw bytes nor 64 hex digits" in r.stderr
