@@ -252,8 +252,12 @@ Status VarnReader::parse_index(ByteView index) {
                num(chunks) + " chunks announced, but only " + num(r.remaining()) + " bytes follow");
     chunk_rows_.resize(chunks);
     index_rows_ = 0;
-    for (uint32_t& rows : chunk_rows_) {
+    for (size_t i = 0; i < chunk_rows_.size(); ++i) {
+        uint32_t& rows = chunk_rows_[i];
         (void)r.read_le(rows);
+        FILE_CHECK(rows <= options_.max_chunk_rows, place,
+                   "chunk " + num(i) + " claims " + num(rows) + " rows, more than this reader decodes (" +
+                       num(options_.max_chunk_rows) + ")");
         index_rows_ += rows;
     }
     const uint64_t entries = uint64_t{chunks} * cols;

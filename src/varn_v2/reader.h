@@ -36,6 +36,10 @@ struct ReaderOptions {
     // byte-string and nested columns. Integer and flag payloads are capped by
     // their row count instead. Guards memory against hostile files.
     uint64_t max_block_bytes = uint64_t{1} << 30;
+    // The most rows one chunk may claim. A constant integer column of any
+    // length fits in a few payload bytes, so decoding memory is bounded by the
+    // row count, not the file size; the converter's chunks hold 65,536 rows.
+    uint64_t max_chunk_rows = uint64_t{1} << 26;
 };
 
 // The fixed-position fields of the file, and where its parts lie.
