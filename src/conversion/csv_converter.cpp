@@ -16,6 +16,7 @@
 
 #include "common/os_error.h"
 #include "common/text_format.h"
+#include "conversion/batch_builder.h"
 #include "conversion/text_scan.h"
 #include "varn_v2/format.h"
 #include "varn_v2/writer.h"
@@ -29,10 +30,19 @@ constexpr size_t kDataReadBuffer = 16u << 20;
 constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
 
 // Reads "\n"-terminated lines through one growable buffer. A line is handed
-// out as a view into the buffer, valid until the next call.
+// out as a view into the buffer, valid until the next call, and is followed
+// by at least TextBatchBuilder::kLineSlack readable bytes.
+//
+// UTF-8 is checked for many lines at once: the first time a line past the
+// checked part is asked about, everything from its start to the last line
+// end in the buffer is scanned in one call. The scan reports where the first
+// bad character starts, so every line before it is known good and the line
+// that holds it is the first bad line, exactly as checking line by line.
 class LineReader {
 public:
-    LineReader(int fd, size_t capacity) : fd_(fd), buf_(capacity) {}
+    static constexpr size_t kSlack = TextBatchBuilder::kLineSlack;
+
+    LineReader(int fd, size_t capacity) : fd_(fd), buf_(capacity + kSlack) {}
     ~LineReader() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -65,14 +75,17 @@ public:
             size_t have = end_ - pos_;
             if (pos_ > 0) {
                 std::memmove(buf_.data(), buf_.data() + pos_, have);
+                checked_ = checked_ > pos_ ? checked_ - pos_ : 0;
                 pos_ = 0;
                 end_ = have;
             }
             scan = end_;
-            if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);  // a line longer than the buffer
+            if (end_ + kSlack == buf_.size()) {
+                buf_.resize(2 * buf_.size() - kSlack);  // a line longer than the buffer
+            }
             ssize_t r;
             do {
-                r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+                r = ::read(fd_, buf_.data() + end_, buf_.size() - kSlack - end_);
             } while (r < 0 && errno == EINTR);
             if (r < 0) {
                 error_ = last_os_error();
@@ -83,6 +96,22 @@ public:
         }
     }
 
+    // True when the line last returned by next() is well-formed UTF-8.
+    bool line_is_utf8(const uint8_t* line, size_t len) {
+        const size_t from = static_cast<size_t>(line - buf_.data());
+        const size_t to = from + len;
+        if (to <= checked_) return true;
+        // Scan from this line up to the end of the last whole line buffered
+        // (up to the end of the input at its end).
+        size_t stop = end_;
+        if (!eof_) {
+            const void* nl = memrchr(buf_.data() + to, '\n', end_ - to);
+            stop = nl ? static_cast<size_t>(static_cast<const uint8_t*>(nl) - buf_.data()) + 1 : to;
+        }
+        checked_ = from + utf8_scan(buf_.data() + from, stop - from);
+        return to <= checked_;
+    }
+
     const std::string& error() const { return error_; }
     uint64_t consumed() const { return consumed_; }
 
@@ -91,6 +120,7 @@ private:
     Bytes buf_;
     size_t pos_ = 0;
     size_t end_ = 0;
+    size_t checked_ = 0;  // buf_[0..checked_) is known to be whole UTF-8 characters
     bool eof_ = false;
     uint64_t consumed_ = 0;
     std::string error_;
@@ -142,35 +172,6 @@ ConversionOutcome io_error(std::string message) {
     o.error = ConversionErrorKind::Io;
     o.message = std::move(message);
     return o;
-}
-
-// Splits `line` on every comma into `columns` trimmed cells appended to the
-// batch; missing cells are empty, extra fields are dropped.
-void append_row(TextBatch& batch, const uint8_t* line, size_t len) {
-    const uint64_t base = batch.text.size();
-    batch.text.insert(batch.text.end(), line, line + len);
-    batch.row_offsets.push_back(base);
-    const uint8_t* end = line + len;
-    const uint8_t* cur = line;
-    bool more = true;
-    for (size_t i = 0; i < batch.columns; ++i) {
-        if (!more) {
-            batch.cells.push_back(TextSpan{0, 0});
-            continue;
-        }
-        const uint8_t* comma = static_cast<const uint8_t*>(std::memchr(cur, ',', end - cur));
-        const uint8_t* b = cur;
-        const uint8_t* e = comma ? comma : end;
-        trim_space(b, e);
-        batch.cells.push_back(
-            TextSpan{static_cast<uint32_t>(b - line), static_cast<uint32_t>(e - b)});
-        if (comma) {
-            cur = comma + 1;
-        } else {
-            more = false;
-        }
-    }
-    ++batch.rows;
 }
 
 ConversionOutcome value_error(std::string message) {
@@ -316,8 +317,9 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     (void)reader.next(line, len);  // the header line again
 
     TextBatch batch;
-    batch.columns = column_count;
-    batch.cells.reserve(format::kChunkRows * column_count);
+    TextBatchBuilder builder(batch, column_count);
+    // The cell spans grow with the first batch and are reused after it; reserving
+    // a full batch up front would cost 512 KiB per column even for a few rows.
     batch.row_offsets.reserve(format::kChunkRows);
     uint64_t rows = 0;
     uint64_t line_number = 1;
@@ -341,7 +343,7 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
             failure = io_error(written.take_message());
             return false;
         }
-        batch.clear();
+        builder.clear();
         line_numbers.clear();
         return true;
     };
@@ -352,14 +354,11 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
         LineReader::Outcome got = reader.next(line, len);
         if (got == LineReader::kEnd) break;
         if (got == LineReader::kError) return io_error(reader.error());
-        if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
+        if (!reader.line_is_utf8(line, len)) return io_error(kInvalidUtf8);
         ++line_number;
-        const uint8_t* b = line;
-        const uint8_t* e = line + len;
-        trim_space(b, e);
-        if (b == e) continue;  // blank line
+        if (blank_line(line, len)) continue;
         if (len > UINT32_MAX) return io_error("CSV line longer than 4 GiB is not supported");
-        append_row(batch, line, len);
+        builder.append_row(line, len);
         if (typed) line_numbers.push_back(line_number);
         ++rows;
         if (batch.rows == format::kChunkRows) {

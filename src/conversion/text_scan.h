@@ -1,5 +1,8 @@
 // Byte-level scanning of CSV text: UTF-8 validation and Unicode White_Space
 // trimming, both with an ASCII fast path since CSV dumps are mostly ASCII.
+// Validation runs over whole buffers at once (16 bytes per step while the
+// text is ASCII) and says where the first bad character starts, so a caller
+// can validate many lines in one call and still tell which line is bad.
 #pragma once
 
 #include <cstddef>
@@ -8,9 +11,13 @@
 
 namespace varn {
 
-// True when p[0..n) is well-formed UTF-8 (no overlongs, surrogates or
-// code points above U+10FFFF).
-bool utf8_valid(const uint8_t* p, size_t n);
+// Offset of the first byte of the first ill-formed sequence in p[0..n), or n
+// when all of it is well-formed UTF-8 (no overlongs, surrogates or code
+// points above U+10FFFF). The bytes before the offset are whole characters.
+size_t utf8_scan(const uint8_t* p, size_t n);
+
+// True when p[0..n) is well-formed UTF-8.
+inline bool utf8_valid(const uint8_t* p, size_t n) { return utf8_scan(p, n) == n; }
 
 inline bool ascii_space(uint8_t b) { return b == 0x20 || (b >= 0x09 && b <= 0x0D); }
 

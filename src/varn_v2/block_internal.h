@@ -79,15 +79,22 @@ void byte_histogram(const uint8_t* p, size_t n, uint32_t counts[256]);
 inline constexpr size_t kHashSize = 65536;
 inline constexpr size_t kBucketWays = 8;  // 7 positions used; 32 bytes per bucket
 
-// Match-finder state: per hash value, the positions + 1 of the seven most
-// recently inserted positions with that hash, newest first (0 = none).
-struct LzTables {
-    struct BucketFree {
-        void operator()(uint32_t* p) const;
-    };
-    std::unique_ptr<uint32_t, BucketFree> mem;
-    uint32_t* buckets = nullptr;  // kHashSize * kBucketWays entries in mem, 64-byte aligned
-    bool clean = false;           // known to be all zero
+// Match-finder state: per hash value, the seven most recently inserted
+// positions with that hash, newest first. A position p of the current call is
+// stored as base + p + 1, and each call raises base past every value it
+// stored, so entries left by earlier calls (and the zeros of a fresh table)
+// read as out of reach and the table never needs clearing between calls.
+class LzTables {
+public:
+    LzTables() = default;
+    ~LzTables();
+    LzTables(const LzTables&) = delete;
+    LzTables& operator=(const LzTables&) = delete;
+
+    uint32_t* buckets = nullptr;  // kHashSize * kBucketWays entries, 64-byte aligned
+    uint32_t base = 0;            // stored values of this call start at base + 1
+    void* mem = nullptr;          // the allocation holding the buckets
+    size_t mapped = 0;            // its size when mapped from the system, else 0 (heap)
 };
 
 // Appends the LZ stream of in[0..n) to out. n <= kMaxCodedInput.

@@ -1,8 +1,8 @@
 // Static order-0 canonical Huffman coder and its decoder. The tree comes from
 // a binary min-heap whose exact pop order fixes the tree shape (and so the
 // stored code lengths); codes are packed most significant bit first through a
-// 64-bit accumulator, three symbols per flush. Decoding uses one 32K-entry
-// lookup table indexed by the next 15 bits.
+// 64-bit accumulator, four symbols per flush (three when a code is 15 bits).
+// Decoding uses one 32K-entry lookup table indexed by the next 15 bits.
 #include <algorithm>
 #include <string>
 
@@ -218,8 +218,25 @@ size_t huffman_write(const uint8_t* in, size_t n, const HuffmanCode& hc, uint8_t
     for (int s = 0; s < 256; ++s) tab[s] = (hc.code[s] << 8) | hc.len[s];
 
     uint64_t acc = 0;   // the low `bits` bits are pending output
-    unsigned bits = 0;  // below 8 between flushes; three codes add at most 45
+    unsigned bits = 0;  // below 8 between flushes
     size_t i = 0;
+    uint8_t longest = 0;
+    for (int s = 0; s < 256; ++s) longest = std::max(longest, hc.len[s]);
+    if (longest <= 14) {
+        // Four codes of at most 14 bits fit beside the 7 pending bits.
+        for (; i + 4 <= n; i += 4) {
+            const uint32_t e0 = tab[in[i]], e1 = tab[in[i + 1]], e2 = tab[in[i + 2]], e3 = tab[in[i + 3]];
+            acc = (acc << (e0 & 0xFF)) | (e0 >> 8);
+            acc = (acc << (e1 & 0xFF)) | (e1 >> 8);
+            acc = (acc << (e2 & 0xFF)) | (e2 >> 8);
+            acc = (acc << (e3 & 0xFF)) | (e3 >> 8);
+            bits += (e0 & 0xFF) + (e1 & 0xFF) + (e2 & 0xFF) + (e3 & 0xFF);
+            store64_be(o, acc << (64 - bits));
+            o += bits >> 3;
+            bits &= 7;
+        }
+    }
+    // Three codes of at most 15 bits fit beside the 7 pending bits.
     for (; i + 3 <= n; i += 3) {
         const uint32_t e0 = tab[in[i]], e1 = tab[in[i + 1]], e2 = tab[in[i + 2]];
         acc = (acc << (e0 & 0xFF)) | (e0 >> 8);

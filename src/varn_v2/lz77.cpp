@@ -8,11 +8,22 @@
 // which is exactly the sequence such a chain visits. A search then reads one
 // cache line and all candidate compares are independent, so they overlap.
 // A search reads the bucket before its own position is inserted, which again
-// matches a chain that starts from the position's link. Matches are extended
-// eight bytes at a time, and short candidates are ranked without branches.
+// matches a chain that starts from the position's link.
+//
+// Only matches of at least 6 bytes can become copies, and a shorter best
+// match changes neither which later candidate wins nor when the search stops,
+// so the search starts from a best length of 5 and ranks candidates by one
+// 8-byte compare each, without branches; only a candidate that matches all
+// eight bytes is extended, eight bytes at a time. Positions are stored offset
+// by a per-call base (see LzTables), so one compare rejects empty slots,
+// entries of earlier calls and candidates beyond the largest distance alike.
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "varn_v2/block_internal.h"
 
@@ -23,10 +34,9 @@ namespace {
 constexpr size_t kMinSearched = 10;      // shorter inputs are literals only
 constexpr uint32_t kMinCopy = 6;
 constexpr uint32_t kMaxCopy = 65535;
-constexpr size_t kMaxDistance = 65535;
+constexpr uint32_t kMaxDistance = 65535;
 constexpr int kCandidates = 7;
 constexpr uint32_t kGoodEnough = 127;    // a longer match ends the search
-constexpr size_t kSmallInput = 16384;    // below this, clear only touched buckets
 constexpr size_t kPrefetchAhead = 8;
 static_assert(kCandidates < kBucketWays, "a bucket holds every candidate of a search");
 
@@ -47,144 +57,154 @@ inline size_t match_length(const uint8_t* a, const uint8_t* b, size_t limit) {
 }
 
 struct Match {
-    uint32_t len;
+    uint32_t len;   // 0 when no match of at least kMinCopy bytes was found
     uint32_t dist;
 };
 
 class Encoder {
 public:
-    Encoder(uint32_t* buckets, const uint8_t* in, size_t n, ByteBuf& out)
-        : buckets_(buckets), in_(in), n_(n), out_(out) {}
+    Encoder(uint32_t* buckets, uint32_t base, const uint8_t* in, size_t n, uint8_t* out)
+        : buckets_(buckets), base1_(base + 1), in_(in), n_(n), op_(out) {}
 
-    void run();
+    // Writes the LZ stream and returns its end.
+    uint8_t* run();
 
 private:
-    uint32_t* bucket(size_t p) const { return buckets_ + static_cast<size_t>(hash_at(in_ + p)) * kBucketWays; }
+    uint32_t* bucket(size_t p) const {
+        return buckets_ + static_cast<size_t>(hash_at(in_ + p)) * kBucketWays;
+    }
 
-    static void insert(uint32_t* b, size_t p) {
+    void insert(uint32_t* b, size_t p) const {
         uint32_t keep[kCandidates - 1];  // fixed-size copies compile to plain moves
         std::memcpy(keep, b, sizeof keep);
         std::memcpy(b + 1, keep, sizeof keep);
-        b[0] = static_cast<uint32_t>(p + 1);
+        b[0] = static_cast<uint32_t>(p) + base1_;
     }
 
     // Longest match for q among the positions of its bucket `b` (q itself
-    // not yet inserted).
-    Match search(const uint32_t* b, size_t q) const {
-        if (n_ - q < 8) return search_near_end(b, q);
-        const size_t limit = std::min<size_t>(n_ - q, kMaxCopy);
+    // not yet inserted), if it is longer than `floor` (at least 5). Only a
+    // longer match can matter to the caller, and a search that starts from
+    // best = floor ends with the same winner as one that starts lower
+    // whenever that winner is longer than floor: ties keep the earlier
+    // candidate either way, and the early stops depend only on lengths
+    // above floor.
+    [[gnu::always_inline]] Match search(const uint32_t* b, size_t q, uint32_t floor) const {
+        const size_t left = n_ - q;
+        if (left < 8) return search_near_end(b, q, floor);
+        // A candidate c (a stored value) is usable when c >= lo, and its
+        // distance is qv - c.
+        const uint32_t qv = static_cast<uint32_t>(q) + base1_;
+        const uint32_t lo = q > kMaxDistance ? qv - kMaxDistance : base1_;
         const uint8_t* cur = in_ + q;
         const uint64_t cur8 = load64(cur);
-        size_t best = 0;
-        size_t best_dist = 0;
-        for (int i = 0; i < kCandidates; ++i) {
-            const uint32_t c = b[i];
-            if (c == 0) break;
-            const size_t cand = c - 1;
-            const size_t d = q - cand;
-            if (d > kMaxDistance) break;
-            const uint8_t* cp = in_ + cand;
-            if (best < 8) {
-                // Short matches are the common case: one 8-byte compare and
-                // a branch-free update (the outcome is unpredictable).
+        const size_t limit = std::min<size_t>(left, kMaxCopy);
+        uint32_t best = floor;
+        uint32_t best_dist = 0;  // 0: nothing longer than floor yet
+        int i = 0;
+        if (best < 8) {
+            for (; i < kCandidates; ++i) {
+                const uint32_t c = b[i];
+                if (c < lo) return Match{best_dist ? best : 0, best_dist};
+                const uint8_t* cp = in_ + (c - base1_);
                 const uint64_t x = load64(cp) ^ cur8;
-                size_t len = x ? static_cast<size_t>(std::countr_zero(x)) >> 3 : 8;
-                if (len == 8) len += match_length(cp + 8, cur + 8, limit - 8);
-                const bool better = len >= 4 && len > best;
-                best = better ? len : best;
-                best_dist = better ? d : best_dist;
-            } else if (cp[best] == cur[best] && load32(cp) == load32(cur)) {
-                // A candidate can only win if it also matches at offset `best`.
-                const size_t len = 4 + match_length(cp + 4, cur + 4, limit - 4);
-                if (len > best) {
-                    best = len;
-                    best_dist = d;
+                if (x == 0) {
+                    // At least eight bytes, so longer than any best so far.
+                    best = static_cast<uint32_t>(8 + match_length(cp + 8, cur + 8, limit - 8));
+                    best_dist = qv - c;
+                    if (best > kGoodEnough || best == limit) return Match{best, best_dist};
+                    ++i;
+                    break;
                 }
+                // Short matches are the common case and their outcome is
+                // unpredictable: rank them without branches.
+                const uint32_t len = static_cast<uint32_t>(std::countr_zero(x)) >> 3;
+                const bool better = len > best;
+                best = better ? len : best;
+                best_dist = better ? qv - c : best_dist;
             }
-            if (best > kGoodEnough || best == limit) break;
+            if (best < 8) return Match{best_dist ? best : 0, best_dist};
+        } else if (best >= limit) {
+            return Match{0, 0};  // nothing can be longer
         }
-        return Match{static_cast<uint32_t>(best), static_cast<uint32_t>(best_dist)};
+        // Best is at least 8: a candidate must match the first eight bytes
+        // and the byte at `best` to beat it.
+        uint8_t next = cur[best];  // the byte a longer match must also have
+        for (; i < kCandidates; ++i) {
+            const uint32_t c = b[i];
+            if (c < lo) break;
+            const uint8_t* cp = in_ + (c - base1_);
+            if (cp[best] != next || load64(cp) != cur8) continue;
+            const uint32_t len = static_cast<uint32_t>(8 + match_length(cp + 8, cur + 8, limit - 8));
+            if (len > best) {
+                best = len;
+                best_dist = qv - c;
+                if (best > kGoodEnough || best == limit) break;
+                next = cur[best];
+            }
+        }
+        return Match{best_dist ? best : 0, best_dist};
     }
 
     // The same search for the last few searchable positions, where an 8-byte
     // load would pass the end of the input.
-    Match search_near_end(const uint32_t* b, size_t q) const {
+    Match search_near_end(const uint32_t* b, size_t q, uint32_t floor) const {
         const size_t limit = n_ - q;
+        const uint32_t qv = static_cast<uint32_t>(q) + base1_;
+        const uint32_t lo = q > kMaxDistance ? qv - kMaxDistance : base1_;
         const uint8_t* cur = in_ + q;
-        size_t best = 0;
-        size_t best_dist = 0;
+        uint32_t best = floor;
+        uint32_t best_dist = 0;
         for (int i = 0; i < kCandidates; ++i) {
             const uint32_t c = b[i];
-            if (c == 0) break;
-            const size_t cand = c - 1;
-            const size_t d = q - cand;
-            if (d > kMaxDistance) break;
-            const uint8_t* cp = in_ + cand;
-            if (load32(cp) == load32(cur)) {
-                const size_t len = 4 + match_length(cp + 4, cur + 4, limit - 4);
-                if (len > best) {
-                    best = len;
-                    best_dist = d;
-                    if (best == limit) break;
-                }
+            if (c < lo) break;
+            const uint8_t* cp = in_ + (c - base1_);
+            size_t len = 0;
+            while (len < limit && cp[len] == cur[len]) ++len;
+            if (len > best) {
+                best = static_cast<uint32_t>(len);
+                best_dist = qv - c;
+                if (best == limit) break;
             }
         }
-        return Match{static_cast<uint32_t>(best), static_cast<uint32_t>(best_dist)};
+        return Match{best_dist ? best : 0, best_dist};
     }
 
-    Match insert_and_search(size_t p) {
+    [[gnu::always_inline]] Match insert_and_search(size_t p, uint32_t floor) {
         // The bucket table is larger than the nearest caches: fetch the
         // bucket that a search a few positions on is likely to need.
         if (p + kPrefetchAhead + 4 <= n_) __builtin_prefetch(bucket(p + kPrefetchAhead));
         uint32_t* b = bucket(p);
-        Match m = search(b, p);
+        Match m = search(b, p, floor);
         insert(b, p);
         return m;
     }
 
-    uint8_t* room(size_t k) {
-        if (static_cast<size_t>(lim_ - op_) < k) {
-            out_.set_size(static_cast<size_t>(op_ - out_.data()));
-            op_ = out_.tail(std::max<size_t>(k, (n_ >> 3) + 64));
-            lim_ = op_ + std::max<size_t>(k, (n_ >> 3) + 64);
-        }
-        return op_;
-    }
     void literal(uint8_t v) {
-        uint8_t* o = room(5);
         if (v != 0xFF) {
-            *o = v;
-            op_ = o + 1;
+            *op_++ = v;
         } else {
-            o[0] = 0xFF;
-            o[1] = 0;
-            o[2] = 0;
-            o[3] = 1;
-            o[4] = 0;
-            op_ = o + 5;
+            const uint8_t esc[5] = {0xFF, 0, 0, 1, 0};
+            std::memcpy(op_, esc, 5);
+            op_ += 5;
         }
     }
     void copy(Match m) {
-        uint8_t* o = room(5);
-        o[0] = 0xFF;
-        o[1] = static_cast<uint8_t>(m.dist);
-        o[2] = static_cast<uint8_t>(m.dist >> 8);
-        o[3] = static_cast<uint8_t>(m.len);
-        o[4] = static_cast<uint8_t>(m.len >> 8);
-        op_ = o + 5;
+        op_[0] = 0xFF;
+        op_[1] = static_cast<uint8_t>(m.dist);
+        op_[2] = static_cast<uint8_t>(m.dist >> 8);
+        op_[3] = static_cast<uint8_t>(m.len);
+        op_[4] = static_cast<uint8_t>(m.len >> 8);
+        op_ += 5;
     }
 
     uint32_t* buckets_;
+    uint32_t base1_;
     const uint8_t* in_;
     size_t n_;
-    ByteBuf& out_;
-    uint8_t* op_ = nullptr;
-    uint8_t* lim_ = nullptr;
+    uint8_t* op_;
 };
 
-void Encoder::run() {
-    op_ = out_.tail(n_ + (n_ >> 3) + 64);
-    lim_ = op_ + n_ + (n_ >> 3) + 64;
+uint8_t* Encoder::run() {
     const size_t searchable = n_ - 4;  // p is searched when p + 4 < n
     size_t p = 0;
     bool have_pending = false;  // p was inserted and searched by the last probe
@@ -195,17 +215,22 @@ void Encoder::run() {
             m = pending;
             have_pending = false;
         } else {
-            m = insert_and_search(p);
+            m = insert_and_search(p, kMinCopy - 1);
         }
-        if (m.len < kMinCopy) {
+        if (m.len == 0) {
             literal(in_[p]);
             ++p;
             continue;
         }
+        // The search after the copy needs this bucket: start fetching it
+        // now, while the probe runs.
+        if (p + m.len < searchable) __builtin_prefetch(bucket(p + m.len));
         size_t k = 1;
         if (m.len <= kGoodEnough && p + 1 < searchable) {
-            Match m2 = insert_and_search(p + 1);
-            if (m2.len >= kMinCopy && m2.len > m.len + 1) {
+            // The probe only matters if it finds a match at least two
+            // bytes longer: search above that length.
+            Match m2 = insert_and_search(p + 1, m.len + 1);
+            if (m2.len != 0) {
                 literal(in_[p]);
                 ++p;
                 pending = m2;
@@ -222,19 +247,64 @@ void Encoder::run() {
         p += m.len;
     }
     for (; p < n_; ++p) literal(in_[p]);
-    out_.set_size(static_cast<size_t>(op_ - out_.data()));
+    return op_;
 }
 
 }  // namespace
 
-void LzTables::BucketFree::operator()(uint32_t* p) const { std::free(p); }
+LzTables::~LzTables() {
+#if defined(__linux__)
+    if (mapped) {
+        ::munmap(mem, mapped);
+        return;
+    }
+#endif
+    std::free(mem);
+}
+
+namespace {
+
+constexpr size_t kTableBytes = kHashSize * kBucketWays * sizeof(uint32_t);
+
+// The table is reached at random: on Linux it is mapped on its own, 2 MiB
+// aligned and marked for huge pages, which spares most address translation
+// misses. Elsewhere (or if that fails) it comes from calloc. Either way the
+// memory starts out zeroed and untouched pages cost nothing.
+void allocate(LzTables& t) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr size_t kHuge = size_t{2} << 20;
+    const size_t bytes = kTableBytes + kHuge;
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+        const uintptr_t at = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~uintptr_t{kHuge - 1};
+        (void)::madvise(reinterpret_cast<void*>(at), kTableBytes, MADV_HUGEPAGE);
+        t.mem = p;
+        t.mapped = bytes;
+        t.buckets = reinterpret_cast<uint32_t*>(at);
+        t.base = 0;
+        return;
+    }
+#endif
+    void* mem = std::calloc(kTableBytes + 64, 1);
+    if (!mem) std::abort();  // running out of memory is not reported
+    t.mem = mem;
+    t.mapped = 0;
+    // Buckets are aligned so that each lies in one cache line.
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(mem) + 63) & ~uintptr_t{63};
+    t.buckets = reinterpret_cast<uint32_t*>(at);
+    t.base = 0;
+}
+
+}  // namespace
 
 void lz_encode(LzTables& t, const uint8_t* in, size_t n, ByteBuf& out) {
+    // Every byte costs at most five (an escaped 0xFF): reserve that once so
+    // the encoder writes without checks. Pages never written stay untouched.
+    uint8_t* const start = out.tail(5 * n + 8);
     // Positions past 32 bits cannot enter the tables: such inputs (which
     // compress_block stores instead) get a stream of literals, still valid.
     if (n < kMinSearched || n > kMaxCodedInput) {
-        uint8_t* o = out.tail(5 * n);
-        uint8_t* start = o;
+        uint8_t* o = start;
         for (size_t i = 0; i < n; ++i) {
             if (in[i] != 0xFF) {
                 *o++ = in[i];
@@ -247,31 +317,17 @@ void lz_encode(LzTables& t, const uint8_t* in, size_t n, ByteBuf& out) {
         out.set_size(out.size() + static_cast<size_t>(o - start));
         return;
     }
-    constexpr size_t kTableBytes = kHashSize * kBucketWays * sizeof(uint32_t);
-    if (!t.buckets) {
-        // calloc: fresh pages come zeroed from the system, so a compressor
-        // used once for a small block touches only the buckets it needs.
-        // Buckets are aligned so that each lies in one cache line.
-        void* mem = std::calloc(kTableBytes + 64, 1);
-        if (!mem) std::abort();  // running out of memory is not reported
-        t.mem.reset(static_cast<uint32_t*>(mem));
-        const uintptr_t at = (reinterpret_cast<uintptr_t>(mem) + 63) & ~uintptr_t{63};
-        t.buckets = reinterpret_cast<uint32_t*>(at);
-        t.clean = true;
+    if (!t.buckets) allocate(t);
+    // This call stores values base + 1 to base + n - 4; start over from a
+    // cleared table when they would not fit in 32 bits.
+    if (uint64_t{t.base} + n > UINT32_MAX) {
+        std::memset(t.buckets, 0, kTableBytes);
+        t.base = 0;
     }
-    if (!t.clean) std::memset(t.buckets, 0, kTableBytes);
-    Encoder enc(t.buckets, in, n, out);
-    enc.run();
-    if (n < kSmallInput) {
-        // Cheaper than clearing the whole table next time: every bucket
-        // written belongs to the hash of some searchable position.
-        for (size_t p = 0; p + 4 < n; ++p)
-            std::memset(t.buckets + static_cast<size_t>(hash_at(in + p)) * kBucketWays, 0,
-                        kBucketWays * sizeof(uint32_t));
-        t.clean = true;
-    } else {
-        t.clean = false;
-    }
+    Encoder enc(t.buckets, t.base, in, n, start);
+    uint8_t* end = enc.run();
+    t.base += static_cast<uint32_t>(n);
+    out.set_size(out.size() + static_cast<size_t>(end - start));
 }
 
 }  // namespace block

@@ -1,0 +1,187 @@
+// The converter's fast paths against plain references: UTF-8 scanning that
+// reports the first bad character, the batch builder's column-grouped layout
+// (split, trim, pad, drop) and the text column analysis over both layouts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "conversion/batch_builder.h"
+#include "conversion/text_scan.h"
+#include "varn_v2/column_encoding.h"
+
+namespace varn {
+namespace {
+
+const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+TEST(FastPaths, Utf8ScanStopsAtFirstBadCharacter) {
+    struct Case {
+        std::string bytes;
+        size_t bad;
+    } cases[] = {
+        {"plain", 5},
+        {std::string(40, 'a') + "\xC3", 40},                       // truncated after a long ASCII run
+        {std::string(33, 'b') + "\xE2\x82\xAC" + "x\x80y", 37},    // stray continuation
+        {"\xC3\xA9\xC3\xA9\xED\xA0\x80", 4},                       // surrogate after good text
+        {"ok\n\xC3\n", 3},                                         // lead byte before a line end
+        {"\xF0\x9F\x98\x80 \xF4\x90\x80\x80", 5},                  // above U+10FFFF
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(utf8_scan(u8(c.bytes), c.bytes.size()), c.bad) << c.bytes;
+        EXPECT_EQ(utf8_valid(u8(c.bytes), c.bytes.size()), c.bad == c.bytes.size());
+    }
+}
+
+// Reference split: every comma separates, pieces trimmed, short rows padded.
+std::vector<std::string> reference_cells(const std::string& line, size_t columns) {
+    std::vector<std::string> cells(columns);
+    size_t start = 0;
+    for (size_t i = 0; i < columns; ++i) {
+        if (start > line.size()) break;
+        size_t stop = line.find(',', start);
+        if (stop == std::string::npos) stop = line.size();
+        const uint8_t* b = u8(line) + start;
+        const uint8_t* e = u8(line) + stop;
+        trim_space(b, e);
+        cells[i].assign(reinterpret_cast<const char*>(b), static_cast<size_t>(e - b));
+        start = stop + 1;
+    }
+    return cells;
+}
+
+std::string random_line(std::mt19937& rng) {
+    static const char* pieces[] = {"a", "bc", " d ", "\t", "\xC2\xA0", "\xE3\x80\x80x", "\xC3\xA9",
+                                   ",", ",", ",", "0123456789abcdefghij", "  ", "\xE2\x80\x8B"};
+    std::string line;
+    const int n = static_cast<int>(rng() % 24);
+    for (int i = 0; i < n; ++i) line += pieces[rng() % (sizeof pieces / sizeof *pieces)];
+    if (rng() % 50 == 0) line += std::string(rng() % 3000, 'q');
+    return line;
+}
+
+std::string cell_text(const TextBatch& b, size_t r, size_t c) {
+    const TextSpan s = b.cells[r * b.columns + c];
+    return std::string(reinterpret_cast<const char*>(b.text.data() + b.row_offsets[r] + s.offset),
+                       s.length);
+}
+
+TEST(FastPaths, BatchBuilderMatchesReferenceSplit) {
+    std::mt19937 rng(7);
+    for (size_t columns : {1u, 3u, 17u}) {
+        TextBatch batch;
+        TextBatchBuilder builder(batch, columns);
+        std::vector<std::string> lines;
+        for (int round = 0; round < 2; ++round) {  // the second round reuses cleared buffers
+            builder.clear();
+            lines.clear();
+            for (int i = 0; i < 2000; ++i) {
+                lines.push_back(random_line(rng));
+                std::string padded = lines.back() + std::string(TextBatchBuilder::kLineSlack, 'Z');
+                builder.append_row(u8(padded), lines.back().size());
+            }
+            ASSERT_EQ(batch.rows, lines.size());
+            ASSERT_EQ(batch.cells.size(), lines.size() * columns);
+            for (size_t r = 0; r < lines.size(); ++r) {
+                const std::vector<std::string> want = reference_cells(lines[r], columns);
+                for (size_t c = 0; c < columns; ++c)
+                    ASSERT_EQ(cell_text(batch, r, c), want[c]) << "line " << r << " column " << c;
+            }
+        }
+    }
+}
+
+TEST(FastPaths, BlankLines) {
+    for (const char* s : {"", " ", "\t \r", "\xE3\x80\x80", "\xC2\xA0 "})
+        EXPECT_TRUE(blank_line(reinterpret_cast<const uint8_t*>(s), std::strlen(s))) << s;
+    for (const char* s : {",", " x", "\xE2\x80\x8B", "\xC3\xA0"})
+        EXPECT_FALSE(blank_line(reinterpret_cast<const uint8_t*>(s), std::strlen(s))) << s;
+}
+
+// Reference statistics: memcmp order, 64-bit three-chain filter hash.
+void reference_stats(const std::vector<std::string>& texts, Bytes& payload, std::string& mn,
+                     std::string& mx, BloomFilter& bloom) {
+    payload.clear();
+    bloom = BloomFilter{};
+    for (size_t i = 0; i < texts.size(); ++i) {
+        const std::string& t = texts[i];
+        put_leb128(payload, t.size());
+        payload.insert(payload.end(), t.begin(), t.end());
+        for (uint64_t seed : kBloomSeeds) {
+            uint64_t h = seed;
+            for (unsigned char ch : t) h = (h ^ ch) * kBloomMultiplier;
+            bloom[(h % 4096) / 64] |= uint64_t{1} << (h % 64);
+        }
+        if (i == 0) {
+            mn = mx = t;
+            continue;
+        }
+        if (t < mn) mn = t;  // std::string compares bytes as unsigned char
+        if (t > mx) mx = t;
+    }
+}
+
+TEST(FastPaths, TextAnalysisMatchesReferenceInBothLayouts) {
+    std::mt19937 rng(11);
+    const std::vector<std::string> alphabet = {"", "a", "ab", "abc", "2015-01-01 00:00:0", "\xC3\xA9",
+                                               std::string("x\0y", 3), "zzzzzzzzzzzzzzzzzzzz"};
+    for (int trial = 0; trial < 20; ++trial) {
+        const size_t columns = 1 + rng() % 4;
+        const size_t rows = 1 + rng() % 3000;
+        std::vector<std::vector<std::string>> cols(columns);
+        std::vector<std::string> lines;
+        for (size_t r = 0; r < rows; ++r) {
+            std::string line;
+            for (size_t c = 0; c < columns; ++c) {
+                std::string t = alphabet[rng() % alphabet.size()];
+                if (rng() % 3 == 0) t += std::to_string(rng() % 1000);
+                if (rng() % 40 == 0) t += std::string(130 + rng() % 300, 'k');  // two-byte lengths
+                if (rng() % 200 == 0) t.clear();
+                cols[c].push_back(t);
+                if (c) line += ',';
+                line += t;
+            }
+            lines.push_back(line);
+        }
+        // Column-grouped layout from the builder (no field holds a comma or
+        // blanks), and a plain row-major layout built by hand.
+        TextBatch grouped;
+        TextBatchBuilder builder(grouped, columns);
+        TextBatch plain;
+        plain.columns = columns;
+        for (const std::string& line : lines) {
+            std::string padded = line + std::string(TextBatchBuilder::kLineSlack, 0);
+            builder.append_row(u8(padded), line.size());
+            plain.row_offsets.push_back(plain.text.size());
+            size_t start = 0;
+            for (size_t c = 0; c < columns; ++c) {
+                size_t stop = line.find(',', start);
+                if (stop == std::string::npos) stop = line.size();
+                plain.cells.push_back(TextSpan{static_cast<uint32_t>(start), static_cast<uint32_t>(stop - start)});
+                start = stop + 1;
+            }
+            plain.text.insert(plain.text.end(), line.begin(), line.end());
+            ++plain.rows;
+        }
+        for (size_t c = 0; c < columns; ++c) {
+            Bytes want_payload;
+            std::string want_min, want_max;
+            BloomFilter want_bloom;
+            reference_stats(cols[c], want_payload, want_min, want_max, want_bloom);
+            for (const TextBatch* b : {&grouped, &plain}) {
+                Bytes payload;
+                StreamChunkColMeta meta;
+                analyze_text_column(*b, c, payload, meta);
+                EXPECT_EQ(payload, want_payload);
+                EXPECT_EQ(meta.min_str, want_min);
+                EXPECT_EQ(meta.max_str, want_max);
+                EXPECT_EQ(meta.bloom, want_bloom);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace varn
