@@ -48,4 +48,8 @@ venv_with_project "$ROOT/.venv/asan" "$PYNEW" "[test]" --config-settings=cmake.d
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VARN_SANITIZED=1 \
     "$ROOT/.venv/asan/bin/python" -m pytest -q -p no:cacheprovider .)
+log "a short fuzz run: every committed input replayed, then ${FUZZ_SECONDS:-60} s per target"
+ensure_system_packages clang libclang-rt-14-dev
+command -v ninja >/dev/null 2>&1 || ensure_system_packages ninja-build
+bash "$ROOT/fuzz/run.sh" "${FUZZ_SECONDS:-60}"
 log "all tests passed"
