@@ -13,7 +13,7 @@
 //
 // Min and max: texts are ranked first by their first eight bytes read as a
 // big-endian number (zero-padded), which orders them exactly unless the
-// numbers are equal; only then are the remaining bytes compared.
+// numbers are equal; only then are the whole texts compared.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -87,20 +87,6 @@ inline uint64_t prefix_key(const uint8_t* p, size_t n, bool readable) {
         std::memcpy(&v, p, n);
     }
     return big_endian(v);
-}
-
-// compare_text for two texts whose prefix keys are equal: their first
-// min(8, shorter length) bytes are equal.
-inline int compare_after_key(const uint8_t* a, size_t alen, const uint8_t* b, size_t blen) {
-    const size_t n = std::min(alen, blen);
-    size_t i = 8;
-    for (; i + 8 <= n; i += 8) {
-        const uint64_t x = load64(a + i), y = load64(b + i);
-        if (x != y) return big_endian(x) < big_endian(y) ? -1 : 1;
-    }
-    for (; i < n; ++i)
-        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-    return alen < blen ? -1 : (alen > blen ? 1 : 0);
 }
 
 // True when a[8..n) equals b[8..n) (n > 8).
@@ -279,12 +265,12 @@ void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
             pending.len[pending.count] = n;
             if (++pending.count == Pending::kSize) pending.flush(meta.bloom);
         }
-        if (key < min_key || (key == min_key && compare_after_key(p, n, min_p, min_n) < 0)) {
+        if (key < min_key || (key == min_key && compare_text(p, n, min_p, min_n) < 0)) {
             min_p = p;
             min_n = n;
             min_key = key;
         }
-        if (key > max_key || (key == max_key && compare_after_key(p, n, max_p, max_n) > 0)) {
+        if (key > max_key || (key == max_key && compare_text(p, n, max_p, max_n) > 0)) {
             max_p = p;
             max_n = n;
             max_key = key;
