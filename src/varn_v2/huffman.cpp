@@ -4,6 +4,7 @@
 // 64-bit accumulator, four symbols per flush (three when a code is 15 bits).
 // Decoding uses one 32K-entry lookup table indexed by the next 15 bits.
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "varn_v2/block_internal.h"
@@ -334,41 +335,76 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
     const uint64_t total_bits = 8 * static_cast<uint64_t>(packed.size());
     if (n > total_bits) return Status::error("Huffman block truncated: too few coded bits");
 
-    // Lookup table on the next 15 bits: symbol | length << 8; 0 marks bit
-    // patterns no codeword covers (incomplete codes).
-    std::unique_ptr<uint16_t[]> table = std::make_unique<uint16_t[]>(kOne);
-    uint32_t code = 0;
-    int prev = 0;
-    bool first = true;
-    for (int l = 1; l <= block::kMaxLen; ++l) {
-        for (int s = 0; s < 256; ++s) {
-            if (len[s] != l) continue;
-            code = first ? 0 : (code + 1) << (l - prev);
-            first = false;
-            prev = l;
-            const uint32_t lo = code << (block::kMaxLen - l);
-            const uint32_t hi = lo + (1u << (block::kMaxLen - l));
-            for (uint32_t j = lo; j < hi; ++j) table[j] = static_cast<uint16_t>(s | (l << 8));
+    // Codes up to kFastBits long decode from one 2K-entry table (4 KiB, it
+    // stays in L1); longer ones, rare by construction, from the canonical
+    // first-code arrays. Entry: symbol | length << 8; 0 = not in the table.
+    constexpr int kFastBits = 11;
+    uint16_t fast[1u << kFastBits] = {};
+    uint32_t first_code[block::kMaxLen + 1] = {}, count[block::kMaxLen + 1] = {};
+    uint16_t base[block::kMaxLen + 1] = {};
+    uint8_t sorted[256];
+    int nsorted = 0;
+    {
+        uint32_t code = 0;
+        int prev = 0;
+        bool first = true;
+        for (int l = 1; l <= block::kMaxLen; ++l) {
+            base[l] = static_cast<uint16_t>(nsorted);
+            for (int s = 0; s < 256; ++s) {
+                if (len[s] != l) continue;
+                code = first ? 0 : (code + 1) << (l - prev);
+                first = false;
+                prev = l;
+                if (count[l]++ == 0) first_code[l] = code;
+                sorted[nsorted++] = static_cast<uint8_t>(s);
+                if (l <= kFastBits) {
+                    const uint32_t lo = code << (kFastBits - l);
+                    const uint32_t hi = lo + (1u << (kFastBits - l));
+                    for (uint32_t j = lo; j < hi; ++j) fast[j] = static_cast<uint16_t>(s | (l << 8));
+                }
+            }
         }
     }
 
     out.resize(n);
+    uint8_t* dst = out.data();
     const uint8_t* src = packed.data();
-    const size_t src_n = packed.size();
-    size_t next = 0;     // next byte of src to load
+    const uint8_t* const src_end = src + packed.size();
     uint64_t acc = 0;    // pending bits, left-aligned
     unsigned avail = 0;  // bits in acc (padding zeros past the end are not counted)
     uint64_t used = 0;   // bits consumed
     for (size_t i = 0; i < n; ++i) {
-        while (avail <= 56 && next < src_n) {
-            acc |= static_cast<uint64_t>(src[next++]) << (56 - avail);
-            avail += 8;
+        if (avail < block::kMaxLen) {
+            if (src_end - src >= 8) {
+                // Eight bytes at once; bits past `avail` that do not fit are
+                // loaded again, in the same place, by the next refill.
+                uint64_t w;
+                std::memcpy(&w, src, 8);
+                acc |= __builtin_bswap64(w) >> avail;
+                src += (63 - avail) >> 3;
+                avail |= 56;
+            } else {
+                while (avail <= 56 && src < src_end) {
+                    acc |= static_cast<uint64_t>(*src++) << (56 - avail);
+                    avail += 8;
+                }
+            }
         }
-        const uint16_t e = table[acc >> (64 - block::kMaxLen)];
-        const unsigned l = e >> 8;
-        if (l == 0) return Status::error("Huffman block holds a bit pattern that is no codeword");
+        uint16_t e = fast[acc >> (64 - kFastBits)];
+        unsigned l = e >> 8;
+        if (l == 0) {
+            const uint32_t c15 = static_cast<uint32_t>(acc >> (64 - block::kMaxLen));
+            for (l = kFastBits + 1; l <= block::kMaxLen; ++l) {
+                const uint32_t c = c15 >> (block::kMaxLen - l);
+                if (count[l] && c - first_code[l] < count[l]) {
+                    e = sorted[base[l] + (c - first_code[l])];
+                    break;
+                }
+            }
+            if (l > block::kMaxLen) return Status::error("Huffman block holds a bit pattern that is no codeword");
+        }
         if (l > avail) return Status::error("Huffman block truncated: too few coded bits");
-        out[i] = static_cast<uint8_t>(e);
+        dst[i] = static_cast<uint8_t>(e);
         acc <<= l;
         avail -= l;
         used += l;

@@ -18,6 +18,7 @@
 // by a per-call base (see LzTables), so one compare rejects empty slots,
 // entries of earlier calls and candidates beyond the largest distance alike.
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 
@@ -340,54 +341,78 @@ void lz_compress(ByteView in, Bytes& out) {
 }
 
 Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
-    out.clear();
-    ByteReader r(stream);
-    while (!r.at_end()) {
-        // Literal runs are copied in one go.
-        const uint8_t* p = r.position();
-        const uint8_t* ff = static_cast<const uint8_t*>(std::memchr(p, 0xFF, r.remaining()));
-        size_t run = ff ? static_cast<size_t>(ff - p) : r.remaining();
-        if (run > 0) {
-            if (run > max_output - out.size())
-                return Status::error("LZ stream decodes to more than " + std::to_string(max_output) +
-                                     " bytes");
-            out.insert(out.end(), p, p + run);
-            (void)r.skip(run);
+    // The output buffer keeps kSlack spare bytes past the decoded size, so
+    // literals and copies move eight bytes at a time without a bounds test
+    // per byte; it grows geometrically and is cut to size at the end.
+    constexpr size_t kSlack = 16;
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    auto too_long = [max_output] {
+        return Status::error("LZ stream decodes to more than " + std::to_string(max_output) + " bytes");
+    };
+    size_t cap = std::min(max_output, std::max<size_t>(2 * stream.size(), 64));
+    out.resize(cap + kSlack);
+    uint8_t* d = out.data();
+    size_t o = 0;
+    auto room = [&](size_t n) {  // false when n more bytes would pass max_output
+        if (n > max_output - o) return false;
+        if (n > cap - o) {
+            cap = std::min(max_output, std::max(2 * cap, o + n));
+            out.resize(cap + kSlack);
+            d = out.data();
+        }
+        return true;
+    };
+    const uint8_t* p = stream.data();
+    const uint8_t* const end = p + stream.size();
+    while (p < end) {
+        if (*p != 0xFF) {
+            // A literal run: up to the next 0xFF, found eight bytes at a time.
+            const uint8_t* q = p;
+            for (; end - q >= 8; q += 8) {
+                uint64_t w;
+                std::memcpy(&w, q, 8);
+                const uint64_t x = ~w;  // a 0xFF byte of w is a zero byte of x
+                if ((x - kOnes) & ~x & kHigh) break;
+            }
+            while (q < end && *q != 0xFF) ++q;
+            const size_t run = static_cast<size_t>(q - p);
+            if (!room(run)) return too_long();
+            std::memcpy(d + o, p, run);
+            o += run;
+            p = q;
             continue;
         }
-        uint8_t marker;
-        uint16_t dist, len;
-        if (!r.read_u8(marker) || !r.read_le(dist) || !r.read_le(len))
-            return Status::error("LZ stream truncated inside a copy token");
+        if (end - p < 5) return Status::error("LZ stream truncated inside a copy token");
+        const uint16_t dist = static_cast<uint16_t>(p[1] | p[2] << 8);
+        const uint16_t len = static_cast<uint16_t>(p[3] | p[4] << 8);
+        p += 5;
         if (dist == 0) {
             if (len != 1)
                 return Status::error("LZ escape token with length " + std::to_string(len) +
                                      " (expected 1)");
-            if (out.size() >= max_output)
-                return Status::error("LZ stream decodes to more than " + std::to_string(max_output) +
-                                     " bytes");
-            out.push_back(0xFF);
+            if (!room(1)) return too_long();
+            d[o++] = 0xFF;
             continue;
         }
         if (len < block::kMinCopy)
             return Status::error("LZ copy length " + std::to_string(len) + " is below 6");
-        if (dist > out.size())
+        if (dist > o)
             return Status::error("LZ copy at distance " + std::to_string(dist) +
-                                 " reaches before the start of the output (" +
-                                 std::to_string(out.size()) + " bytes so far)");
-        if (len > max_output - out.size())
-            return Status::error("LZ stream decodes to more than " + std::to_string(max_output) +
-                                 " bytes");
-        const size_t at = out.size();
-        out.resize(at + len);
-        uint8_t* d = out.data() + at;
-        const uint8_t* s = d - dist;
-        if (dist >= len) {
-            std::memcpy(d, s, len);
+                                 " reaches before the start of the output (" + std::to_string(o) +
+                                 " bytes so far)");
+        if (!room(len)) return too_long();
+        uint8_t* dst = d + o;
+        const uint8_t* src = dst - dist;
+        if (dist >= 8) {
+            // Each 8-byte step reads only bytes already written; the last
+            // may write up to 7 bytes into the slack.
+            for (size_t i = 0; i < len; i += 8) std::memcpy(dst + i, src + i, 8);
         } else {
-            for (size_t i = 0; i < len; ++i) d[i] = s[i];  // overlapping: byte by byte
+            for (size_t i = 0; i < len; ++i) dst[i] = src[i];  // overlapping: byte by byte
         }
+        o += len;
     }
+    out.resize(o);
     return Status::ok();
 }
 
