@@ -22,6 +22,7 @@
 #include "varn_v2/encryption.h"
 #include "varn_v2/format.h"
 #include "varn_v2/nested_value.h"
+#include "varn_v2/text_stats.h"
 
 namespace varn {
 
@@ -471,30 +472,40 @@ Status VarnReader::read_dictionary(Bytes& decoded) {
 
 namespace {
 
-Status check_text_column(const VarnReader& r, size_t chunk, size_t col,
+Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const Bytes& payload,
                          const std::vector<ByteView>& texts) {
+    using namespace text_stats;
     const StreamChunkColMeta& m = r.meta(chunk, col);
     BloomFilter bloom{};
+    BloomBuilder adder(bloom);
+    const uint8_t* const end = payload.data() + payload.size();
     uint64_t empties = 0;
     ByteView lo, hi;
+    uint64_t lo_key = 0, hi_key = 0;
     bool seen = false;  // a non-empty text
     for (const ByteView& t : texts) {
-        bloom_add(bloom, t.data(), t.size());
+        const uint64_t key = prefix_key(t.data(), t.size(), !t.empty() && end - t.data() >= 8);
+        adder.add(t.data(), t.size(), key);
         if (t.empty()) {
             ++empties;
             continue;
         }
         if (!seen) {
             lo = hi = t;
+            lo_key = hi_key = key;
             seen = true;
             continue;
         }
-        // Most texts differ from the extremes in their first byte.
-        if (t[0] != lo[0] ? t[0] < lo[0] : compare_text(t.data(), t.size(), lo.data(), lo.size()) < 0)
+        if (key < lo_key || (key == lo_key && compare_text(t.data(), t.size(), lo.data(), lo.size()) < 0)) {
             lo = t;
-        if (t[0] != hi[0] ? t[0] > hi[0] : compare_text(t.data(), t.size(), hi.data(), hi.size()) > 0)
+            lo_key = key;
+        }
+        if (key > hi_key || (key == hi_key && compare_text(t.data(), t.size(), hi.data(), hi.size()) > 0)) {
             hi = t;
+            hi_key = key;
+        }
     }
+    adder.flush();
     const std::string place = r.record_place(chunk, col);
     FILE_CHECK(bloom == m.bloom, place,
                "the index's Bloom filter does not match the column's texts");
@@ -622,7 +633,7 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
     std::vector<ByteView> entries;
     Status st = decode_length_prefixed(as_bytes(payload), rows, entries);
     if (st.failed()) return payload_fault(r, chunk, col, st);
-    if (is_text(t)) return check_text_column(r, chunk, col, entries);
+    if (is_text(t)) return check_text_column(r, chunk, col, payload, entries);
     if (is_nested(t)) {
         uint64_t nulls = 0;
         KVal value;
