@@ -366,23 +366,94 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
         }
     }
 
+    // The same kFastBits bits often hold two whole codes: a second table
+    // gives both at once. Entry: symbol 1 | symbol 2 << 8 | bits of both
+    // << 16 | number of symbols (1 or 2) << 24; 0 = not in the table.
+    uint32_t pair[1u << kFastBits];
+    for (uint32_t j = 0; j < (1u << kFastBits); ++j) {
+        const uint32_t e1 = fast[j];
+        const uint32_t l1 = e1 >> 8;
+        if (l1 == 0) {
+            pair[j] = 0;
+            continue;
+        }
+        // The bits after the first code, topped up with zeros; a second code
+        // counts only if it lies wholly within the known bits.
+        const uint32_t e2 = fast[(j << l1) & ((1u << kFastBits) - 1)];
+        const uint32_t l2 = e2 >> 8;
+        if (l2 != 0 && l1 + l2 <= kFastBits)
+            pair[j] = (e1 & 0xFF) | (e2 & 0xFF) << 8 | (l1 + l2) << 16 | 2u << 24;
+        else
+            pair[j] = (e1 & 0xFF) | l1 << 16 | 1u << 24;
+    }
+
     out.resize(n);
     uint8_t* dst = out.data();
     const uint8_t* src = packed.data();
     const uint8_t* const src_end = src + packed.size();
     uint64_t acc = 0;    // pending bits, left-aligned
     unsigned avail = 0;  // bits in acc (padding zeros past the end are not counted)
-    uint64_t used = 0;   // bits consumed
-    for (size_t i = 0; i < n; ++i) {
+    // The bits consumed so far are always 8 * (src - packed.data()) - avail.
+
+    // Eight bytes at once; bits past `avail` that do not fit are loaded
+    // again, in the same place, by the next refill. Needs 8 readable bytes.
+    auto refill_fast = [&] {
+        uint64_t w;
+        std::memcpy(&w, src, 8);
+        acc |= __builtin_bswap64(w) >> avail;
+        src += (63 - avail) >> 3;
+        avail |= 56;
+    };
+    // Length (bits) of the code at the top of acc, its symbol in `sym`;
+    // 0 when the bits are no codeword.
+    auto decode = [&](uint8_t& sym) -> unsigned {
+        const uint16_t e = fast[acc >> (64 - kFastBits)];
+        if (e >> 8) {
+            sym = static_cast<uint8_t>(e);
+            return e >> 8;
+        }
+        const uint32_t c15 = static_cast<uint32_t>(acc >> (64 - block::kMaxLen));
+        for (unsigned l = kFastBits + 1; l <= block::kMaxLen; ++l) {
+            const uint32_t c = c15 >> (block::kMaxLen - l);
+            if (count[l] && c - first_code[l] < count[l]) {
+                sym = sorted[base[l] + (c - first_code[l])];
+                return l;
+            }
+        }
+        return 0;
+    };
+    constexpr const char* kNoCodeword = "Huffman block holds a bit pattern that is no codeword";
+
+    size_t i = 0;
+    // While eight bytes remain to be loaded, a refill gives at least 56
+    // real bits: enough for three lookups of up to 15 bits each, so they
+    // are decoded with no further test. Each lookup gives one or two
+    // symbols, so six must remain.
+    static_assert(3 * block::kMaxLen <= 56);
+    while (n - i >= 6 && src_end - src >= 8) {
+        refill_fast();
+        for (int k = 0; k < 3; ++k) {
+            const uint32_t e = pair[acc >> (64 - kFastBits)];
+            unsigned l;
+            if (e != 0) {
+                dst[i] = static_cast<uint8_t>(e);
+                dst[i + 1] = static_cast<uint8_t>(e >> 8);  // overwritten later if unused
+                i += e >> 24;
+                l = (e >> 16) & 0xFF;
+            } else {
+                uint8_t sym;
+                l = decode(sym);
+                if (l == 0) return Status::error(kNoCodeword);
+                dst[i++] = sym;
+            }
+            acc <<= l;
+            avail -= l;
+        }
+    }
+    for (; i < n; ++i) {
         if (avail < block::kMaxLen) {
             if (src_end - src >= 8) {
-                // Eight bytes at once; bits past `avail` that do not fit are
-                // loaded again, in the same place, by the next refill.
-                uint64_t w;
-                std::memcpy(&w, src, 8);
-                acc |= __builtin_bswap64(w) >> avail;
-                src += (63 - avail) >> 3;
-                avail |= 56;
+                refill_fast();
             } else {
                 while (avail <= 56 && src < src_end) {
                     acc |= static_cast<uint64_t>(*src++) << (56 - avail);
@@ -390,25 +461,15 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
                 }
             }
         }
-        uint16_t e = fast[acc >> (64 - kFastBits)];
-        unsigned l = e >> 8;
-        if (l == 0) {
-            const uint32_t c15 = static_cast<uint32_t>(acc >> (64 - block::kMaxLen));
-            for (l = kFastBits + 1; l <= block::kMaxLen; ++l) {
-                const uint32_t c = c15 >> (block::kMaxLen - l);
-                if (count[l] && c - first_code[l] < count[l]) {
-                    e = sorted[base[l] + (c - first_code[l])];
-                    break;
-                }
-            }
-            if (l > block::kMaxLen) return Status::error("Huffman block holds a bit pattern that is no codeword");
-        }
+        uint8_t sym;
+        const unsigned l = decode(sym);
+        if (l == 0) return Status::error(kNoCodeword);
         if (l > avail) return Status::error("Huffman block truncated: too few coded bits");
-        dst[i] = static_cast<uint8_t>(e);
+        dst[i] = sym;
         acc <<= l;
         avail -= l;
-        used += l;
     }
+    const uint64_t used = 8 * static_cast<uint64_t>(src - packed.data()) - avail;
     if (total_bits - used >= 8)
         return Status::error("Huffman block has " + std::to_string((total_bits - used) / 8) +
                              " bytes after its last code");
