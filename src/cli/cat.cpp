@@ -164,28 +164,45 @@ bool breaks_dialect(const uint8_t* p, size_t n) {
 
 // Copies the cell p[0..n) to `d` and classifies its bytes in the same pass,
 // eight bytes at a time (a byte is zero in v exactly when (v - 0x01..) & ~v &
-// 0x80.. has its high bit set). Returns whether the converter would not read
-// the cell back as it is.
-inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d) {
+// 0x80.. has its high bit set). When eight bytes can be read from the last
+// partial word (before `readable_end`), that word is moved whole: up to
+// seven bytes past d + n are written, which the caller must have room for
+// and overwrite afterwards. Returns whether the converter would not read the
+// cell back as it is.
+inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* readable_end) {
     constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    if (n == 0) return false;
     uint64_t high = 0, sep = 0;
+    auto classify = [&](uint64_t w) {
+        const uint64_t c = w ^ (kOnes * ','), l = w ^ (kOnes * '\n');
+        sep |= ((c - kOnes) & ~c) | ((l - kOnes) & ~l);
+        high |= w;
+    };
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         uint64_t w;
         std::memcpy(&w, p + i, 8);
         std::memcpy(d + i, &w, 8);
-        const uint64_t c = w ^ (kOnes * ','), l = w ^ (kOnes * '\n');
-        sep |= ((c - kOnes) & ~c) | ((l - kOnes) & ~l);
-        high |= w;
+        classify(w);
     }
     uint8_t acc = 0;
-    for (; i < n; ++i) {
-        d[i] = p[i];
-        acc |= kByteClass[p[i]];
+    if (i < n) {
+        if (std::endian::native == std::endian::little && readable_end - (p + i) >= 8) {
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            std::memcpy(d + i, &w, 8);
+            // Bytes past the cell become zero, which is neither separator
+            // nor high.
+            classify(w & (~uint64_t{0} >> (64 - 8 * (n - i))));
+        } else {
+            for (; i < n; ++i) {
+                d[i] = p[i];
+                acc |= kByteClass[p[i]];
+            }
+        }
     }
     const bool separator = (sep & kHigh) != 0 || (acc & 1);
     const bool non_ascii = (high & kHigh) != 0 || (acc & 2);
-    if (n == 0) return false;
     // The common case: plain ASCII, so only its two ends need a look.
     if (!separator && !non_ascii) return ascii_space(p[0]) || ascii_space(p[n - 1]);
     return breaks_dialect(p, n, separator, non_ascii);
@@ -371,6 +388,9 @@ int run_cat(std::span<char* const> argv) {
     out.put('\n');
 
     std::vector<uint8_t> match;
+    constexpr size_t kTileRows = 256;
+    constexpr size_t kCopySlack = 8;  // copy_cell may write 7 bytes past a cell
+    size_t line_len[kTileRows];
     std::string cell;
     KVal value;
     for (size_t chunk = 0; chunk < reader.chunk_count(); ++chunk) {
@@ -415,27 +435,47 @@ int run_cat(std::span<char* const> argv) {
                 stats.hidden_nulls += reader.meta(chunk, s.col).null_count;
         }
 
+        if (all_text) {
+            // Tiles of rows: the line lengths are summed column by column
+            // (each column's spans read in order), then the tile's lines are
+            // written into one reservation while its spans are in cache.
+            for (size_t r0 = 0; r0 < rows; r0 += kTileRows) {
+                const size_t r1 = std::min(rows, r0 + kTileRows);
+                // Per line: the cells, the commas between them, a comma for
+                // a lone empty cell, the line feed.
+                std::fill(line_len, line_len + (r1 - r0), selected.size() + 1);
+                for (const Slot* s : selected) {
+                    const ByteView* e = s->entries.data();
+                    for (size_t r = r0; r < r1; ++r) line_len[r - r0] += e[r].size();
+                }
+                size_t total = 0;
+                for (size_t r = r0; r < r1; ++r)
+                    if (!where || match[r]) total += line_len[r - r0];
+                uint8_t* const start = out.reserve(total + kCopySlack);
+                uint8_t* d = start;
+                for (size_t r = r0; r < r1; ++r) {
+                    if (where && !match[r]) continue;
+                    ++stats.rows;
+                    uint8_t* const line = d;
+                    for (size_t j = 0; j < selected.size(); ++j) {
+                        if (j) *d++ = ',';
+                        const Slot& s = *selected[j];
+                        const ByteView t = s.entries[r];
+                        if (copy_cell(t.data(), t.size(), d, s.payload.data() + s.payload.size()))
+                            note_bad(chunk, r, s.col);
+                        d += t.size();
+                    }
+                    if (d == line) *d++ = ',';  // one column, empty cell: not a blank line
+                    *d++ = '\n';
+                }
+                out.commit(static_cast<size_t>(d - start));
+            }
+            if (out.failed()) break;
+            continue;
+        }
         for (size_t r = 0; r < rows; ++r) {
             if (where && !match[r]) continue;
             ++stats.rows;
-            if (all_text) {
-                // One reservation for the whole line: the cells, the commas
-                // between them, a comma for a lone empty cell, the line feed.
-                size_t line = selected.size() + 1;
-                for (const Slot* s : selected) line += s->entries[r].size();
-                uint8_t* const start = out.reserve(line);
-                uint8_t* d = start;
-                for (size_t j = 0; j < selected.size(); ++j) {
-                    if (j) *d++ = ',';
-                    const ByteView t = selected[j]->entries[r];
-                    if (copy_cell(t.data(), t.size(), d)) note_bad(chunk, r, selected[j]->col);
-                    d += t.size();
-                }
-                if (d == start) *d++ = ',';  // one column, empty cell: not a blank line
-                *d++ = '\n';
-                out.commit(static_cast<size_t>(d - start));
-                continue;
-            }
             size_t line_bytes = 0;
             for (size_t j = 0; j < selected.size(); ++j) {
                 const Slot& s = *selected[j];
@@ -451,7 +491,7 @@ int run_cat(std::span<char* const> argv) {
                     p = reinterpret_cast<const uint8_t*>(cell.data());
                     n = cell.size();
                 }
-                if (copy_cell(p, n, out.reserve(n))) note_bad(chunk, r, s.col);
+                if (copy_cell(p, n, out.reserve(n), p + n)) note_bad(chunk, r, s.col);
                 out.commit(n);
                 line_bytes += n;
             }

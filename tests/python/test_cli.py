@@ -314,6 +314,28 @@ def test_cat_warns_about_cells_the_dialect_cannot_carry(tmp_path):
         "back as the same cells\n")
 
 
+def test_cat_finds_separators_in_every_position_of_a_cell(tmp_path):
+    # Cells of 1 to 17 bytes with a comma, line feed or non-UTF-8 byte at
+    # their start, middle or end, each beside a clean cell; the clean cells'
+    # neighbours in the payload hold such bytes, which must not count.
+    rows, bad = [], 0
+    for n in range(1, 18):
+        for pos in sorted({0, n // 2, n - 1}):
+            for ch in b",\n\xff":
+                cell = bytearray(b"q" * n)
+                cell[pos] = ch
+                rows.append([b"c" * n, bytes(cell)])
+                rows.append([bytes(cell), b"d" * (18 - n)])
+                bad += 2
+        rows.append([b"e" * n, b"f" * n])
+    path = tmp_path / "sep.varn"
+    path.write_bytes(build_text_varn([b"a", b"b"], rows))
+    r = varn("cat", path)
+    assert r.returncode == 0
+    assert r.stdout == b"a,b\n" + b"".join(x + b"," + y + b"\n" for x, y in rows)
+    assert r.stderr.decode().startswith(f"varn cat: warning: {bad} cells hold a comma")
+
+
 @pytest.fixture(scope="module")
 def three_chunks(tmp_path_factory):
     """Three full chunks: `seq` sorted, `tag` spanning a..z in every chunk with
