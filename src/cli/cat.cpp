@@ -95,6 +95,10 @@ struct Slot {
     std::vector<int64_t> ints;
     std::vector<uint8_t> flags;
     bool all_null = false;  // int, float or flags chunk of null cells only
+    // Text written straight from the payload (no views): the entry of the
+    // next row to write, walked with next_length_prefixed.
+    bool walk = false;
+    const uint8_t* cursor = nullptr;
 };
 
 Status load_slot(VarnReader& r, size_t chunk, Slot& s) {
@@ -104,7 +108,13 @@ Status load_slot(VarnReader& r, size_t chunk, Slot& s) {
         case Kind::Int:
         case Kind::Float: return r.read_integers(chunk, s.col, s.payload, s.ints);
         case Kind::Flags: return r.read_flags(chunk, s.col, s.payload, s.flags);
-        default: return r.read_entries(chunk, s.col, s.payload, s.entries);
+        default:
+            if (s.walk) {
+                VARN_RETURN_IF_ERROR(r.read_entry_payload(chunk, s.col, s.payload));
+                s.cursor = s.payload.data();
+                return Status::ok();
+            }
+            return r.read_entries(chunk, s.col, s.payload, s.entries);
     }
 }
 
@@ -165,11 +175,12 @@ bool breaks_dialect(const uint8_t* p, size_t n) {
 // Copies the cell p[0..n) to `d` and classifies its bytes in the same pass,
 // eight bytes at a time (a byte is zero in v exactly when (v - 0x01..) & ~v &
 // 0x80.. has its high bit set). When eight bytes can be read from the last
-// partial word (before `readable_end`), that word is moved whole: up to
-// seven bytes past d + n are written, which the caller must have room for
-// and overwrite afterwards. Returns whether the converter would not read the
-// cell back as it is.
-inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* readable_end) {
+// partial word (before `readable_end`) and written (before `writable_end`),
+// that word is moved whole: up to seven bytes past d + n are written, which
+// the caller overwrites afterwards. Returns whether the converter would not
+// read the cell back as it is.
+inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* readable_end,
+                      const uint8_t* writable_end) {
     constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
     if (n == 0) return false;
     uint64_t high = 0, sep = 0;
@@ -187,7 +198,8 @@ inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* rea
     }
     uint8_t acc = 0;
     if (i < n) {
-        if (std::endian::native == std::endian::little && readable_end - (p + i) >= 8) {
+        if (std::endian::native == std::endian::little && readable_end - (p + i) >= 8 &&
+            writable_end - (d + i) >= 8) {
             uint64_t w;
             std::memcpy(&w, p + i, 8);
             std::memcpy(d + i, &w, 8);
@@ -359,11 +371,19 @@ int run_cat(std::span<char* const> argv) {
         }
     }
 
-    std::vector<const Slot*> selected;
+    std::vector<Slot*> selected;
     bool all_text = true;
     for (size_t col : selection) {
         selected.push_back(&slots[slot_of[col]]);
         all_text = all_text && selected.back()->kind == Kind::Text;
+    }
+    // A text column printed once, and not the filter, is walked from its
+    // payload; a column printed twice would need two cursors, so it keeps
+    // its views like the filter column.
+    if (all_text) {
+        std::vector<size_t> times(slots.size(), 0);
+        for (size_t col : selection) ++times[slot_of[col]];
+        for (size_t i = where ? 1 : 0; i < slots.size(); ++i) slots[i].walk = times[i] == 1;
     }
 
     Output out(STDOUT_FILENO, size_t{4} << 20);
@@ -388,9 +408,12 @@ int run_cat(std::span<char* const> argv) {
     out.put('\n');
 
     std::vector<uint8_t> match;
-    constexpr size_t kTileRows = 256;
-    constexpr size_t kCopySlack = 8;  // copy_cell may write 7 bytes past a cell
-    size_t line_len[kTileRows];
+    // Rows per tile: a tile's cells of every column stay in the nearest
+    // caches.
+    const size_t tile_rows = std::clamp<size_t>(size_t{16384} / std::max<size_t>(selected.size(), 1), 1, 256);
+    std::vector<size_t> at(tile_rows);        // where the next cell of each row goes
+    std::vector<size_t> line_end(tile_rows);  // where each line ends
+    std::vector<ByteView> tile_cells(all_text ? tile_rows * selected.size() : 0);  // column-major
     std::string cell;
     KVal value;
     for (size_t chunk = 0; chunk < reader.chunk_count(); ++chunk) {
@@ -436,39 +459,73 @@ int run_cat(std::span<char* const> argv) {
         }
 
         if (all_text) {
-            // Tiles of rows: the line lengths are summed column by column
-            // (each column's spans read in order), then the tile's lines are
-            // written into one reservation while its spans are in cache.
-            for (size_t r0 = 0; r0 < rows; r0 += kTileRows) {
-                const size_t r1 = std::min(rows, r0 + kTileRows);
-                // Per line: the cells, the commas between them, a comma for
-                // a lone empty cell, the line feed.
-                std::fill(line_len, line_len + (r1 - r0), selected.size() + 1);
-                for (const Slot* s : selected) {
-                    const ByteView* e = s->entries.data();
-                    for (size_t r = r0; r < r1; ++r) line_len[r - r0] += e[r].size();
+            // Tiles of rows, filled column by column: each column's payload
+            // is read in order (row order would interleave as many streams as
+            // there are columns), and the tile's lines are laid out first so
+            // every cell knows where it goes. The filter column keeps its
+            // views; the others are walked from their payloads.
+            const size_t ncols = selected.size();
+            for (size_t r0 = 0; r0 < rows; r0 += tile_rows) {
+                const size_t r1 = std::min(rows, r0 + tile_rows);
+                const size_t nrows = r1 - r0;
+                std::fill(line_end.begin(), line_end.begin() + static_cast<std::ptrdiff_t>(nrows), ncols);
+                // Each cell's place and length, column by column; the walk
+                // along a payload is a chain of dependent loads, taken once.
+                for (size_t j = 0; j < ncols; ++j) {
+                    Slot& s = *selected[j];
+                    ByteView* cells = tile_cells.data() + j * tile_rows;
+                    if (s.walk) {
+                        for (size_t k = 0; k < nrows; ++k) cells[k] = next_length_prefixed(s.cursor);
+                    } else {
+                        std::copy_n(s.entries.begin() + static_cast<std::ptrdiff_t>(r0), nrows, cells);
+                    }
+                    for (size_t k = 0; k < nrows; ++k) line_end[k] += cells[k].size();
                 }
                 size_t total = 0;
-                for (size_t r = r0; r < r1; ++r)
-                    if (!where || match[r]) total += line_len[r - r0];
-                uint8_t* const start = out.reserve(total + kCopySlack);
-                uint8_t* d = start;
-                for (size_t r = r0; r < r1; ++r) {
-                    if (where && !match[r]) continue;
-                    ++stats.rows;
-                    uint8_t* const line = d;
-                    for (size_t j = 0; j < selected.size(); ++j) {
-                        if (j) *d++ = ',';
-                        const Slot& s = *selected[j];
-                        const ByteView t = s.entries[r];
-                        if (copy_cell(t.data(), t.size(), d, s.payload.data() + s.payload.size()))
-                            note_bad(chunk, r, s.col);
-                        d += t.size();
+                for (size_t k = 0; k < nrows; ++k) {
+                    if (where && !match[r0 + k]) {
+                        at[k] = SIZE_MAX;
+                        continue;
                     }
-                    if (d == line) *d++ = ',';  // one column, empty cell: not a blank line
-                    *d++ = '\n';
+                    // One column, empty cell: written as a comma, not a blank line.
+                    const size_t len = line_end[k] + (line_end[k] == 1 ? 1 : 0);
+                    at[k] = total;
+                    total += len;
+                    line_end[k] = total;
+                    ++stats.rows;
                 }
-                out.commit(static_cast<size_t>(d - start));
+                uint8_t* const start = out.reserve(total);
+                size_t bad = 0, bad_row = 0, bad_j = 0;
+                for (size_t j = 0; j < ncols; ++j) {
+                    const Slot& s = *selected[j];
+                    const uint8_t* const readable = s.payload.data() + s.payload.size();
+                    const bool last = j + 1 == ncols;
+                    const ByteView* cells = tile_cells.data() + j * tile_rows;
+                    for (size_t k = 0; k < nrows; ++k) {
+                        const ByteView t = cells[k];
+                        if (at[k] == SIZE_MAX) continue;  // filtered out
+                        uint8_t* d = start + at[k];
+                        if (copy_cell(t.data(), t.size(), d, readable, start + line_end[k])) {
+                            if (bad++ == 0 || r0 + k < bad_row) {
+                                bad_row = r0 + k;
+                                bad_j = j;
+                            }
+                        }
+                        d += t.size();
+                        if (last) {
+                            if (ncols == 1 && t.empty()) *d++ = ',';
+                            *d++ = '\n';
+                        } else {
+                            *d++ = ',';
+                        }
+                        at[k] = static_cast<size_t>(d - start);
+                    }
+                }
+                out.commit(total);
+                if (bad) {
+                    note_bad(chunk, bad_row, selected[bad_j]->col);
+                    stats.bad_cells += bad - 1;
+                }
             }
             if (out.failed()) break;
             continue;
@@ -491,7 +548,8 @@ int run_cat(std::span<char* const> argv) {
                     p = reinterpret_cast<const uint8_t*>(cell.data());
                     n = cell.size();
                 }
-                if (copy_cell(p, n, out.reserve(n), p + n)) note_bad(chunk, r, s.col);
+                uint8_t* d = out.reserve(n);
+                if (copy_cell(p, n, d, p + n, d + n)) note_bad(chunk, r, s.col);
                 out.commit(n);
                 line_bytes += n;
             }

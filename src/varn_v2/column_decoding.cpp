@@ -184,21 +184,36 @@ Status decode_flags(ByteView payload, size_t rows, std::vector<uint8_t>& out) {
     return Status::ok();
 }
 
-Status decode_length_prefixed(ByteView payload, size_t rows, std::vector<ByteView>& out) {
-    out.clear();
+namespace {
+
+// Walks `rows` entries of LEB128 length + bytes, checking every length
+// against the bytes left, and hands each entry to `each`.
+template <typename Each>
+Status walk_length_prefixed(ByteView payload, size_t rows, Each&& each) {
     // Every entry takes at least its one-byte length.
     DECODE_CHECK(rows <= payload.size(), kEntries, "fewer bytes than entries");
-    out.reserve(rows);
     ByteReader r(payload);
     for (size_t i = 0; i < rows; ++i) {
         uint64_t n;
         ByteView entry;
         DECODE_CHECK(r.read_leb128(n), kEntries, "truncated length");
         DECODE_CHECK(r.read_bytes(n, entry), kEntries, "entry longer than the bytes left");
-        out.push_back(entry);
+        each(entry);
     }
     DECODE_CHECK(r.at_end(), kEntries, "bytes left over after the last entry");
     return Status::ok();
+}
+
+}  // namespace
+
+Status decode_length_prefixed(ByteView payload, size_t rows, std::vector<ByteView>& out) {
+    out.clear();
+    if (rows <= payload.size()) out.reserve(rows);
+    return walk_length_prefixed(payload, rows, [&out](ByteView e) { out.push_back(e); });
+}
+
+Status check_length_prefixed(ByteView payload, size_t rows) {
+    return walk_length_prefixed(payload, rows, [](ByteView) {});
 }
 
 Status decode_column_cells(uint8_t type_code, ColumnEncoding e, ByteView payload, size_t rows,

@@ -45,6 +45,25 @@ Status decode_flags(ByteView payload, size_t rows, std::vector<uint8_t>& out);
 // strings of Bytes columns (5, 9-255) and the value encodings of Nested
 // columns (6-8). Replaces `out` with `rows` views into `payload`.
 Status decode_length_prefixed(ByteView payload, size_t rows, std::vector<ByteView>& out);
+// The checks of decode_length_prefixed alone: once they pass, the entries
+// can be walked with next_length_prefixed and no further test.
+Status check_length_prefixed(ByteView payload, size_t rows);
+// The entry at p (in a payload that passed check_length_prefixed); moves p
+// past it.
+inline ByteView next_length_prefixed(const uint8_t*& p) {
+    uint64_t n = *p++;
+    if (n >= 0x80) {
+        n &= 0x7F;
+        for (unsigned shift = 7;; shift += 7) {
+            const uint8_t b = *p++;
+            n |= static_cast<uint64_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) break;
+        }
+    }
+    const ByteView e(p, static_cast<size_t>(n));
+    p += n;
+    return e;
+}
 
 // Cells of a whole column payload, by type code and encoding: Int -> Int,
 // Float -> Float (scaled / 10000), Bool and 0 -> Bool, Text -> Str,

@@ -408,6 +408,15 @@ Status VarnReader::read_cells(size_t chunk, size_t col, std::vector<KVal>& cells
 
 Status VarnReader::read_entries(size_t chunk, size_t col, Bytes& payload,
                                 std::vector<ByteView>& entries) {
+    return entries_payload(chunk, col, payload, &entries);
+}
+
+Status VarnReader::read_entry_payload(size_t chunk, size_t col, Bytes& payload) {
+    return entries_payload(chunk, col, payload, nullptr);
+}
+
+Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
+                                   std::vector<ByteView>* entries) {
     const uint8_t t = columns_[col].type_code;
     if (!is_entries(t)) {
         return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
@@ -418,7 +427,8 @@ Status VarnReader::read_entries(size_t chunk, size_t col, Bytes& payload,
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t) +
                    " (only Plain, 0, is valid)");
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
-    Status st = decode_length_prefixed(as_bytes(payload), chunk_rows_[chunk], entries);
+    Status st = entries ? decode_length_prefixed(as_bytes(payload), chunk_rows_[chunk], *entries)
+                        : check_length_prefixed(as_bytes(payload), chunk_rows_[chunk]);
     if (st.failed()) return payload_fault(*this, chunk, col, st);
     return Status::ok();
 }

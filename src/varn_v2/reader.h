@@ -103,6 +103,9 @@ public:
     // For text, byte-string and nested columns: read_payload, then one view
     // per row of the entry bytes, pointing into `payload`.
     Status read_entries(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>& entries);
+    // read_entries without the views: the payload is checked, and its
+    // entries can be walked with next_length_prefixed.
+    Status read_entry_payload(size_t chunk, size_t col, Bytes& payload);
     // For Int and Float columns: the stored integers, one per row (for Float,
     // the value in units of 1/10000).
     Status read_integers(size_t chunk, size_t col, Bytes& payload, std::vector<int64_t>& values);
@@ -125,6 +128,7 @@ private:
     Status open_parts(const ReaderOptions& options);
     Status parse_schema(ByteView schema);
     Status parse_index(ByteView index);
+    Status entries_payload(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>* entries);
 
     int fd_ = -1;
     ReaderOptions options_;
