@@ -96,9 +96,10 @@ void TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
         return;
     }
     const size_t commas = find_commas(line, len);
-    const size_t at = batch_.cells.size();
-    batch_.cells.resize(at + columns_);
-    TextSpan* cell = batch_.cells.data() + at;
+    batch_.reserve_row();
+    // The row's span in column i is cell[i * stride].
+    const size_t stride = batch_.stride;
+    TextSpan* cell = batch_.cells.data() + batch_.rows;
     size_t start = 0;
     const size_t present = std::min(commas + 1, columns_);
     for (size_t i = 0; i < present; ++i) {
@@ -107,13 +108,13 @@ void TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
         const uint8_t* e = line + stop;
         start = stop + 1;
         if (b == e) {
-            cell[i] = TextSpan{0, 0};
+            cell[i * stride] = TextSpan{0, 0};
             continue;
         }
         if (!plain_byte(b[0]) || !plain_byte(e[-1])) {
             trim_space(b, e);
             if (b == e) {
-                cell[i] = TextSpan{0, 0};
+                cell[i * stride] = TextSpan{0, 0};
                 continue;
             }
         }
@@ -128,10 +129,10 @@ void TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
             std::memcpy(dst, b, 16);
         else
             std::memcpy(dst, b, n);
-        cell[i] = TextSpan{static_cast<uint32_t>(seg.at), static_cast<uint32_t>(n)};
+        cell[i * stride] = TextSpan{static_cast<uint32_t>(seg.at), static_cast<uint32_t>(n)};
         seg.at += n;
     }
-    // Missing cells were value-initialised to empty spans by the resize.
+    for (size_t i = present; i < columns_; ++i) cell[i * stride] = TextSpan{0, 0};  // short row
     batch_.row_offsets.push_back(0);
     ++batch_.rows;
 }
@@ -140,12 +141,13 @@ void TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
 void TextBatchBuilder::append_row_plain(const uint8_t* line, size_t len) {
     const uint64_t base = batch_.text.size();
     batch_.text.insert(batch_.text.end(), line, line + len);
+    batch_.reserve_row();
     batch_.row_offsets.push_back(base);
     const size_t commas = find_commas(line, len);
     size_t start = 0;
     for (size_t i = 0; i < columns_; ++i) {
         if (i > commas) {
-            batch_.cells.push_back(TextSpan{0, 0});
+            batch_.cell(batch_.rows, i) = TextSpan{0, 0};
             continue;
         }
         const size_t stop = i < commas ? commas_[i] : len;
@@ -153,8 +155,8 @@ void TextBatchBuilder::append_row_plain(const uint8_t* line, size_t len) {
         const uint8_t* e = line + stop;
         start = stop + 1;
         trim_space(b, e);
-        batch_.cells.push_back(
-            TextSpan{static_cast<uint32_t>(b - line), static_cast<uint32_t>(e - b)});
+        batch_.cell(batch_.rows, i) =
+            TextSpan{static_cast<uint32_t>(b - line), static_cast<uint32_t>(e - b)};
     }
     ++batch_.rows;
 }

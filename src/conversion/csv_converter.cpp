@@ -218,7 +218,7 @@ bool typed_rows(const TextBatch& batch, const std::vector<KColumn>& columns,
         row.reserve(columns.size());
         const uint8_t* base = batch.text.data() + batch.row_offsets[r];
         for (size_t c = 0; c < columns.size(); ++c) {
-            const TextSpan s = batch.cells[r * columns.size() + c];
+            const TextSpan s = batch.cell(r, c);
             ByteView text(base + s.offset, s.length);
             if (columns[c].type_code == format::kTypeText) {
                 row.push_back(KVal::make_str(std::string(reinterpret_cast<const char*>(text.data()),

@@ -69,6 +69,16 @@ void TextColumnStats::add(const uint8_t* text, size_t len) {
     }
 }
 
+void TextBatch::grow() {
+    const size_t wider = std::max<size_t>(stride * 2, 1024);
+    std::vector<TextSpan> moved(columns * wider);
+    for (size_t c = 0; c < columns; ++c)
+        std::copy_n(cells.begin() + static_cast<std::ptrdiff_t>(c * stride), rows,
+                    moved.begin() + static_cast<std::ptrdiff_t>(c * wider));
+    cells.swap(moved);
+    stride = wider;
+}
+
 void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
                          StreamChunkColMeta& meta) {
     meta = StreamChunkColMeta{};
@@ -78,21 +88,18 @@ void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
         payload.clear();
         return;
     }
-    const size_t stride = batch.columns;
-    const TextSpan* cell = batch.cells.data() + col;
+    const TextSpan* cell = batch.cells.data() + col * batch.stride;
     const uint8_t* text = batch.text.data();
     const uint8_t* text_end = text + batch.text.size();
     const uint64_t* row_at = batch.row_offsets.data();
 
-    // The column's spans are one per row of a row-major table: gather them
-    // once (the only strided pass) and size the payload on the way.
+    // Resolve the column's spans to text pointers once and size the payload
+    // on the way.
     std::unique_ptr<const uint8_t*[]> at = std::make_unique_for_overwrite<const uint8_t*[]>(rows);
     std::unique_ptr<uint32_t[]> len = std::make_unique_for_overwrite<uint32_t[]>(rows);
     size_t total = 0;
-    constexpr size_t kAhead = 64;  // rows between a prefetch and the use
     for (size_t r = 0; r < rows; ++r) {
-        if (r + kAhead < rows) __builtin_prefetch(cell + (r + kAhead) * stride);
-        const TextSpan s = cell[r * stride];
+        const TextSpan s = cell[r];
         at[r] = text + row_at[r] + s.offset;
         len[r] = s.length;
         total += s.length + (s.length < 0x80 ? 1 : leb128_size(s.length));

@@ -22,10 +22,9 @@ TextBatch batch_of(const std::vector<std::string>& cells) {
     TextBatch b;
     b.columns = 1;
     for (const auto& c : cells) {
-        b.row_offsets.push_back(b.text.size());
-        b.cells.push_back(TextSpan{0, static_cast<uint32_t>(c.size())});
+        const TextSpan span{0, static_cast<uint32_t>(c.size())};
+        b.push_row(b.text.size(), &span);
         b.text.insert(b.text.end(), c.begin(), c.end());
-        ++b.rows;
     }
     return b;
 }

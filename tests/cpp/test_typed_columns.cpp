@@ -293,20 +293,20 @@ TEST(AnalyzeColumn, TextPathMatchesTheBatchPath) {
     for (size_t n : {1u, 2u, 17u, 500u}) {
         TextBatch batch;
         batch.columns = 2;
-        batch.rows = n;
         std::vector<Row> rows;
         for (size_t r = 0; r < n; ++r) {
             Row row;
             const size_t row_start = batch.text.size();
-            batch.row_offsets.push_back(row_start);
+            TextSpan spans[2];
             for (size_t c = 0; c < 2; ++c) {
                 std::string t(rng() % (r % 7 == 0 ? 200 : 6), 'a');
                 for (char& ch : t) ch = static_cast<char>(rng() % 2 ? 'a' + rng() % 3 : 0x80 + rng() % 64);
-                batch.cells.push_back({static_cast<uint32_t>(batch.text.size() - row_start),
-                                       static_cast<uint32_t>(t.size())});
+                spans[c] = {static_cast<uint32_t>(batch.text.size() - row_start),
+                            static_cast<uint32_t>(t.size())};
                 batch.text.insert(batch.text.end(), t.begin(), t.end());
                 row.push_back(S(t));
             }
+            batch.push_row(row_start, spans);
             rows.push_back(std::move(row));
         }
         for (size_t c = 0; c < 2; ++c) {

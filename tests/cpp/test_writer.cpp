@@ -43,13 +43,13 @@ protected:
         b.columns = columns;
         for (const auto& row : rows) {
             uint64_t base = b.text.size();
-            b.row_offsets.push_back(base);
+            std::vector<TextSpan> spans;
             for (const auto& cell : row) {
-                b.cells.push_back(TextSpan{static_cast<uint32_t>(b.text.size() - base),
-                                           static_cast<uint32_t>(cell.size())});
+                spans.push_back(TextSpan{static_cast<uint32_t>(b.text.size() - base),
+                                         static_cast<uint32_t>(cell.size())});
                 b.text.insert(b.text.end(), cell.begin(), cell.end());
             }
-            ++b.rows;
+            b.push_row(base, spans.data());
         }
         return b;
     }
