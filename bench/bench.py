@@ -1,7 +1,10 @@
 """Benchmark of varn_fileformat.compress_csv against the tools people would
 otherwise use on a large CSV file: pyarrow, DuckDB and Polars writing Parquet
 (zstd), gzip -6 and zstd -3 as plain compressors, and `cat FILE > /dev/null`
-as the floor (reading the file once).
+as the floor (reading the file once). After each compress_csv run, the
+`varn` tool installed next to the module reads its output back twice
+(`varn verify OUT`, `varn cat OUT > /dev/null`), and the run prints how many
+times less CPU time each decode takes than the conversion, against a 3x target.
 
 Run it through bench/run.sh, which prepares the venv and the data generator.
 Modes:
@@ -62,6 +65,15 @@ TOOL_TEXT = {
 PEER_MODULE = {"pyarrow": "pyarrow", "duckdb": "duckdb", "polars": "polars",
                "compress_csv": "varn_fileformat"}
 CREATION_TIME = slice(24, 32)  # the header's creation time, zeroed for digests
+# Decoding compress_csv's output with the command-line tool; measured after
+# every compress_csv run on the file it just wrote, not chosen with --tools.
+DECODE_JOBS = ["varn-verify", "varn-cat"]
+TOOL_TEXT.update({
+    "varn-verify": "varn verify OUT.varn (compress_csv's output)",
+    "varn-cat": "varn cat OUT.varn > /dev/null (compress_csv's output)",
+})
+DECODE_TARGET = 3.0  # compress_csv CPU over decode CPU, at least
+SINGLE_THREAD = ("cat", "compress_csv", "gzip-6", "zstd-3", *DECODE_JOBS)
 
 
 def log(msg):
@@ -157,6 +169,18 @@ def availability(tool):
     return None if shutil.which(prog) else f"{prog} not found on PATH"
 
 
+def find_varn(args):
+    """The `varn` executable to time: --varn, else the one `pip install .` put
+    next to this interpreter (the bench venv's bin), so that the tool and the
+    module come from the same build. Returns (path, None) or (None, reason)."""
+    path = args.varn or os.path.join(os.path.dirname(sys.executable), "varn")
+    if os.path.isfile(path) and os.access(path, os.X_OK):
+        return os.path.abspath(path), None
+    if args.varn:
+        return None, f"--varn {path} is not an executable file"
+    return None, f"no varn in the venv at {path}: let run.sh install it, or give --varn PATH"
+
+
 def run_child(args, argv, stdout_path):
     """Runs argv through the measuring launcher (bench/gen/runner.cpp), which
     forks it from a small process and reports wait4's figures for it alone.
@@ -179,15 +203,22 @@ def run_child(args, argv, stdout_path):
     return code, figures, err_text
 
 
-def measure(args, tool, csv, csv_bytes, out_dir):
-    """One run of `tool` on `csv`. Returns a dict of figures or an error."""
-    ext = {"compress_csv": ".varn", "gzip-6": ".gz", "zstd-3": ".zst", "cat": ""}.get(tool, ".parquet")
+def measure(args, tool, csv, csv_bytes, out_dir, varn_file=None):
+    """One run of `tool` on `csv` (for the decode jobs, on `varn_file`, the
+    compress_csv output of `csv`). Returns a dict of figures or an error."""
+    ext = {"compress_csv": ".varn", "gzip-6": ".gz", "zstd-3": ".zst", "cat": "",
+           "varn-verify": "", "varn-cat": ""}.get(tool, ".parquet")
+    writes = ext != ""
     out = os.path.join(out_dir, f"{os.path.splitext(os.path.basename(csv))[0]}.{tool}{ext}")
-    if os.path.exists(out):
+    if writes and os.path.exists(out):
         os.remove(out)
     result_json = None
     if tool == "cat":
         argv, stdout_path = ["cat", csv], None
+    elif tool == "varn-verify":
+        argv, stdout_path = [args.varn_path, "verify", "--quiet", varn_file], None
+    elif tool == "varn-cat":
+        argv, stdout_path = [args.varn_path, "cat", varn_file], None
     elif tool == "gzip-6":
         argv, stdout_path = ["gzip", "-6", "-c", csv], out
     elif tool == "zstd-3":
@@ -203,7 +234,7 @@ def measure(args, tool, csv, csv_bytes, out_dir):
         rec.update(proc_wall=fig["wall"], proc_cpu=fig["user"] + fig["sys"],
                    peak_rss_mib=fig["maxrss_kib"] / 1024.0)
     if code != 0:
-        for leftover in (result_json, out):
+        for leftover in (result_json, out if writes else None):
             if leftover and os.path.exists(leftover):
                 os.remove(leftover)
         tail = err_text.strip().splitlines()[-3:]
@@ -219,8 +250,8 @@ def measure(args, tool, csv, csv_bytes, out_dir):
         rec.update(wall=rec["proc_wall"], cpu=rec["proc_cpu"])
     rec["csv_bytes"] = csv_bytes
     rec["mb_s"] = csv_bytes / 1e6 / rec["wall"]
-    rec["out_bytes"] = os.path.getsize(out) if tool != "cat" else None
-    return rec, (out if tool != "cat" else None)
+    rec["out_bytes"] = os.path.getsize(out) if writes else None
+    return rec, (out if writes else None)
 
 
 def median_run(runs):
@@ -371,7 +402,7 @@ def table(rows, csv_bytes):
            "| peak RSS MiB | output MB | output % of CSV | output vs compress_csv |",
            "|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|"]
     for r in rows:
-        threads = "1" if r["tool"] in ("cat", "compress_csv", "gzip-6", "zstd-3") or \
+        threads = "1" if r["tool"] in SINGLE_THREAD or \
             r["tool"].endswith("-1t") else f"default ({r.get('info', {}).get('threads', os.cpu_count())})"
         if "skipped" in r or "error" in r:
             why = r.get("skipped") or r["error"]
@@ -389,19 +420,51 @@ def table(rows, csv_bytes):
     return "\n".join(out)
 
 
+def decode_ratios(rows):
+    """compress_csv's CPU (and wall) seconds over each decode job's, from the
+    median runs of one file: {"varn-verify": {"cpu": x, "wall": y, "met": b}}.
+    Both clocks, but the target is judged on CPU time, which other work on
+    the machine disturbs far less than wall time."""
+    varn = next((r for r in rows if r["tool"] == "compress_csv" and "error" not in r), None)
+    if not varn:
+        return {}
+    out = {}
+    for r in rows:
+        if r["tool"] in DECODE_JOBS and "mb_s" in r:
+            cpu = varn["cpu"] / r["cpu"] if r["cpu"] > 0 else None
+            out[r["tool"]] = {"cpu": cpu, "wall": varn["wall"] / r["wall"],
+                              "met": cpu is not None and cpu >= DECODE_TARGET}
+    return out
+
+
+def decode_text(ratios):
+    """One line per decode job: 'compress_csv CPU / varn verify CPU 4.2x ...'."""
+    lines = []
+    for tool, q in ratios.items():
+        verdict = "met" if q["met"] else "NOT met"
+        lines.append(f"compress_csv CPU / {tool.replace('-', ' ')} CPU {fmt(q['cpu'])}× "
+                     f"(wall {fmt(q['wall'])}×; target {DECODE_TARGET:g}×: {verdict})")
+    return lines
+
+
 def print_ratios(rows):
     varn = next((r for r in rows if r["tool"] == "compress_csv" and "error" not in r), None)
     if not varn:
         return
-    log(f"    against compress_csv ({varn['mb_s']:.1f} MB/s, {cpu_mb_s(varn):.1f} MB per CPU s, "
-        f"{varn['out_bytes'] / 1e6:.1f} MB out):")
+    lines = []
     for r in rows:
-        if r["tool"] == "compress_csv" or "mb_s" not in r:
+        if r["tool"] == "compress_csv" or r["tool"] in DECODE_JOBS or "mb_s" not in r:
             continue
         size = f", output {r['out_bytes'] / varn['out_bytes']:.2f}× as large" if r.get("out_bytes") else ""
         per_cpu = cpu_mb_s(r)
         cpu = f" ({per_cpu / cpu_mb_s(varn):.2f}× per CPU s)" if per_cpu else ""
-        log(f"      {r['tool']:<13} {r['mb_s'] / varn['mb_s']:6.2f}× the speed{cpu}{size}")
+        lines.append(f"      {r['tool']:<13} {r['mb_s'] / varn['mb_s']:6.2f}× the speed{cpu}{size}")
+    if lines:
+        log(f"    against compress_csv ({varn['mb_s']:.1f} MB/s, {cpu_mb_s(varn):.1f} MB per CPU s, "
+            f"{varn['out_bytes'] / 1e6:.1f} MB out):")
+        log("\n".join(lines))
+    for line in decode_text(decode_ratios(rows)):
+        log("    decode: " + line)
 
 
 def chart(results, path, title):
@@ -415,8 +478,10 @@ def chart(results, path, title):
     sizes = sorted({r["size"] for r in results})
     datasets = [d for d in DATASETS if any(r["dataset"] == d for r in results)]
     fig, axes = plt.subplots(len(sizes), len(datasets), squeeze=False,
-                             figsize=(4.6 * len(datasets), 0.45 * len(TOOLS) * len(sizes) + 1.5))
-    colour = {"cat": "#9e9e9e", "compress_csv": "#d62728", "gzip-6": "#8c564b", "zstd-3": "#8c564b"}
+                             figsize=(4.6 * len(datasets),
+                                      0.45 * (len(TOOLS) + len(DECODE_JOBS)) * len(sizes) + 1.5))
+    colour = {"cat": "#9e9e9e", "compress_csv": "#d62728", "gzip-6": "#8c564b", "zstd-3": "#8c564b",
+              "varn-verify": "#ff9896", "varn-cat": "#ff9896"}
     for i, size in enumerate(sizes):
         for j, ds in enumerate(datasets):
             ax = axes[i][j]
@@ -438,6 +503,7 @@ def chart(results, path, title):
                 ax.set_xlabel("MB/s (log scale; higher is faster)", fontsize=8)
     from matplotlib.patches import Patch
     legend = [Patch(color="#d62728", label="compress_csv"),
+              Patch(color="#ff9896", label="varn verify / cat of its output"),
               Patch(color="#1f77b4", label="Parquet writer, 1 thread"),
               Patch(color="#aec7e8", label="Parquet writer, default threads"),
               Patch(color="#8c564b", label="plain compressor, 1 thread"),
@@ -450,6 +516,15 @@ def chart(results, path, title):
     return True
 
 
+def log_run(tool, rec):
+    if "error" in rec:
+        log(f"  {tool:<13} FAILED {rec['error']}")
+        return
+    log(f"  {tool:<13} {rec['wall']:8.2f} s {rec['mb_s']:8.1f} MB/s  "
+        f"cpu {rec['cpu']:7.2f} s  rss {rec['peak_rss_mib']:6.0f} MiB"
+        + (f"  out {rec['out_bytes'] / 1e6:8.1f} MB" if rec.get("out_bytes") else ""))
+
+
 def run_comparison(args, info, digests):
     tools = args.tools
     out_dir = os.path.join(args.data_dir, "out")
@@ -458,40 +533,94 @@ def run_comparison(args, info, digests):
     for t, why in skipped.items():
         if why:
             log(f"note: {t} skipped ({why})")
+    decode = decode_jobs(args, skipped)
+    if args.varn_path:
+        info["varn"] = os.path.relpath(args.varn_path, ROOT)
+    row_tools = []
+    for t in tools:
+        row_tools += [t] + (list(decode) if t == "compress_csv" else [])
     results = []
     for size in args.sizes:
         for ds in args.datasets:
             log(f"\n== {ds} {size_label(size)}B")
             csv, meta = ensure_csv(args, ds, size)
             warm(csv)
-            runs = {t: [] for t in tools}
+            runs = {t: [] for t in row_tools}
             for rep in range(args.repeat):
                 for t in tools:
                     if skipped[t]:
                         continue
                     rec, out = measure(args, t, csv, meta["bytes"], out_dir)
                     runs[t].append(rec)
+                    log_run(t, rec)
                     if "error" in rec:
-                        log(f"  {t:<13} FAILED {rec['error']}")
                         continue
-                    log(f"  {t:<13} {rec['wall']:8.2f} s {rec['mb_s']:8.1f} MB/s  "
-                        f"cpu {rec['cpu']:7.2f} s  rss {rec['peak_rss_mib']:6.0f} MiB"
-                        + (f"  out {rec['out_bytes'] / 1e6:8.1f} MB" if rec.get("out_bytes") else ""))
                     if t == "compress_csv":
                         digests.add(f"{ds}-{size_label(size)}", meta, out)
+                        # Read back the file just written, while it is in the page cache.
+                        for d in decode:
+                            if decode[d]:
+                                continue
+                            drec, _ = measure(args, d, csv, meta["bytes"], out_dir, varn_file=out)
+                            runs[d].append(drec)
+                            log_run(d, drec)
                     if out and not args.keep_outputs:
                         os.remove(out)
-            rows = [median_run(runs[t]) if runs[t] else {"tool": t, "skipped": skipped[t]}
-                    for t in tools]
+            rows = [median_run(runs[t]) if runs[t] else
+                    {"tool": t, "skipped": skipped.get(t) or decode.get(t) or "no compress_csv output"}
+                    for t in row_tools]
             print_ratios(rows)
             results.append({"dataset": ds, "size": size, "csv_bytes": meta["bytes"],
-                            "rows": meta["rows"], "runs": rows})
+                            "rows": meta["rows"], "runs": rows, "decode": decode_ratios(rows)})
     return results
+
+
+def decode_jobs(args, skipped):
+    """The decode jobs of this run: {job: None} when they run, {job: reason}
+    when they are skipped, {} when compress_csv is not measured at all."""
+    if "compress_csv" not in args.tools or skipped.get("compress_csv"):
+        return {}
+    if args.no_decode:
+        return {}
+    args.varn_path, why = find_varn(args)
+    if why:
+        log(f"note: {', '.join(DECODE_JOBS)} skipped ({why})")
+    else:
+        log(f"decode: {args.varn_path}")
+    return {d: why for d in DECODE_JOBS}
+
+
+def decode_summary(results):
+    """File-by-decode-job matrix of compress_csv CPU over decode CPU, with the
+    seconds it comes from; empty when no decode job ran."""
+    if not any(r.get("decode") for r in results) and \
+            not any(x["tool"] in DECODE_JOBS for r in results for x in r["runs"]):
+        return []
+    out = [f"### Summary: decode against the conversion (target: {DECODE_TARGET:g}× less CPU time)", "",
+           "compress_csv CPU s / decode CPU s on the same file; wall-time ratios in brackets.", "",
+           "| file | compress_csv CPU s | varn verify CPU s | compress_csv / verify "
+           "| varn cat CPU s | compress_csv / cat | target met |",
+           "|---|--:|--:|--:|--:|--:|---|"]
+    for r in results:
+        cells = []
+        by_tool = {x["tool"]: x for x in r["runs"]}
+        varn = by_tool.get("compress_csv", {})
+        cells.append(fmt(varn.get("cpu") if "mb_s" in varn else None))
+        met = []
+        for d in DECODE_JOBS:
+            run, q = by_tool.get(d, {}), r.get("decode", {}).get(d)
+            cells.append(fmt(run.get("cpu") if "mb_s" in run else None))
+            cells.append(f"{fmt(q['cpu'])}× ({fmt(q['wall'])}×)" if q else "–")
+            if q:
+                met.append(q["met"])
+        verdict = "–" if len(met) < len(DECODE_JOBS) else ("yes" if all(met) else "NO")
+        out.append(f"| {r['dataset']} {size_label(r['size'])}B | " + " | ".join(cells) + f" | {verdict} |")
+    return out + [""]
 
 
 def summary(results, tools):
     """Three tool-by-file matrices: MB/s by wall time, MB per CPU second and
-    output size as a share of the CSV."""
+    output size as a share of the CSV, then the decode ratios."""
     cols = [f"{r['dataset']} {size_label(r['size'])}B" for r in results]
     out = []
     for title, value, digits in (
@@ -502,6 +631,8 @@ def summary(results, tools):
         out += [f"### Summary: {title}", "", "| tool | " + " | ".join(cols) + " |",
                 "|---|" + "--:|" * len(cols)]
         for t in tools:
+            if title.startswith("Output") and t in DECODE_JOBS:
+                continue  # they write nothing
             cells = []
             for r in results:
                 run = next((x for x in r["runs"] if x["tool"] == t), {})
@@ -509,11 +640,21 @@ def summary(results, tools):
                 cells.append(fmt(v, digits))
             out.append(f"| {t} | " + " | ".join(cells) + " |")
         out.append("")
-    return out
+    return out + decode_summary(results)
 
 
 def write_comparison(args, info, results):
     os.makedirs(args.results_dir, exist_ok=True)
+    # The decode jobs appear as rows right after compress_csv.
+    shown = [x["tool"] for x in results[0]["runs"]] if results else list(args.tools)
+    decode_note = []
+    if any(t in DECODE_JOBS for t in shown):
+        decode_note = [
+            f"After every compress_csv run, `{info.get('varn', 'varn')}` reads its output back: "
+            "`varn-verify` and `varn-cat` are measured like the other tools (whole process, "
+            "from the launcher), their MB/s are of the CSV's size, and each file's "
+            "compress_csv CPU s / decode CPU s is given against the "
+            f"{DECODE_TARGET:g}× target.", ""]
     md = ["# compress_csv against CSV-to-Parquet converters and compressors", "",
           machine_text(info), "",
           "The machine is shared with other work, so single figures are noisy; "
@@ -523,12 +664,16 @@ def write_comparison(args, info, results):
           "excluded); peak RSS is the whole process's. Inputs come from the page cache. "
           "MB = 10^6 bytes, MiB = 2^20 bytes. compress_csv forces its output to disk "
           "(fsync) before returning; the other tools do not.", "",
-          "Tools: " + "; ".join(f"`{t}`: {TOOL_TEXT[t]}" for t in args.tools) + ".", "",
-          *summary(results, args.tools)]
+          "Tools: " + "; ".join(f"`{t}`: {TOOL_TEXT[t]}" for t in shown) + ".", "",
+          *decode_note,
+          *summary(results, shown)]
     for r in results:
         md += [f"## {r['dataset']}, {size_label(r['size'])}B: {DATASET_TEXT[r['dataset']]}", "",
                f"{r['csv_bytes']:,} bytes, {r['rows']:,} rows.", "",
                table(r["runs"], r["csv_bytes"]), ""]
+        md += [f"- Decode: {line}" for line in decode_text(r.get("decode", {}))]
+        if r.get("decode"):
+            md.append("")
     # A run of some of the tools (a digest check, say) keeps the full results.
     name = "results" if set(args.tools) == set(TOOLS) else "results-" + "-".join(args.tools)
     base = os.path.join(args.results_dir, name)
@@ -736,6 +881,11 @@ def main(argv):
     p.add_argument("--profile", action="store_true", help="profile compress_csv on the trip records")
     p.add_argument("--profile-size", type=parse_size, default=None,
                    help="trip file size for --profile (default 100M with perf, 20M with callgrind)")
+    p.add_argument("--varn", default=None,
+                   help="the varn executable whose verify and cat are timed on compress_csv's "
+                        "output (default: the one installed in this interpreter's venv)")
+    p.add_argument("--no-decode", action="store_true",
+                   help="do not time varn verify / varn cat after compress_csv")
     p.add_argument("--seed", type=int, default=42)
     p.add_argument("--timeout", type=float, default=3600, help="seconds before a run is killed")
     p.add_argument("--keep-outputs", action="store_true", help="keep the converted files in bench/data/out")
@@ -745,6 +895,7 @@ def main(argv):
     p.add_argument("--runner", required=True, help="path of the runner binary (run.sh passes it)")
     args = p.parse_args(argv)
     args.argv = [a for a in argv if a not in ("--generator", args.generator, "--runner", args.runner)]
+    args.varn_path = None
     args.sizes = [parse_size(s) for s in args.sizes.split(",") if s]
     args.growth_sizes = [parse_size(s) for s in args.growth_sizes.split(",") if s]
     args.datasets = [d for d in args.datasets.split(",") if d]

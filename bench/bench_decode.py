@@ -10,6 +10,10 @@ Each step runs --repeat times; the best time counts. The exit status is 1
 when a decode runs less than 3 times as fast as the conversion (by either
 clock), or when --check finds a difference.
 
+This is the quick check on one file, needing nothing but a built `varn`. The
+main benchmark (bench/run.sh) times the same two decodes after every
+compress_csv run on its generated datasets and reports the same ratios.
+
 usage: bench_decode.py [--size-mb N] [--varn PATH] [--csv PATH] [--dir DIR]
                        [--repeat N] [--check] [--keep]
 """
@@ -33,6 +37,7 @@ def find_varn():
     if on_path:
         candidates.append(Path(on_path))
     root = Path(__file__).resolve().parents[1]
+    candidates.append(root / ".venv" / "bench" / "bin" / "varn")  # installed by bench/run.sh
     candidates += sorted(list(root.glob("build*/varn")) + list(root.glob("build/*/varn")),
                          key=lambda p: p.stat().st_mtime, reverse=True)
     for c in candidates:
@@ -98,7 +103,9 @@ def best_of(n, args, stdout=subprocess.DEVNULL):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--size-mb", type=int, default=150, help="size of the generated CSV")
-    ap.add_argument("--varn", default=None, help="the varn executable (default: installed or built)")
+    ap.add_argument("--varn", default=None,
+                    help="the varn executable (default: next to this interpreter, on PATH, "
+                         "in the bench venv, or the newest build*/varn)")
     ap.add_argument("--csv", default=None, help="use this CSV instead of generating one")
     ap.add_argument("--dir", default=None, help="working directory (default: a temporary one)")
     ap.add_argument("--repeat", type=int, default=3, help="runs per step; the best counts")

@@ -3,14 +3,15 @@
 # plain compressors. Sets itself up on a fresh machine: Debian packages for the
 # build and the compressor peers, a venv in .venv/bench with the peers from
 # bench/requirements.txt and this project built by `pip install .` (in its own
-# build directory, build-bench/, without the command-line tool, which the
-# benchmark does not use), and two small C++ helpers from bench/gen/: the data
+# build directory, build-bench/; the install puts the module and the `varn`
+# tool, whose `verify` and `cat` the benchmark times on compress_csv's output,
+# into the venv), and two small C++ helpers from bench/gen/: the data
 # generator and the launcher that measures each run.
 # Every argument goes to bench/bench.py (see bench/README.md or --help).
 #
 # Environment: VARN_BENCH_PYTHON picks the interpreter for the venv (default:
 # the newest CPython on the machine); VARN_BENCH_NO_INSTALL=1 keeps the module
-# already installed in the venv (e.g. to re-measure one build).
+# and `varn` already installed in the venv (e.g. to re-measure one build).
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 BENCH="$ROOT/bench"
 VENV="$ROOT/.venv/bench"
@@ -41,10 +42,12 @@ if ! cmp -s "$BENCH/requirements.txt" "$stamp"; then
     cp "$BENCH/requirements.txt" "$stamp"
 fi
 if [ "${VARN_BENCH_NO_INSTALL:-0}" != 1 ]; then
-    log "building and installing varn_fileformat into $VENV"
+    log "building and installing varn_fileformat and varn into $VENV"
+    # Two compile jobs at most: the machine is shared.
+    CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" \
     "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$ROOT" \
         --config-settings=build-dir="$BUILD/{wheel_tag}" \
-        --config-settings=cmake.define.VARN_BUILD_CLI=OFF
+        --config-settings=cmake.define.VARN_BUILD_CLI=ON
 fi
 
 # The C++ helpers: the data generator and the measuring launcher, rebuilt
