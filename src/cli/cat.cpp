@@ -69,6 +69,7 @@ constexpr OptionSpec kOptions[] = {
     {"stats", false},
     {"key-file", true},
 };
+constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 
 enum class Kind { Text, Bytes, Nested, Int, Float, Flags };
 
@@ -288,28 +289,11 @@ bool skip_chunk(const VarnReader& r, size_t chunk, const Where& w, Stats& stats)
 }  // namespace
 
 int run_cat(std::span<char* const> argv) {
-    auto parsed = parse_args(argv, kOptions);
-    if (parsed.failed()) return usage_error(kCommand, parsed.message());
-    const Args& args = parsed.value();
-    if (args.help) {
-        print(kHelp);
-        return kExitOk;
-    }
-    if (args.positional.size() != 1) {
-        return usage_error(kCommand, "expected one FILE, got " +
-                                         std::to_string(args.positional.size()) + " arguments");
-    }
+    Args args;
+    std::unique_ptr<VarnReader> file;
+    if (auto done = open_command(kSpec, argv, args, file)) return *done;
     const std::string& path = args.positional[0];
-    std::optional<ColumnKey> key;
-    if (auto key_file = args.value("key-file")) {
-        auto k = read_key_file(*key_file);
-        if (k.failed()) return failure(kCommand, k.message());
-        key = k.value();
-    }
-    auto opened = VarnReader::open(path);
-    if (opened.failed()) return failure(kCommand, path + ": " + opened.message());
-    VarnReader& reader = *opened.value();
-    if (key) reader.set_key(*key);
+    VarnReader& reader = *file;
 
     // The selection: every column, or those named, in the order named.
     std::vector<size_t> selection;

@@ -53,6 +53,29 @@ struct Args {
 // The message of a failure is meant for usage_error.
 Result<Args> parse_args(std::span<char* const> args, std::span<const OptionSpec> specs);
 
+// What a subcommand states about its command line; parse_command does the
+// rest the same way for all of them.
+struct Command {
+    const char* name;  // "varn NAME" in messages
+    const char* help;  // printed for -h or --help
+    std::span<const OptionSpec> options;
+    size_t operands;           // how many positional arguments it takes
+    const char* operand_text;  // what they are, for "expected ..., got N arguments"
+};
+
+// Parses the subcommand's arguments into `args`. Returns the exit code when
+// the subcommand has nothing more to do: after printing the help, or after
+// a usage error (a bad option, or not `operands` positional arguments).
+// The help wins over a wrong argument count.
+std::optional<int> parse_command(const Command& command, std::span<char* const> argv, Args& args);
+
+// parse_command, then FILE (the first positional argument) opened with the
+// key of --key-file, if given; the key file is read first. Returns the exit
+// code when the subcommand has nothing more to do: as parse_command, or
+// after printing why the key file or FILE could not be read.
+std::optional<int> open_command(const Command& command, std::span<char* const> argv, Args& args,
+                                std::unique_ptr<VarnReader>& reader);
+
 // "varn COMMAND: message" on standard error; the return value is the exit code.
 int usage_error(const char* command, const std::string& message);
 int failure(const char* command, const std::string& message);

@@ -1,5 +1,6 @@
-// Helpers every subcommand uses: option parsing, messages, the key file,
-// escaping for messages and JSON, and the buffered output.
+// Helpers every subcommand uses: option parsing and the common start of a
+// subcommand (help, usage errors, opening FILE with its key), messages, the
+// key file, escaping for messages and JSON, and the buffered output.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -73,6 +74,39 @@ Result<Args> parse_args(std::span<char* const> args, std::span<const OptionSpec>
         out.options.emplace_back(name, *inline_value);
     }
     return out;
+}
+
+std::optional<int> parse_command(const Command& command, std::span<char* const> argv, Args& args) {
+    auto parsed = parse_args(argv, command.options);
+    if (parsed.failed()) return usage_error(command.name, parsed.message());
+    args = parsed.take();
+    if (args.help) {
+        print(command.help);
+        return kExitOk;
+    }
+    if (args.positional.size() != command.operands) {
+        return usage_error(command.name, std::string("expected ") + command.operand_text +
+                                             ", got " + std::to_string(args.positional.size()) +
+                                             " arguments");
+    }
+    return std::nullopt;
+}
+
+std::optional<int> open_command(const Command& command, std::span<char* const> argv, Args& args,
+                                std::unique_ptr<VarnReader>& reader) {
+    if (auto done = parse_command(command, argv, args)) return done;
+    const std::string& path = args.positional[0];
+    std::optional<ColumnKey> key;
+    if (auto key_file = args.value("key-file")) {
+        auto k = read_key_file(*key_file);
+        if (k.failed()) return failure(command.name, k.message());
+        key = k.value();
+    }
+    auto opened = VarnReader::open(path);
+    if (opened.failed()) return failure(command.name, path + ": " + opened.message());
+    reader = opened.take();
+    if (key) reader->set_key(*key);
+    return std::nullopt;
 }
 
 int usage_error(const char* command, const std::string& message) {

@@ -61,6 +61,7 @@ constexpr OptionSpec kOptions[] = {
     {"key-file", true},
     {"no-progress", false},
 };
+constexpr Command kSpec{kCommand, kHelp, kOptions, 2, "IN.csv and OUT.varn"};
 
 // The progress bar on standard error.
 class ProgressBar {
@@ -139,17 +140,8 @@ uint64_t file_size_or_zero(const std::string& path) {
 }  // namespace
 
 int run_compress(std::span<char* const> argv) {
-    auto parsed = parse_args(argv, kOptions);
-    if (parsed.failed()) return usage_error(kCommand, parsed.message());
-    const Args& args = parsed.value();
-    if (args.help) {
-        print(kHelp);
-        return kExitOk;
-    }
-    if (args.positional.size() != 2) {
-        return usage_error(kCommand, "expected IN.csv and OUT.varn, got " +
-                                         std::to_string(args.positional.size()) + " arguments");
-    }
+    Args args;
+    if (auto done = parse_command(kSpec, argv, args)) return *done;
 
     // One declaration per named column, in the order of first mention.
     std::vector<ColumnDeclaration> declarations;

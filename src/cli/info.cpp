@@ -32,6 +32,7 @@ constexpr const char* kHelp =
     "  --json   print one JSON object instead of the table\n";
 
 constexpr OptionSpec kOptions[] = {{"json", false}};
+constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 
 const char* encoding_name(uint8_t id) {
     switch (id) {
@@ -236,22 +237,14 @@ void print_json(const VarnReader& r, const std::string& path) {
 }  // namespace
 
 int run_info(std::span<char* const> argv) {
-    auto parsed = parse_args(argv, kOptions);
-    if (parsed.failed()) return usage_error(kCommand, parsed.message());
-    const Args& args = parsed.value();
-    if (args.help) {
-        print(kHelp);
-        return kExitOk;
-    }
-    if (args.positional.size() != 1)
-        return usage_error(kCommand, "expected one FILE, got " + n(args.positional.size()) + " arguments");
+    Args args;
+    std::unique_ptr<VarnReader> reader;
+    if (auto done = open_command(kSpec, argv, args, reader)) return *done;
     const std::string& path = args.positional[0];
-    auto reader = VarnReader::open(path);
-    if (reader.failed()) return failure(kCommand, path + ": " + reader.message());
     if (args.flag("json")) {
-        print_json(*reader.value(), path);
+        print_json(*reader, path);
     } else {
-        print_table(*reader.value(), path);
+        print_table(*reader, path);
     }
     return kExitOk;
 }

@@ -1,7 +1,7 @@
 // varn verify: every check the file allows (verify_file in the reader),
 // stopping at the first fault, which it names. Exit status 0 only when all
 // checks hold.
-#include <optional>
+#include <memory>
 #include <string>
 
 #include "cli/cli.h"
@@ -34,34 +34,18 @@ constexpr const char* kHelp =
     "  --quiet           print nothing when the file is sound\n";
 
 constexpr OptionSpec kOptions[] = {{"key-file", true}, {"quiet", false}};
+constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 
 std::string mib(uint64_t bytes) { return format_fixed(static_cast<double>(bytes) / 1048576.0, 1); }
 
 }  // namespace
 
 int run_verify(std::span<char* const> argv) {
-    auto parsed = parse_args(argv, kOptions);
-    if (parsed.failed()) return usage_error(kCommand, parsed.message());
-    const Args& args = parsed.value();
-    if (args.help) {
-        print(kHelp);
-        return kExitOk;
-    }
-    if (args.positional.size() != 1) {
-        return usage_error(kCommand, "expected one FILE, got " +
-                                         std::to_string(args.positional.size()) + " arguments");
-    }
+    Args args;
+    std::unique_ptr<VarnReader> file;
+    if (auto done = open_command(kSpec, argv, args, file)) return *done;
     const std::string& path = args.positional[0];
-    std::optional<ColumnKey> key;
-    if (auto key_file = args.value("key-file")) {
-        auto k = read_key_file(*key_file);
-        if (k.failed()) return failure(kCommand, k.message());
-        key = k.value();
-    }
-    auto opened = VarnReader::open(path);
-    if (opened.failed()) return failure(kCommand, path + ": " + opened.message());
-    VarnReader& reader = *opened.value();
-    if (key) reader.set_key(*key);
+    VarnReader& reader = *file;
 
     VerifyReport report;
     Status st = verify_file(reader, report);
