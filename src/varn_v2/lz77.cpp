@@ -421,9 +421,11 @@ Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
         if (!room(len)) return too_long();
         uint8_t* dst = d + o;
         const uint8_t* src = dst - dist;
-        if (dist >= 8) {
-            // Each 8-byte step reads only bytes already written; the last
-            // may write up to 7 bytes into the slack.
+        if (dist >= 16) {
+            // Each 16-byte step reads only bytes already written; the last
+            // may write up to 15 bytes into the slack.
+            for (size_t i = 0; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
+        } else if (dist >= 8) {
             for (size_t i = 0; i < len; i += 8) std::memcpy(dst + i, src + i, 8);
         } else {
             for (size_t i = 0; i < len; ++i) dst[i] = src[i];  // overlapping: byte by byte
