@@ -35,7 +35,7 @@ TextBatchBuilder::TextBatchBuilder(TextBatch& batch, size_t columns)
     first_segment_ = std::clamp<size_t>((size_t{1} << 20) / columns, 64, 4096);
     max_segment_ = std::clamp<size_t>((size_t{64} << 20) / columns, 1024, size_t{256} << 10);
     segment_size_.assign(columns, first_segment_);
-    batch_.columns = columns;
+    batch_.reset(columns);
 }
 
 void TextBatchBuilder::clear() {

@@ -118,6 +118,13 @@ struct TextBatch {
         text.clear();
         row_offsets.clear();
     }
+    // Empties the batch for rows of `n` columns.
+    void reset(size_t n) {
+        clear();
+        columns = n;
+        stride = 0;
+        cells.clear();
+    }
 
 private:
     void grow();
