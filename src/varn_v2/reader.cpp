@@ -506,11 +506,11 @@ Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const By
             seen = true;
             continue;
         }
-        if (key < lo_key || (key == lo_key && compare_text(t.data(), t.size(), lo.data(), lo.size()) < 0)) {
+        if (key < lo_key || (key == lo_key && compare_tied(t.data(), t.size(), lo.data(), lo.size()) < 0)) {
             lo = t;
             lo_key = key;
         }
-        if (key > hi_key || (key == hi_key && compare_text(t.data(), t.size(), hi.data(), hi.size()) > 0)) {
+        if (key > hi_key || (key == hi_key && compare_tied(t.data(), t.size(), hi.data(), hi.size()) > 0)) {
             hi = t;
             hi_key = key;
         }

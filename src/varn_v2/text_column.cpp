@@ -132,12 +132,12 @@ void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
 
         const uint64_t key = prefix_key(p, n, text_end - p >= 8);
         bloom.add(p, n, key);
-        if (key < min_key || (key == min_key && compare_text(p, n, min_p, min_n) < 0)) {
+        if (key < min_key || (key == min_key && compare_tied(p, n, min_p, min_n) < 0)) {
             min_p = p;
             min_n = n;
             min_key = key;
         }
-        if (key > max_key || (key == max_key && compare_text(p, n, max_p, max_n) > 0)) {
+        if (key > max_key || (key == max_key && compare_tied(p, n, max_p, max_n) > 0)) {
             max_p = p;
             max_n = n;
             max_key = key;
