@@ -92,6 +92,23 @@ TEST(FastPaths, BatchBuilderMatchesReferenceSplit) {
     }
 }
 
+// The span table grows with the rows: a few rows of a very wide header must
+// not take room for a whole batch of them (65,536 rows x 60,000 columns
+// would be 31 GB).
+TEST(FastPaths, BatchOfFewWideRowsStaysSmall) {
+    const size_t columns = 60000;
+    TextBatch batch;
+    TextBatchBuilder builder(batch, columns);
+    std::string line(columns - 1, ',');
+    line[0] = 'x';
+    line += std::string(TextBatchBuilder::kLineSlack, ' ');
+    for (int i = 0; i < 3; ++i) builder.append_row(u8(line), columns - 1);
+    EXPECT_EQ(batch.rows, 3u);
+    EXPECT_EQ(cell_text(batch, 2, 0), "x");
+    EXPECT_EQ(cell_text(batch, 2, columns - 1), "");
+    EXPECT_LE(batch.cells.size(), 4 * columns);
+}
+
 TEST(FastPaths, BlankLines) {
     for (const char* s : {"", " ", "\t \r", "\xE3\x80\x80", "\xC2\xA0 "})
         EXPECT_TRUE(blank_line(reinterpret_cast<const uint8_t*>(s), std::strlen(s))) << s;
