@@ -91,13 +91,16 @@ inline uint64_t prefix_key(const uint8_t* p, size_t n, bool readable) {
 }
 
 // Byte-wise order (as compare_text) of two texts whose prefix keys are
-// equal: the next eight bytes decide most such ties without a call.
+// equal. Then their first min(an, bn, 8) bytes are equal, so a text of at
+// most eight bytes is a prefix of the other; longer ones are settled by
+// the next eight bytes, mostly without a call.
 inline int compare_tied(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) {
+    if (an <= 8 || bn <= 8) return an < bn ? -1 : (an > bn ? 1 : 0);
     if (an >= 16 && bn >= 16) {
         const uint64_t x = big_endian(load64(a + 8)), y = big_endian(load64(b + 8));
         if (x != y) return x < y ? -1 : 1;
     }
-    return compare_text(a, an, b, bn);
+    return compare_text(a + 8, an - 8, b + 8, bn - 8);
 }
 
 // True when a[8..n) equals b[8..n) (n > 8).

@@ -60,6 +60,13 @@ TEST(TextStats, MinMaxInByteOrder) {
         {{"x"}, "x", "x"},
         {{"zebra", "\xC3\xA9t\xC3\xA9"}, "zebra", "\xC3\xA9t\xC3\xA9"},  // bytes >= 0x80 sort last
         {{"", "", ""}, "", ""},
+        // Ties in the first eight bytes: trailing NULs, then the next bytes.
+        {{std::string("x\0", 2), "x"}, "x", std::string("x\0", 2)},
+        {{"2015-01-02 00:00:00", "2015-01-01 23:59:59", "2015-01-02 00:00:01"},
+         "2015-01-01 23:59:59", "2015-01-02 00:00:01"},
+        {{"abcdefghi", "abcdefgh", "abcdefgh\x01"}, "abcdefgh", "abcdefghi"},
+        {{"abcdefghABCDEFGHz", "abcdefghABCDEFGH", "abcdefghABCDEFGHa"}, "abcdefghABCDEFGH",
+         "abcdefghABCDEFGHz"},
     };
     for (const auto& c : cases) {
         TextBatch b = batch_of(c.cells);
