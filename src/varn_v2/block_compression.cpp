@@ -139,8 +139,15 @@ Bytes compress_block(ByteView in) {
 }
 
 Status decompress_block(ByteView block, Bytes& out, size_t max_output) {
-    out.clear();
-    if (block.empty()) return Status::ok();
+    Bytes scratch;
+    return decompress_block(block, out, max_output, scratch);
+}
+
+Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& stream) {
+    if (block.empty()) {
+        out.clear();
+        return Status::ok();
+    }
     const uint8_t tag = block[0];
     const ByteView payload = block.subspan(1);
     // The compressor never writes a tag without a payload.
@@ -148,7 +155,6 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output) {
         return Status::error("block has a tag but no payload");
     // An LZ stream is at most five bytes per byte it decodes to.
     const size_t lz_cap = max_output > SIZE_MAX / 5 ? SIZE_MAX : max_output * 5;
-    Bytes stream;
     switch (static_cast<BlockTag>(tag)) {
         case BlockTag::Lz:
             return lz_decompress(payload, out, max_output);

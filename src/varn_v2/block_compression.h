@@ -50,7 +50,11 @@ Bytes range_compress(ByteView in);
 // Decoders. Each rejects malformed input with a message and never reads or
 // writes out of bounds; `max_output` caps the decoded size (a block that
 // would decode to more is an error), so untrusted blocks cannot exhaust memory.
+// `out` is replaced; buffers handed in again and again keep their memory, so
+// a caller decoding many blocks allocates (and clears) almost nothing.
 Status decompress_block(ByteView block, Bytes& out, size_t max_output);
+// The same with `scratch` for the intermediate LZ stream.
+Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& scratch);
 Status lz_decompress(ByteView stream, Bytes& out, size_t max_output);
 Status huffman_decompress(ByteView block, Bytes& out, size_t max_output);
 Status range_decompress(ByteView block, Bytes& out, size_t max_output);

@@ -277,8 +277,10 @@ Bytes huffman_compress(ByteView in) {
 }
 
 Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
-    out.clear();
-    if (block.empty()) return Status::ok();
+    if (block.empty()) {
+        out.clear();
+        return Status::ok();
+    }
     ByteReader r(block);
     uint8_t form = 0;
     (void)r.read_u8(form);

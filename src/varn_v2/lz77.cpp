@@ -367,8 +367,11 @@ Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
     auto too_long = [max_output] {
         return Status::error("LZ stream decodes to more than " + std::to_string(max_output) + " bytes");
     };
+    // Room already in `out` (from an earlier call) is used as it is: only
+    // growth is zero-filled by resize.
     size_t cap = std::min(max_output, std::max<size_t>(2 * stream.size(), 64));
-    out.resize(cap + kSlack);
+    if (out.size() > cap + kSlack) cap = std::min(max_output, out.size() - kSlack);
+    if (out.size() < cap + kSlack) out.resize(cap + kSlack);
     uint8_t* d = out.data();
     size_t o = 0;
     auto room = [&](size_t n) {  // false when n more bytes would pass max_output

@@ -110,8 +110,10 @@ Bytes range_compress(ByteView in) {
 }
 
 Status range_decompress(ByteView block, Bytes& out, size_t max_output) {
-    out.clear();
-    if (block.empty()) return Status::ok();
+    if (block.empty()) {
+        out.clear();
+        return Status::ok();
+    }
     ByteReader r(block);
     uint16_t count;
     if (!r.read_le(count)) return Status::error("range block truncated in its frequency table");

@@ -371,7 +371,7 @@ Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload) {
     FILE_CHECK(crc == stored_crc, record_place(chunk, col),
                "CRC-32 mismatch: stored " + hex32(stored_crc) + ", computed " + hex32(crc) +
                    " over the " + num(block.size()) + "-byte block");
-    Status st = decompress_block(block, payload, static_cast<size_t>(limit));
+    Status st = decompress_block(block, payload, static_cast<size_t>(limit), scratch_);
     FILE_CHECK(st.is_ok(), record_place(chunk, col), "block does not decode: " + st.message());
     return Status::ok();
 }

@@ -139,6 +139,7 @@ private:
     uint64_t index_rows_ = 0;
     std::vector<StreamChunkColMeta> metas_;  // chunk-major: chunk * columns + col
     Bytes record_;                           // one record at a time
+    Bytes scratch_;  // the LZ stream of the block being decoded
 };
 
 // What verify_file checked.
