@@ -321,7 +321,9 @@ def test_cat_finds_separators_in_every_position_of_a_cell(tmp_path):
     rows, bad = [], 0
     for n in range(1, 18):
         for pos in sorted({0, n // 2, n - 1}):
-            for ch in b",\n\xff":
+            # White space counts only at an edge of the cell.
+            seps = b",\n\xff" + (b" \t\r\x0b\x0c" if pos in (0, n - 1) else b"")
+            for ch in seps:
                 cell = bytearray(b"q" * n)
                 cell[pos] = ch
                 rows.append([b"c" * n, bytes(cell)])
@@ -334,6 +336,23 @@ def test_cat_finds_separators_in_every_position_of_a_cell(tmp_path):
     assert r.returncode == 0
     assert r.stdout == b"a,b\n" + b"".join(x + b"," + y + b"\n" for x, y in rows)
     assert r.stderr.decode().startswith(f"varn cat: warning: {bad} cells hold a comma")
+
+
+@pytest.mark.parametrize("ch", list(b",\n\xff \t\r\x0b\x0c"))
+def test_cat_finds_a_lone_separator_among_short_clean_cells(tmp_path, ch):
+    # Only short cells (lengths 1 to 8, so no length byte looks like a
+    # separator or white space) and one bad cell: the scan that lets clean
+    # stretches of a column skip the per-cell look must still see it.
+    rows = [[b"x" * (1 + i % 8), b"y" * (1 + (i * 3) % 8)] for i in range(300)]
+    rows[123][1] = b"ab" + bytes([ch])
+    path = tmp_path / "one.varn"
+    path.write_bytes(build_text_varn([b"a", b"b"], rows))
+    r = varn("cat", path)
+    assert r.returncode == 0
+    assert r.stdout == b"a,b\n" + b"".join(x + b"," + y + b"\n" for x, y in rows)
+    assert r.stderr.decode().startswith(
+        "varn cat: warning: 1 cells hold a comma, a line break, white space at an edge or bytes "
+        "that are not UTF-8 (the first: chunk 0, row 123, column 'b')")
 
 
 @pytest.fixture(scope="module")
