@@ -194,6 +194,15 @@ Status walk_length_prefixed(ByteView payload, size_t rows, Each&& each) {
     DECODE_CHECK(rows <= payload.size(), kEntries, "fewer bytes than entries");
     ByteReader r(payload);
     for (size_t i = 0; i < rows; ++i) {
+        // Most entries are shorter than 128 bytes: a one-byte length.
+        const uint8_t* p = r.position();
+        if (r.remaining() > 0 && *p < 0x80) {
+            const size_t n = *p;
+            DECODE_CHECK(n < r.remaining(), kEntries, "entry longer than the bytes left");
+            each(ByteView(p + 1, n));
+            (void)r.skip(n + 1);
+            continue;
+        }
         uint64_t n;
         ByteView entry;
         DECODE_CHECK(r.read_leb128(n), kEntries, "truncated length");
