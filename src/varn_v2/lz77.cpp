@@ -180,24 +180,6 @@ private:
         return m;
     }
 
-    // Inserts p + k for k = first, first + step, ... below stop. The buckets
-    // are scattered over the table: their addresses are worked out a group
-    // ahead and fetched, so the misses overlap instead of queueing.
-    void insert_run(size_t p, size_t first, size_t stop, size_t step) {
-        constexpr size_t kGroup = 8;
-        uint32_t* group[kGroup];
-        size_t k = first;
-        while (k < stop) {
-            size_t count = 0;
-            for (size_t j = k; j < stop && count < kGroup; j += step) {
-                group[count] = bucket(p + j);
-                __builtin_prefetch(group[count], 1);
-                ++count;
-            }
-            for (size_t i = 0; i < count; ++i, k += step) insert(group[i], p + k);
-        }
-    }
-
     void literal(uint8_t v) {
         if (v != 0xFF) {
             *op_++ = v;
@@ -262,7 +244,7 @@ uint8_t* Encoder::run() {
         const size_t step = m.len <= 32 ? 1 : m.len <= 64 ? 2 : 4;
         if (k == 2) k = 1 + step;
         const size_t stop = std::min<size_t>(m.len, searchable - p);  // k < len, p + k + 4 < n
-        insert_run(p, k, stop, step);
+        for (; k < stop; k += step) insert(bucket(p + k), p + k);
         p += m.len;
     }
     for (; p < n_; ++p) literal(in_[p]);
