@@ -83,12 +83,14 @@ private:
     }
 
     // Longest match for q among the positions of its bucket `b` (q itself
-    // not yet inserted), if it is longer than `floor` (at least 5). Only a
+    // not yet inserted), if it is longer than `floor` (5 to 127). Only a
     // longer match can matter to the caller, and a search that starts from
     // best = floor ends with the same winner as one that starts lower
     // whenever that winner is longer than floor: ties keep the earlier
-    // candidate either way, and the early stops depend only on lengths
-    // above floor.
+    // candidate either way, and the early stop (on a match longer than 127)
+    // depends only on lengths above floor. That last part needs floor <= 127:
+    // a higher floor would pass over a first match of 128 that ends the
+    // search, and find a longer one after it.
     [[gnu::always_inline]] Match search(const uint32_t* b, size_t q, uint32_t floor) const {
         const size_t left = n_ - q;
         if (left < 8) return search_near_end(b, q, floor);
@@ -229,9 +231,10 @@ uint8_t* Encoder::run() {
         size_t k = 1;
         if (m.len <= kGoodEnough && p + 1 < searchable) {
             // The probe only matters if it finds a match at least two
-            // bytes longer: search above that length.
-            Match m2 = insert_and_search(p + 1, m.len + 1);
-            if (m2.len != 0) {
+            // bytes longer: search above that length, but never above 127
+            // (see search).
+            Match m2 = insert_and_search(p + 1, std::min<uint32_t>(m.len + 1, kGoodEnough));
+            if (m2.len > m.len + 1) {
                 literal(in_[p]);
                 ++p;
                 pending = m2;

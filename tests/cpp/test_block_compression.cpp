@@ -416,6 +416,35 @@ TEST(BlockCompression, MatchesReferenceAndRoundTrips) {
     for (int t = 0; t < 6; ++t) EXPECT_GT(tags[t], 0) << "tag " << t;
 }
 
+// A match of exactly 127 bytes, then a deferral probe whose nearest long
+// candidate matches exactly 128 bytes and an older one more: the probe stops
+// at the 128 (it is over 127), which is not two bytes longer, so the 127-byte
+// copy stays. Going on to the older candidate would defer instead.
+TEST(BlockCompression, ProbeStopsAtItsFirstMatchOver127) {
+    std::mt19937_64 rng(5);
+    auto noise = [&](size_t n) {
+        Bytes b(n);
+        for (uint8_t& x : b) x = static_cast<uint8_t>(rng() % 200);
+        return b;
+    };
+    const Bytes x = noise(200);
+    const Bytes x128(x.begin(), x.begin() + 128);
+    const Bytes x126(x.begin(), x.begin() + 126);
+    const uint8_t c = 0xF0;  // a byte the noise never holds
+    // Oldest to newest: x whole, x's first 128 bytes, c + x's first 126.
+    const Bytes in = concat({x, noise(300), x128, {0xF1}, noise(300), {c}, x126, {0xF2}, noise(300),
+                             {c}, x, noise(50)});
+    Bytes lz;
+    lz_compress(as_bytes(in), lz);
+    EXPECT_EQ(lz, ref_lz(in));
+    // The copy of 127 bytes (c and x's first 126) is in the stream.
+    const uint8_t copy127[3] = {0x7F, 0x00};
+    bool found = false;
+    for (size_t i = 0; i + 5 <= lz.size(); ++i)
+        if (lz[i] == 0xFF && lz[i + 3] == copy127[0] && lz[i + 4] == copy127[1]) found = true;
+    EXPECT_TRUE(found);
+}
+
 TEST(BlockCompression, ReusedCompressorAlternatingSizes) {
     // Small blocks clean the head table behind them; large ones leave it for
     // the next call to clear. Either way every call starts from empty tables.
