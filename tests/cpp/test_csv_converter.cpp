@@ -10,33 +10,22 @@
 
 #include "conversion/csv_converter.h"
 #include "varn_v2/bytes.h"
+#include "temp_files.h"
 
 namespace varn {
 namespace {
 
-class ConverterTest : public ::testing::Test {
+class ConverterTest : public TempFileTest {
 protected:
-    std::string path(const std::string& name) {
-        std::string p = ::testing::TempDir() + "varn_conv_" + std::to_string(::getpid()) + "_" + name;
-        made_.push_back(p);
-        return p;
-    }
-    void TearDown() override {
-        for (const auto& p : made_) std::remove(p.c_str());
-    }
+    ConverterTest() : TempFileTest("varn_conv_") {}
     static void write(const std::string& p, const std::string& content) {
         std::ofstream(p, std::ios::binary) << content;
-    }
-    static Bytes read(const std::string& p) {
-        std::ifstream f(p, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), {});
     }
     static ConversionHooks quiet() {
         ConversionHooks h;
         h.report = false;
         return h;
     }
-    std::vector<std::string> made_;
 };
 
 TEST_F(ConverterTest, InputRemovedBetweenPasses) {
@@ -47,7 +36,7 @@ TEST_F(ConverterTest, InputRemovedBetweenPasses) {
     ConversionOutcome o = compress_csv(in, out, h);
     EXPECT_EQ(o.error, ConversionErrorKind::Io);
     EXPECT_EQ(o.message, "No such file or directory (os error 2)");
-    Bytes f = read(out);
+    Bytes f = read_file(out);
     ASSERT_GE(f.size(), 64u);  // begun, never finished
     EXPECT_EQ(load_le<uint64_t>(&f[8]), 0u);
 }
@@ -59,7 +48,7 @@ TEST_F(ConverterTest, InputTruncatedBetweenPassesGivesAnEmptyTable) {
     h.before_data_pass = [&] { write(in, "a,b\n"); };
     ConversionOutcome o = compress_csv(in, out, h);
     ASSERT_TRUE(o.ok()) << o.message;
-    Bytes f = read(out);
+    Bytes f = read_file(out);
     EXPECT_EQ(load_le<uint64_t>(&f[8]), 0u);
     EXPECT_EQ(load_le<uint32_t>(&f[16]), 0u);
     EXPECT_EQ(o.summary.varn_size, f.size());
@@ -83,7 +72,7 @@ TEST_F(ConverterTest, AfterBatchCanStopTheConversion) {
     EXPECT_EQ(o.error, ConversionErrorKind::Interrupted);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(seen_rows, 65536u);
-    EXPECT_EQ(load_le<uint64_t>(&read(out)[8]), 0u);
+    EXPECT_EQ(load_le<uint64_t>(&read_file(out)[8]), 0u);
 }
 
 TEST_F(ConverterTest, DeclarationsAreChecked) {
@@ -116,7 +105,7 @@ TEST_F(ConverterTest, EncryptedTextColumnChangesOnlyItsRecords) {
     for (size_t i = 0; i < d.key.size(); ++i) d.key[i] = static_cast<uint8_t>(i + 1);
     h.declarations = {d};
     ASSERT_TRUE(compress_csv(in, secret, h).ok());
-    Bytes p = read(plain), s = read(secret);
+    Bytes p = read_file(plain), s = read_file(secret);
     uint32_t schema_len = load_le<uint32_t>(&p[64]);
     ASSERT_EQ(schema_len, load_le<uint32_t>(&s[64]));
     size_t records = 76 + schema_len + 2;

@@ -21,6 +21,7 @@
 #include "varn_v2/format.h"
 #include "varn_v2/reader.h"
 #include "varn_v2/writer.h"
+#include "temp_files.h"
 
 namespace varn {
 namespace {
@@ -85,20 +86,9 @@ std::string text_of(const KVal& v) {
     return out;
 }
 
-class ReaderTest : public ::testing::Test {
+class ReaderTest : public TempFileTest {
 protected:
-    std::string path(const std::string& name) {
-        std::string p = ::testing::TempDir() + "varn_reader_" + std::to_string(::getpid()) + "_" + name;
-        made_.push_back(p);
-        return p;
-    }
-    void TearDown() override {
-        for (const auto& p : made_) std::remove(p.c_str());
-    }
-    static Bytes read_file(const std::string& p) {
-        std::ifstream f(p, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), {});
-    }
+    ReaderTest() : TempFileTest("varn_reader_") {}
     static void write_file(const std::string& p, const Bytes& data) {
         std::ofstream f(p, std::ios::binary | std::ios::trunc);
         f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
@@ -139,7 +129,6 @@ protected:
         }
         return "";
     }
-    std::vector<std::string> made_;
 };
 
 // The decoded index block of a file, and a way to write a changed one back

@@ -11,24 +11,14 @@
 
 #include "varn_v2/block_compression.h"
 #include "varn_v2/writer.h"
+#include "temp_files.h"
 
 namespace varn {
 namespace {
 
-class WriterTest : public ::testing::Test {
+class WriterTest : public TempFileTest {
 protected:
-    std::string path(const std::string& name) {
-        std::string p = ::testing::TempDir() + "varn_writer_" + std::to_string(::getpid()) + "_" + name;
-        made_.push_back(p);
-        return p;
-    }
-    void TearDown() override {
-        for (const auto& p : made_) std::remove(p.c_str());
-    }
-    static Bytes read_file(const std::string& p) {
-        std::ifstream f(p, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), {});
-    }
+    WriterTest() : TempFileTest("varn_writer_") {}
     static std::vector<KColumn> text_columns(std::vector<std::string> names) {
         std::vector<KColumn> cols;
         for (auto& n : names) {
@@ -53,7 +43,6 @@ protected:
         }
         return b;
     }
-    std::vector<std::string> made_;
 };
 
 // The index block, decoded, for checking what finish() wrote.
