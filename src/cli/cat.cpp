@@ -96,10 +96,11 @@ struct Slot {
     std::vector<int64_t> ints;
     std::vector<uint8_t> flags;
     bool all_null = false;  // int, float or flags chunk of null cells only
-    // Text written straight from the payload (no views): the entry of the
-    // next row to write, walked with next_length_prefixed.
+    // Text written straight from the payload, walked a tile at a time
+    // (every length checked on the way) instead of one view per row made
+    // up front.
     bool walk = false;
-    const uint8_t* cursor = nullptr;
+    EntryWalk entry;
 };
 
 Status load_slot(VarnReader& r, size_t chunk, Slot& s) {
@@ -112,8 +113,8 @@ Status load_slot(VarnReader& r, size_t chunk, Slot& s) {
         default:
             if (s.walk) {
                 VARN_RETURN_IF_ERROR(r.read_entry_payload(chunk, s.col, s.payload));
-                s.cursor = s.payload.data();
-                return Status::ok();
+                Status st = s.entry.start(as_bytes(s.payload), r.chunk_rows(chunk));
+                return st.failed() ? r.payload_fault(chunk, s.col, st) : st;
             }
             return r.read_entries(chunk, s.col, s.payload, s.entries);
     }
@@ -254,6 +255,36 @@ inline void copy_plain(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* re
         std::memcpy(d, p, 8);
     else if (n)
         std::memcpy(d, p, n);
+}
+
+// Writes one column's cells of a tile to their lines: cell k goes to start +
+// at[k] (SIZE_MAX: the row is filtered out), followed by `after` (a comma, or
+// the line feed after the last column), and at[k] moves past it. A lone
+// column's empty cell gets a comma first, so the line is not blank. Cells of
+// a plain span are copied without a look. Returns the number of cells the
+// converter would not read back as they are, and the first one's index in
+// `first_bad`.
+template <bool kPlain>
+size_t put_column(const ByteView* cells, size_t nrows, size_t* at, const size_t* line_end,
+                  uint8_t* start, const uint8_t* readable, uint8_t after, bool lone,
+                  size_t& first_bad) {
+    size_t bad = 0;
+    for (size_t k = 0; k < nrows; ++k) {
+        const size_t to = at[k];
+        if (to == SIZE_MAX) continue;
+        const ByteView t = cells[k];
+        uint8_t* d = start + to;
+        if constexpr (kPlain) {
+            copy_plain(t.data(), t.size(), d, readable, start + line_end[k]);
+        } else if (copy_cell(t.data(), t.size(), d, readable, start + line_end[k])) {
+            if (bad++ == 0) first_bad = k;
+        }
+        d += t.size();
+        if (lone && t.empty()) *d++ = ',';
+        *d++ = after;
+        at[k] = static_cast<size_t>(d - start);
+    }
+    return bad;
 }
 
 struct Where {
@@ -495,9 +526,12 @@ int run_cat(std::span<char* const> argv) {
                     Slot& s = *selected[j];
                     ByteView* cells = tile_cells.data() + j * tile_rows;
                     if (s.walk) {
-                        const uint8_t* const from = s.cursor;
-                        for (size_t k = 0; k < nrows; ++k) cells[k] = next_length_prefixed(s.cursor);
-                        plain[j] = plain_span(from, static_cast<size_t>(s.cursor - from));
+                        const uint8_t* const from = s.entry.position();
+                        if (!s.entry.take(cells, nrows)) {
+                            const Status fault = reader.payload_fault(chunk, s.col, s.entry.fault());
+                            return failure(kCommand, path + ": " + fault.message());
+                        }
+                        plain[j] = plain_span(from, static_cast<size_t>(s.entry.position() - from));
                     } else {
                         std::copy_n(s.entries.begin() + static_cast<std::ptrdiff_t>(r0), nrows, cells);
                         plain[j] = false;
@@ -522,35 +556,35 @@ int run_cat(std::span<char* const> argv) {
                 for (size_t j = 0; j < ncols; ++j) {
                     const Slot& s = *selected[j];
                     const uint8_t* const readable = s.payload.data() + s.payload.size();
-                    const bool last = j + 1 == ncols;
                     const ByteView* cells = tile_cells.data() + j * tile_rows;
-                    const bool plain_cells = plain[j];
-                    for (size_t k = 0; k < nrows; ++k) {
-                        const ByteView t = cells[k];
-                        if (at[k] == SIZE_MAX) continue;  // filtered out
-                        uint8_t* d = start + at[k];
-                        if (plain_cells) {
-                            copy_plain(t.data(), t.size(), d, readable, start + line_end[k]);
-                        } else if (copy_cell(t.data(), t.size(), d, readable, start + line_end[k])) {
-                            if (bad++ == 0 || r0 + k < bad_row) {
-                                bad_row = r0 + k;
-                                bad_j = j;
-                            }
-                        }
-                        d += t.size();
-                        if (last) {
-                            if (ncols == 1 && t.empty()) *d++ = ',';
-                            *d++ = '\n';
-                        } else {
-                            *d++ = ',';
-                        }
-                        at[k] = static_cast<size_t>(d - start);
+                    const uint8_t after = j + 1 == ncols ? '\n' : ',';
+                    size_t first = 0;
+                    const size_t n =
+                        plain[j] ? put_column<true>(cells, nrows, at.data(), line_end.data(), start,
+                                                    readable, after, ncols == 1, first)
+                                 : put_column<false>(cells, nrows, at.data(), line_end.data(), start,
+                                                     readable, after, ncols == 1, first);
+                    // The first bad cell in row order: the lowest row, then
+                    // the leftmost column.
+                    if (n && (bad == 0 || first < bad_row)) {
+                        bad_row = first;
+                        bad_j = j;
                     }
+                    bad += n;
                 }
                 out.commit(total);
                 if (bad) {
-                    note_bad(chunk, bad_row, selected[bad_j]->col);
+                    note_bad(chunk, r0 + bad_row, selected[bad_j]->col);
                     stats.bad_cells += bad - 1;
+                }
+            }
+            // Every entry of a walked payload was taken: none may be left.
+            for (const Slot& s : slots) {
+                if (!s.walk) continue;
+                st = s.entry.finish();
+                if (st.failed()) {
+                    st = reader.payload_fault(chunk, s.col, st);
+                    return failure(kCommand, path + ": " + st.message());
                 }
             }
             if (out.failed()) break;

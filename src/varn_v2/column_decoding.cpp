@@ -184,45 +184,50 @@ Status decode_flags(ByteView payload, size_t rows, std::vector<uint8_t>& out) {
     return Status::ok();
 }
 
-namespace {
-
-// Walks `rows` entries of LEB128 length + bytes, checking every length
-// against the bytes left, and hands each entry to `each`.
-template <typename Each>
-Status walk_length_prefixed(ByteView payload, size_t rows, Each&& each) {
+Status EntryWalk::start(ByteView payload, size_t rows) {
+    p_ = payload.data();
+    end_ = p_ + payload.size();
+    fault_ = nullptr;
     // Every entry takes at least its one-byte length.
     DECODE_CHECK(rows <= payload.size(), kEntries, "fewer bytes than entries");
-    ByteReader r(payload);
-    for (size_t i = 0; i < rows; ++i) {
-        // Most entries are shorter than 128 bytes: a one-byte length.
-        const uint8_t* p = r.position();
-        if (r.remaining() > 0 && *p < 0x80) {
-            const size_t n = *p;
-            DECODE_CHECK(n < r.remaining(), kEntries, "entry longer than the bytes left");
-            each(ByteView(p + 1, n));
-            (void)r.skip(n + 1);
-            continue;
-        }
-        uint64_t n;
-        ByteView entry;
-        DECODE_CHECK(r.read_leb128(n), kEntries, "truncated length");
-        DECODE_CHECK(r.read_bytes(n, entry), kEntries, "entry longer than the bytes left");
-        each(entry);
-    }
-    DECODE_CHECK(r.at_end(), kEntries, "bytes left over after the last entry");
     return Status::ok();
 }
 
-}  // namespace
+bool EntryWalk::next_long(ByteView& e) {
+    if (fault_) return false;
+    ByteReader r(ByteView(p_, static_cast<size_t>(end_ - p_)));
+    uint64_t n;
+    if (!r.read_leb128(n)) {
+        fault_ = "truncated length";
+        return false;
+    }
+    if (!r.read_bytes(n, e)) {
+        fault_ = "entry longer than the bytes left";
+        return false;
+    }
+    p_ = r.position();
+    return true;
+}
+
+Status EntryWalk::fault() const {
+    return corrupt(kEntries, fault_ ? fault_ : "walk stopped");
+}
+
+Status EntryWalk::finish() const {
+    DECODE_CHECK(p_ == end_, kEntries, "bytes left over after the last entry");
+    return Status::ok();
+}
 
 Status decode_length_prefixed(ByteView payload, size_t rows, std::vector<ByteView>& out) {
     out.clear();
-    if (rows <= payload.size()) out.reserve(rows);
-    return walk_length_prefixed(payload, rows, [&out](ByteView e) { out.push_back(e); });
-}
-
-Status check_length_prefixed(ByteView payload, size_t rows) {
-    return walk_length_prefixed(payload, rows, [](ByteView) {});
+    EntryWalk walk;
+    VARN_RETURN_IF_ERROR(walk.start(payload, rows));
+    out.resize(rows);
+    if (!walk.take(out.data(), rows)) {
+        out.clear();
+        return walk.fault();
+    }
+    return walk.finish();
 }
 
 Status decode_column_cells(uint8_t type_code, ColumnEncoding e, ByteView payload, size_t rows,

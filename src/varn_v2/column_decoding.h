@@ -45,25 +45,50 @@ Status decode_flags(ByteView payload, size_t rows, std::vector<uint8_t>& out);
 // strings of Bytes columns (5, 9-255) and the value encodings of Nested
 // columns (6-8). Replaces `out` with `rows` views into `payload`.
 Status decode_length_prefixed(ByteView payload, size_t rows, std::vector<ByteView>& out);
-// The checks of decode_length_prefixed alone: once they pass, the entries
-// can be walked with next_length_prefixed and no further test.
-Status check_length_prefixed(ByteView payload, size_t rows);
-// The entry at p (in a payload that passed check_length_prefixed); moves p
-// past it.
-inline ByteView next_length_prefixed(const uint8_t*& p) {
-    uint64_t n = *p++;
-    if (n >= 0x80) {
-        n &= 0x7F;
-        for (unsigned shift = 7;; shift += 7) {
-            const uint8_t b = *p++;
-            n |= static_cast<uint64_t>(b & 0x7F) << shift;
-            if (!(b & 0x80)) break;
+// A walk along length-prefixed entries that checks each length as it goes,
+// for callers that take a few entries at a time: the same checks, with the
+// same messages, as decode_length_prefixed.
+class EntryWalk {
+public:
+    // Starts at the first of `rows` entries in `payload`; fails when the
+    // payload is too short to hold that many.
+    Status start(ByteView payload, size_t rows);
+    // The next n entries into out[0..n); false, with the walk stopped, at
+    // an entry whose length is truncated or longer than the bytes left
+    // (fault() tells which).
+    bool take(ByteView* out, size_t n) {
+        const uint8_t* p = p_;
+        const uint8_t* const end = end_;
+        for (size_t i = 0; i < n; ++i) {
+            if (p < end && *p < 0x80) {
+                const size_t len = *p;
+                if (len < static_cast<size_t>(end - p)) {
+                    out[i] = ByteView(p + 1, len);
+                    p += len + 1;
+                    continue;
+                }
+            }
+            p_ = p;
+            if (!next_long(out[i])) return false;
+            p = p_;
         }
+        p_ = p;
+        return true;
     }
-    const ByteView e(p, static_cast<size_t>(n));
-    p += n;
-    return e;
-}
+    // Where the next entry starts.
+    const uint8_t* position() const { return p_; }
+    // What stopped take().
+    Status fault() const;
+    // After the last entry: fails when bytes are left over.
+    Status finish() const;
+
+private:
+    bool next_long(ByteView& e);
+
+    const uint8_t* p_ = nullptr;
+    const uint8_t* end_ = nullptr;
+    const char* fault_ = nullptr;
+};
 
 // Cells of a whole column payload, by type code and encoding: Int -> Int,
 // Float -> Float (scaled / 10000), Bool and 0 -> Bool, Text -> Str,

@@ -386,15 +386,11 @@ Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload) {
     return Status::ok();
 }
 
-namespace {
-
-Status payload_fault(const VarnReader& r, size_t chunk, size_t col, const Status& st) {
-    std::string msg = r.record_place(chunk, col) + ": payload does not decode: " + st.message();
-    if (r.encrypted(col)) msg += " (is the key right?)";
+Status VarnReader::payload_fault(size_t chunk, size_t col, const Status& st) const {
+    std::string msg = record_place(chunk, col) + ": payload does not decode: " + st.message();
+    if (encrypted(col)) msg += " (is the key right?)";
     return Status::error(std::move(msg));
 }
-
-}  // namespace
 
 Status VarnReader::read_cells(size_t chunk, size_t col, std::vector<KVal>& cells) {
     Bytes payload;
@@ -402,7 +398,7 @@ Status VarnReader::read_cells(size_t chunk, size_t col, std::vector<KVal>& cells
     const auto e = static_cast<ColumnEncoding>(meta(chunk, col).encoding);  // checked at open
     Status st = decode_column_cells(columns_[col].type_code, e, as_bytes(payload),
                                     chunk_rows_[chunk], cells);
-    if (st.failed()) return payload_fault(*this, chunk, col, st);
+    if (st.failed()) return payload_fault(chunk, col, st);
     return Status::ok();
 }
 
@@ -427,9 +423,9 @@ Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t) +
                    " (only Plain, 0, is valid)");
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
-    Status st = entries ? decode_length_prefixed(as_bytes(payload), chunk_rows_[chunk], *entries)
-                        : check_length_prefixed(as_bytes(payload), chunk_rows_[chunk]);
-    if (st.failed()) return payload_fault(*this, chunk, col, st);
+    if (!entries) return Status::ok();
+    Status st = decode_length_prefixed(as_bytes(payload), chunk_rows_[chunk], *entries);
+    if (st.failed()) return payload_fault(chunk, col, st);
     return Status::ok();
 }
 
@@ -445,7 +441,7 @@ Status VarnReader::read_integers(size_t chunk, size_t col, Bytes& payload,
     Status st = t == format::kTypeInt
                     ? decode_int_payload(e, as_bytes(payload), chunk_rows_[chunk], values)
                     : decode_float_payload(e, as_bytes(payload), chunk_rows_[chunk], values);
-    if (st.failed()) return payload_fault(*this, chunk, col, st);
+    if (st.failed()) return payload_fault(chunk, col, st);
     return Status::ok();
 }
 
@@ -460,7 +456,7 @@ Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vec
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t));
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
     Status st = decode_flags(as_bytes(payload), chunk_rows_[chunk], flags);
-    if (st.failed()) return payload_fault(*this, chunk, col, st);
+    if (st.failed()) return payload_fault(chunk, col, st);
     return Status::ok();
 }
 
@@ -622,7 +618,7 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
         std::vector<int64_t> v;
         Status st = t == format::kTypeInt ? decode_int_payload(e, as_bytes(payload), rows, v)
                                           : decode_float_payload(e, as_bytes(payload), rows, v);
-        if (st.failed()) return payload_fault(r, chunk, col, st);
+        if (st.failed()) return r.payload_fault(chunk, col, st);
         // Float statistics are the cells truncated, the payload the cells
         // scaled and rounded: only their order can be checked.
         return check_numeric_stats(r, chunk, col, v, t == format::kTypeInt);
@@ -632,7 +628,7 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
         FILE_CHECK(e == want, place, "encoding " + num(m.encoding) + " for a column of type " + num(t));
         std::vector<uint8_t> flags;
         Status st = decode_flags(as_bytes(payload), rows, flags);
-        if (st.failed()) return payload_fault(r, chunk, col, st);
+        if (st.failed()) return r.payload_fault(chunk, col, st);
         // Bool statistics come from the cells (an Int cell 5 counts 5), not
         // from the flags, so only their order can be checked.
         std::vector<int64_t> v(flags.begin(), flags.end());
@@ -642,7 +638,7 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
                "encoding " + num(m.encoding) + " for a column of type " + num(t));
     std::vector<ByteView> entries;
     Status st = decode_length_prefixed(as_bytes(payload), rows, entries);
-    if (st.failed()) return payload_fault(r, chunk, col, st);
+    if (st.failed()) return r.payload_fault(chunk, col, st);
     if (is_text(t)) return check_text_column(r, chunk, col, payload, entries);
     if (is_nested(t)) {
         uint64_t nulls = 0;
@@ -650,7 +646,7 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
         for (size_t i = 0; i < entries.size(); ++i) {
             Status vs = decode_nested_val(entries[i], value);
             if (vs.failed()) {
-                return payload_fault(r, chunk, col,
+                return r.payload_fault(chunk, col,
                                      Status::error("row " + num(i) + ": " + vs.message()));
             }
             nulls += value.is_null() ? 1 : 0;

@@ -103,9 +103,13 @@ public:
     // For text, byte-string and nested columns: read_payload, then one view
     // per row of the entry bytes, pointing into `payload`.
     Status read_entries(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>& entries);
-    // read_entries without the views: the payload is checked, and its
-    // entries can be walked with next_length_prefixed.
+    // read_entries without the views: the payload is read, but its entries
+    // are not walked. The caller walks them with EntryWalk and reports a
+    // fault through payload_fault.
     Status read_entry_payload(size_t chunk, size_t col, Bytes& payload);
+    // The error for a payload of (chunk, col) that does not decode: `st`
+    // prefixed with the record's place.
+    Status payload_fault(size_t chunk, size_t col, const Status& st) const;
     // For Int and Float columns: the stored integers, one per row (for Float,
     // the value in units of 1/10000).
     Status read_integers(size_t chunk, size_t col, Bytes& payload, std::vector<int64_t>& values);

@@ -64,9 +64,11 @@ def bloom_words(texts):
     return words
 
 
-def build_text_varn(names, rows):
+def build_text_varn(names, rows, payloads=None):
     """A one-chunk file of text columns written independently of the module,
-    every block stored as it is: cells may hold anything, even commas."""
+    every block stored as it is: cells may hold anything, even commas.
+    `payloads` maps a column number to the payload to store in place of its
+    cells' entries."""
     def stored(b):
         return b"\x02" + b if b else b""
 
@@ -76,7 +78,8 @@ def build_text_varn(names, rows):
     entries = b""
     for c in range(len(names)):
         cells = [r[c] for r in rows]
-        block = stored(b"".join(leb(len(t)) + t for t in cells))
+        payload = b"".join(leb(len(t)) + t for t in cells)
+        block = stored((payloads or {}).get(c, payload))
         entries += struct.pack("<QQBI", len(data), len(block), 0, 0) + b"\x00\x00"
         for t in (min(cells), max(cells)):
             entries += leb(len(t)) + t
@@ -274,6 +277,29 @@ def test_verify_accepts_an_independently_written_file(tmp_path):
 
 
 # --- cat -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("rows, payload, fault", [
+    (2, b"\x00", "fewer bytes than entries"),
+    (2, b"\x01a\x80", "truncated length"),
+    (2, b"\x01a\x05b", "entry longer than the bytes left"),
+    (2, b"\x01a\x01bX", "bytes left over after the last entry"),
+    # Past the first rows that cat writes out as a group.
+    (700, b"\x01a" * 650 + b"\x09b", "entry longer than the bytes left"),
+    (700, b"\x01a" * 700 + b"X", "bytes left over after the last entry"),
+], ids=["short", "truncated", "too-long", "left-over", "too-long-late", "left-over-late"])
+def test_cat_and_verify_name_a_malformed_entry_payload(tmp_path, rows, payload, fault):
+    """Blocks with a good CRC whose entries do not add up."""
+    path = tmp_path / "bad.varn"
+    data = build_text_varn([b"p", b"q"], [[b"1", b"a"]] * rows, payloads={1: payload})
+    path.write_bytes(data)
+    offset = data.index(struct.pack("<IQ", crc32(b"\x02" + payload), len(payload) + 1))
+    place = f"chunk 0, column 1 'q', record at offset {offset}"
+    for args in (["cat", path], ["cat", path, "--columns", "q"], ["verify", path]):
+        r = varn(*args)
+        assert r.returncode == 1, args
+        err = r.stderr.decode()
+        assert f"{path}: {place}: payload does not decode: length-prefixed payload: {fault}" in err, (args, err)
 
 
 def test_cat_writes_the_cells_the_conversion_kept(convert):
