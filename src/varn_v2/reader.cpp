@@ -478,8 +478,7 @@ Status VarnReader::read_dictionary(Bytes& decoded) {
 
 namespace {
 
-Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const Bytes& payload,
-                         const std::vector<ByteView>& texts) {
+Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const Bytes& payload) {
     using namespace text_stats;
     const StreamChunkColMeta& m = r.meta(chunk, col);
     BloomFilter bloom{};
@@ -489,28 +488,41 @@ Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const By
     ByteView lo, hi;
     uint64_t lo_key = 0, hi_key = 0;
     bool seen = false;  // a non-empty text
-    for (const ByteView& t : texts) {
-        const uint64_t key = prefix_key(t.data(), t.size(), !t.empty() && end - t.data() >= 8);
-        adder.add(t.data(), t.size(), key);
-        if (t.empty()) {
-            ++empties;
-            continue;
-        }
-        if (!seen) {
-            lo = hi = t;
-            lo_key = hi_key = key;
-            seen = true;
-            continue;
-        }
-        if (key < lo_key || (key == lo_key && compare_tied(t.data(), t.size(), lo.data(), lo.size()) < 0)) {
-            lo = t;
-            lo_key = key;
-        }
-        if (key > hi_key || (key == hi_key && compare_tied(t.data(), t.size(), hi.data(), hi.size()) > 0)) {
-            hi = t;
-            hi_key = key;
+    // The entries are walked a few at a time, with no view per row kept.
+    EntryWalk walk;
+    Status st = walk.start(as_bytes(payload), r.chunk_rows(chunk));
+    if (st.failed()) return r.payload_fault(chunk, col, st);
+    constexpr size_t kGroup = 256;
+    ByteView group[kGroup];
+    for (size_t left = r.chunk_rows(chunk); left > 0;) {
+        const size_t n = std::min(left, kGroup);
+        left -= n;
+        if (!walk.take(group, n)) return r.payload_fault(chunk, col, walk.fault());
+        for (const ByteView& t : std::span<const ByteView>(group, n)) {
+            const uint64_t key = prefix_key(t.data(), t.size(), !t.empty() && end - t.data() >= 8);
+            adder.add(t.data(), t.size(), key);
+            if (t.empty()) {
+                ++empties;
+                continue;
+            }
+            if (!seen) {
+                lo = hi = t;
+                lo_key = hi_key = key;
+                seen = true;
+                continue;
+            }
+            if (key < lo_key || (key == lo_key && compare_tied(t.data(), t.size(), lo.data(), lo.size()) < 0)) {
+                lo = t;
+                lo_key = key;
+            }
+            if (key > hi_key || (key == hi_key && compare_tied(t.data(), t.size(), hi.data(), hi.size()) > 0)) {
+                hi = t;
+                hi_key = key;
+            }
         }
     }
+    st = walk.finish();
+    if (st.failed()) return r.payload_fault(chunk, col, st);
     adder.flush();
     const std::string place = r.record_place(chunk, col);
     FILE_CHECK(bloom == m.bloom, place,
@@ -636,10 +648,10 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
     }
     FILE_CHECK(e == ColumnEncoding::Plain, place,
                "encoding " + num(m.encoding) + " for a column of type " + num(t));
+    if (is_text(t)) return check_text_column(r, chunk, col, payload);
     std::vector<ByteView> entries;
     Status st = decode_length_prefixed(as_bytes(payload), rows, entries);
     if (st.failed()) return r.payload_fault(chunk, col, st);
-    if (is_text(t)) return check_text_column(r, chunk, col, payload, entries);
     if (is_nested(t)) {
         uint64_t nulls = 0;
         KVal value;
