@@ -437,6 +437,12 @@ int run_cat(std::span<char* const> argv) {
     }
 
     Output out(STDOUT_FILENO, size_t{4} << 20);
+    // A fault in the file stops the output; what was decoded before it is
+    // still written out.
+    auto file_fault = [&](const Status& st) {
+        out.flush();
+        return failure(kCommand, path + ": " + st.message());
+    };
     Stats stats;
     auto note_bad = [&](size_t chunk, uint64_t row, size_t col) {
         if (stats.bad_cells++ == 0) {
@@ -475,7 +481,7 @@ int run_cat(std::span<char* const> argv) {
             if (skip_chunk(reader, chunk, *where, stats)) continue;
             Slot& ws = slots[0];
             st = load_slot(reader, chunk, ws);
-            if (st.failed()) return failure(kCommand, path + ": " + st.message());
+            if (st.failed()) return file_fault(st);
             first_slot = 1;
             match.assign(rows, 0);
             bool any = false;
@@ -487,7 +493,7 @@ int run_cat(std::span<char* const> argv) {
                           (t.empty() || std::memcmp(t.data(), where->value.data(), t.size()) == 0);
                 } else {
                     st = render(reader, chunk, ws, r, value, cell);
-                    if (st.failed()) return failure(kCommand, path + ": " + st.message());
+                    if (st.failed()) return file_fault(st);
                     hit = cell == where->value;
                 }
                 match[r] = hit;
@@ -500,7 +506,7 @@ int run_cat(std::span<char* const> argv) {
         }
         for (size_t i = first_slot; i < slots.size(); ++i) {
             st = load_slot(reader, chunk, slots[i]);
-            if (st.failed()) return failure(kCommand, path + ": " + st.message());
+            if (st.failed()) return file_fault(st);
         }
         for (const Slot& s : slots) {
             const bool printed = std::find(selection.begin(), selection.end(), s.col) != selection.end();
@@ -528,8 +534,7 @@ int run_cat(std::span<char* const> argv) {
                     if (s.walk) {
                         const uint8_t* const from = s.entry.position();
                         if (!s.entry.take(cells, nrows)) {
-                            const Status fault = reader.payload_fault(chunk, s.col, s.entry.fault());
-                            return failure(kCommand, path + ": " + fault.message());
+                            return file_fault(reader.payload_fault(chunk, s.col, s.entry.fault()));
                         }
                         plain[j] = plain_span(from, static_cast<size_t>(s.entry.position() - from));
                     } else {
@@ -582,10 +587,7 @@ int run_cat(std::span<char* const> argv) {
             for (const Slot& s : slots) {
                 if (!s.walk) continue;
                 st = s.entry.finish();
-                if (st.failed()) {
-                    st = reader.payload_fault(chunk, s.col, st);
-                    return failure(kCommand, path + ": " + st.message());
-                }
+                if (st.failed()) return file_fault(reader.payload_fault(chunk, s.col, st));
             }
             if (out.failed()) break;
             continue;
@@ -604,7 +606,7 @@ int run_cat(std::span<char* const> argv) {
                     n = s.entries[r].size();
                 } else {
                     st = render(reader, chunk, s, r, value, cell);
-                    if (st.failed()) return failure(kCommand, path + ": " + st.message());
+                    if (st.failed()) return file_fault(st);
                     p = reinterpret_cast<const uint8_t*>(cell.data());
                     n = cell.size();
                 }
