@@ -466,7 +466,8 @@ int run_cat(std::span<char* const> argv) {
     std::vector<uint8_t> match;
     // Rows per tile: a tile's cells of every column stay in the nearest
     // caches.
-    const size_t tile_rows = std::clamp<size_t>(size_t{16384} / std::max<size_t>(selected.size(), 1), 1, 256);
+    const size_t tile_rows =
+        std::clamp<size_t>(size_t{16384} / std::max<size_t>(selected.size(), 1), 1, 256);
     std::vector<size_t> at(tile_rows);        // where the next cell of each row goes
     std::vector<size_t> line_end(tile_rows);  // where each line ends
     std::vector<ByteView> tile_cells(all_text ? tile_rows * selected.size() : 0);  // column-major

@@ -658,8 +658,7 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
         for (size_t i = 0; i < entries.size(); ++i) {
             Status vs = decode_nested_val(entries[i], value);
             if (vs.failed()) {
-                return r.payload_fault(chunk, col,
-                                     Status::error("row " + num(i) + ": " + vs.message()));
+                return r.payload_fault(chunk, col, Status::error("row " + num(i) + ": " + vs.message()));
             }
             nulls += value.is_null() ? 1 : 0;
         }
