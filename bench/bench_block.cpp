@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "varn_v2/block_compression.h"
+#include "format/block/block_compression.h"
 
 using namespace varn;
 

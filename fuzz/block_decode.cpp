@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "fuzz_common.h"
-#include "varn_v2/block_compression.h"
+#include "format/block/block_compression.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "fuzz_common.h"
-#include "varn_v2/block_compression.h"
+#include "format/block/block_compression.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include <variant>
 #include <vector>
 
-#include "conversion/csv_converter.h"
+#include "convert/csv_converter.h"
 #include "fuzz_common.h"
-#include "varn_v2/format.h"
-#include "varn_v2/reader.h"
+#include "format/format.h"
+#include "format/file/reader.h"
 
 namespace {
 

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "varn_v2/bytes.h"
-#include "varn_v2/format.h"
-#include "varn_v2/reader.h"
+#include "common/bytes.h"
+#include "format/format.h"
+#include "format/file/reader.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "varn_v2/block_compression.h"
-#include "varn_v2/format.h"
-#include "varn_v2/reader.h"
-#include "varn_v2/writer.h"
+#include "format/block/block_compression.h"
+#include "format/format.h"
+#include "format/file/reader.h"
+#include "format/file/writer.h"
 
 namespace {
 

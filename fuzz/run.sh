@@ -15,8 +15,8 @@
 # (parallel compiles, default 2), FUZZ_ARGS (extra libFuzzer flags).
 #
 # The build is a generated ninja file, so only changed sources recompile. The
-# core sources are compiled straight from src/common, src/varn_v2 and
-# src/conversion. Working corpora grow in fuzz/corpus-work/<target>/ and
+# core sources are compiled straight from src/common, src/format, src/csv
+# and src/convert. Working corpora grow in fuzz/corpus-work/<target>/ and
 # failing inputs land in fuzz/corpus-artifacts/<target>/ (both git-ignored);
 # logs go to <build dir>/logs/.
 set -u -o pipefail
@@ -58,19 +58,19 @@ mkdir -p "$build/logs" || exit 1
 # "KVal() = default;" -> "KVal() noexcept {}", which means the same thing.
 shim="$build/shim"
 probe='#include <type_traits>
-#include "varn_v2/kval.h"
+#include "format/column/kval.h"
 static_assert(std::is_default_constructible_v<varn::KVal>);'
 inc="-I$root/src"
 if ! printf '%s\n' "$probe" | "$cxx" -std=c++20 -I"$root/src" -x c++ -fsyntax-only - 2>/dev/null; then
-    mkdir -p "$shim/varn_v2" || exit 1
-    sed 's/^\( *\)KVal() = default;/\1KVal() noexcept {}/' "$root/src/varn_v2/kval.h" > "$shim/kval.h.new"
-    cmp -s "$shim/kval.h.new" "$shim/varn_v2/kval.h" || cp "$shim/kval.h.new" "$shim/varn_v2/kval.h"
+    mkdir -p "$shim/format/column" || exit 1
+    sed 's/^\( *\)KVal() = default;/\1KVal() noexcept {}/' "$root/src/format/column/kval.h" > "$shim/kval.h.new"
+    cmp -s "$shim/kval.h.new" "$shim/format/column/kval.h" || cp "$shim/kval.h.new" "$shim/format/column/kval.h"
     rm -f "$shim/kval.h.new"
     if ! printf '%s\n' "$probe" | "$cxx" -std=c++20 -I"$shim" -I"$root/src" -x c++ -fsyntax-only -; then
-        echo "$cxx cannot compile src/varn_v2/kval.h, even with the workaround" >&2
+        echo "$cxx cannot compile src/format/column/kval.h, even with the workaround" >&2
         exit 1
     fi
-    echo "note: $cxx rejects KVal's defaulted default constructor; compiling with $shim/varn_v2/kval.h"
+    echo "note: $cxx rejects KVal's defaulted default constructor; compiling with $shim/format/column/kval.h"
     inc="-I$shim -I$root/src"
 else
     rm -rf "$shim"
@@ -100,7 +100,7 @@ fi
     echo "  command = \$cxx \$cflags \$in -o \$out $libs"
     echo "  description = LINK \$out"
     objs=""
-    for src in "$root"/src/common/*.cpp "$root"/src/varn_v2/*.cpp "$root"/src/conversion/*.cpp; do
+    for src in "$root"/src/common/*.cpp "$root"/src/format/*/*.cpp "$root"/src/csv/*.cpp "$root"/src/convert/*.cpp; do
         rel=${src#"$root"/src/}
         obj="obj/${rel%.cpp}.o"
         echo "build $obj: core $src"
@@ -123,7 +123,7 @@ fi
 if [ "$make_seeds" = 1 ]; then
     # An ordinary program (no fuzzer main), compiled with the core in one go;
     # it is run rarely, so it is not worth an incremental build.
-    srcs=$(ls "$root"/src/common/*.cpp "$root"/src/varn_v2/*.cpp "$root"/src/conversion/*.cpp)
+    srcs=$(ls "$root"/src/common/*.cpp "$root"/src/format/*/*.cpp "$root"/src/csv/*.cpp "$root"/src/convert/*.cpp)
     # shellcheck disable=SC2086
     "$cxx" -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined \
         $inc "$here/make_seeds.cpp" $srcs -o "$build/make_seeds" $libs || exit 1

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "conversion/field_parse.h"
-#include "conversion/text_scan.h"
-#include "varn_v2/format.h"
-#include "varn_v2/nested_value.h"
+#include "csv/field_parse.h"
+#include "csv/text_scan.h"
+#include "format/format.h"
+#include "format/column/nested_value.h"
 
 namespace varn::cli {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "varn_v2/reader.h"
+#include "format/file/reader.h"
 
 namespace varn::cli {
 

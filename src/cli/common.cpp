@@ -11,7 +11,7 @@
 
 #include "cli/cli.h"
 #include "common/os_error.h"
-#include "conversion/text_scan.h"
+#include "csv/text_scan.h"
 
 namespace varn::cli {
 

@@ -15,9 +15,9 @@
 
 #include "cli/cli.h"
 #include "common/text_format.h"
-#include "conversion/csv_converter.h"
-#include "conversion/field_parse.h"
-#include "varn_v2/format.h"
+#include "convert/csv_converter.h"
+#include "csv/field_parse.h"
+#include "format/format.h"
 
 namespace varn::cli {
 

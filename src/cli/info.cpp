@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "conversion/field_parse.h"
-#include "varn_v2/format.h"
+#include "csv/field_parse.h"
+#include "format/format.h"
 
 namespace varn::cli {
 

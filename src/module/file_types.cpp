@@ -3,12 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "conversion/csv_converter.h"
-#include "conversion/file_info.h"
+#include "convert/csv_converter.h"
+#include "convert/file_info.h"
 #include "module/binder.h"
 #include "module/errors.h"
 #include "module/module_types.h"
-#include "varn_v2/reader.h"
+#include "format/file/reader.h"
 
 namespace varn::py {
 

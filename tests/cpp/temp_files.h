@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "varn_v2/bytes.h"
+#include "common/bytes.h"
 
 namespace varn {
 

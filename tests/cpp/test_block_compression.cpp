@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "varn_v2/block_compression.h"
-#include "varn_v2/block_internal.h"
+#include "format/block/block_compression.h"
+#include "format/block/block_internal.h"
 
 namespace varn {
 namespace {

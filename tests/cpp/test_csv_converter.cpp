@@ -8,8 +8,8 @@
 #include <iterator>
 #include <string>
 
-#include "conversion/csv_converter.h"
-#include "varn_v2/bytes.h"
+#include "convert/csv_converter.h"
+#include "common/bytes.h"
 #include "temp_files.h"
 
 namespace varn {

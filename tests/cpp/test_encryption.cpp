@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "varn_v2/encryption.h"
+#include "format/file/encryption.h"
 
 namespace varn {
 namespace {

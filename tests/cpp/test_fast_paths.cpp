@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "conversion/batch_builder.h"
-#include "conversion/text_scan.h"
-#include "varn_v2/column_encoding.h"
+#include "convert/batch_builder.h"
+#include "csv/text_scan.h"
+#include "format/column/column_encoding.h"
 
 namespace varn {
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "varn_v2/column_decoding.h"
-#include "varn_v2/column_encoding.h"
-#include "varn_v2/integer_encoders.h"
+#include "format/column/column_decoding.h"
+#include "format/column/column_encoding.h"
+#include "format/column/integer_encoders.h"
 
 namespace varn {
 namespace {

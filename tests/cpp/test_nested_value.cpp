@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "varn_v2/kval.h"
-#include "varn_v2/nested_value.h"
+#include "format/column/kval.h"
+#include "format/column/nested_value.h"
 
 namespace varn {
 namespace {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "varn_v2/block_compression.h"
+#include "format/block/block_compression.h"
 
 namespace varn {
 namespace {

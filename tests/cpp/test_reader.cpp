@@ -16,11 +16,11 @@
 #include <random>
 #include <string>
 
-#include "conversion/field_parse.h"
-#include "varn_v2/block_compression.h"
-#include "varn_v2/format.h"
-#include "varn_v2/reader.h"
-#include "varn_v2/writer.h"
+#include "csv/field_parse.h"
+#include "format/block/block_compression.h"
+#include "format/format.h"
+#include "format/file/reader.h"
+#include "format/file/writer.h"
 #include "temp_files.h"
 
 namespace varn {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "conversion/text_scan.h"
-#include "varn_v2/column_encoding.h"
+#include "csv/text_scan.h"
+#include "format/column/column_encoding.h"
 
 namespace varn {
 namespace {

@@ -14,12 +14,12 @@
 #include <iterator>
 #include <unistd.h>
 
-#include "varn_v2/block_compression.h"
-#include "varn_v2/column_decoding.h"
-#include "varn_v2/column_encoding.h"
-#include "varn_v2/encryption.h"
-#include "varn_v2/nested_value.h"
-#include "varn_v2/writer.h"
+#include "format/block/block_compression.h"
+#include "format/column/column_decoding.h"
+#include "format/column/column_encoding.h"
+#include "format/file/encryption.h"
+#include "format/column/nested_value.h"
+#include "format/file/writer.h"
 
 namespace varn {
 namespace {

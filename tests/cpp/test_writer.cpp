@@ -9,8 +9,8 @@
 #include <iterator>
 #include <string>
 
-#include "varn_v2/block_compression.h"
-#include "varn_v2/writer.h"
+#include "format/block/block_compression.h"
+#include "format/file/writer.h"
 #include "temp_files.h"
 
 namespace varn {

@@ -1,0 +1,164 @@
+#include "convert/batch_builder.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "csv/text_scan.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace varn {
+
+namespace {
+
+// A byte that neither is nor can end or start a White_Space character.
+inline bool plain_byte(uint8_t b) { return b > 0x20 && b < 0x80; }
+
+}  // namespace
+
+bool blank_line(const uint8_t* line, size_t len) {
+    if (len == 0) return true;
+    if (plain_byte(line[0])) return false;
+    const uint8_t* b = line;
+    const uint8_t* e = line + len;
+    trim_space(b, e);
+    return b == e;
+}
+
+TextBatchBuilder::TextBatchBuilder(TextBatch& batch, size_t columns)
+    : batch_(batch), columns_(columns), segments_(columns), commas_(columns) {
+    // Segments start small and double per column up to a size that keeps
+    // the room reserved for one row's new segments small next to 4 GiB.
+    first_segment_ = std::clamp<size_t>((size_t{1} << 20) / columns, 64, 4096);
+    max_segment_ = std::clamp<size_t>((size_t{64} << 20) / columns, 1024, size_t{256} << 10);
+    segment_size_.assign(columns, first_segment_);
+    batch_.reset(columns);
+}
+
+void TextBatchBuilder::clear() {
+    batch_.clear();
+    plain_ = false;
+    std::fill(segments_.begin(), segments_.end(), Segment{});
+}
+
+// Positions of the first `columns_` commas of the line into commas_; returns
+// how many there are.
+size_t TextBatchBuilder::find_commas(const uint8_t* line, size_t len) {
+    const size_t want = columns_;
+    uint32_t* out = commas_.data();
+    size_t k = 0;
+#if defined(__SSE2__)
+    const __m128i comma = _mm_set1_epi8(',');
+    for (size_t i = 0; i < len; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i));
+        unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
+        if (len - i < 16) m &= (1u << (len - i)) - 1;
+        while (m) {
+            out[k++] = static_cast<uint32_t>(i + static_cast<size_t>(__builtin_ctz(m)));
+            if (k == want) return k;
+            m &= m - 1;
+        }
+    }
+#else
+    const uint8_t* cur = line;
+    const uint8_t* end = line + len;
+    while (k < want) {
+        const void* c = std::memchr(cur, ',', static_cast<size_t>(end - cur));
+        if (!c) break;
+        const uint8_t* at = static_cast<const uint8_t*>(c);
+        out[k++] = static_cast<uint32_t>(at - line);
+        cur = at + 1;
+    }
+#endif
+    return k;
+}
+
+uint8_t* TextBatchBuilder::new_segment(size_t column, size_t need) {
+    Bytes& text = batch_.text;
+    const size_t size = std::max(segment_size_[column], need);
+    segment_size_[column] = std::min(segment_size_[column] * 2, max_segment_);
+    const size_t at = text.size();
+    text.resize(at + size);
+    segments_[column] = Segment{at, at + size};
+    return text.data() + at;
+}
+
+void TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
+    // Every cell may open a new segment of at most max(max_segment_, its
+    // length + kLineSlack) bytes; all offsets must stay below 4 GiB.
+    if (!plain_ && batch_.text.size() + len + columns_ * (max_segment_ + kLineSlack) > UINT32_MAX)
+        plain_ = true;
+    if (plain_) {
+        append_row_plain(line, len);
+        return;
+    }
+    const size_t commas = find_commas(line, len);
+    batch_.reserve_row();
+    // The row's span in column i is cell[i * stride].
+    const size_t stride = batch_.stride;
+    TextSpan* cell = batch_.cells.data() + batch_.rows;
+    size_t start = 0;
+    const size_t present = std::min(commas + 1, columns_);
+    for (size_t i = 0; i < present; ++i) {
+        const size_t stop = i < commas ? commas_[i] : len;
+        const uint8_t* b = line + start;
+        const uint8_t* e = line + stop;
+        start = stop + 1;
+        if (b == e) {
+            cell[i * stride] = TextSpan{0, 0};
+            continue;
+        }
+        if (!plain_byte(b[0]) || !plain_byte(e[-1])) {
+            trim_space(b, e);
+            if (b == e) {
+                cell[i * stride] = TextSpan{0, 0};
+                continue;
+            }
+        }
+        const size_t n = static_cast<size_t>(e - b);
+        Segment& seg = segments_[i];
+        uint8_t* dst = seg.end - seg.at >= n + kLineSlack ? batch_.text.data() + seg.at
+                                                          : new_segment(i, n + kLineSlack);
+        // Short cells are copied as one 16-byte block: the source may be
+        // read kLineSlack bytes past the line, and the segment keeps that
+        // much room after the cell.
+        if (n <= 16)
+            std::memcpy(dst, b, 16);
+        else
+            std::memcpy(dst, b, n);
+        cell[i * stride] = TextSpan{static_cast<uint32_t>(seg.at), static_cast<uint32_t>(n)};
+        seg.at += n;
+    }
+    for (size_t i = present; i < columns_; ++i) cell[i * stride] = TextSpan{0, 0};  // short row
+    batch_.row_offsets.push_back(0);
+    ++batch_.rows;
+}
+
+// The plain layout: the row's bytes in one piece, spans relative to it.
+void TextBatchBuilder::append_row_plain(const uint8_t* line, size_t len) {
+    const uint64_t base = batch_.text.size();
+    batch_.text.insert(batch_.text.end(), line, line + len);
+    batch_.reserve_row();
+    batch_.row_offsets.push_back(base);
+    const size_t commas = find_commas(line, len);
+    size_t start = 0;
+    for (size_t i = 0; i < columns_; ++i) {
+        if (i > commas) {
+            batch_.cell(batch_.rows, i) = TextSpan{0, 0};
+            continue;
+        }
+        const size_t stop = i < commas ? commas_[i] : len;
+        const uint8_t* b = line + start;
+        const uint8_t* e = line + stop;
+        start = stop + 1;
+        trim_space(b, e);
+        batch_.cell(batch_.rows, i) =
+            TextSpan{static_cast<uint32_t>(b - line), static_cast<uint32_t>(e - b)};
+    }
+    ++batch_.rows;
+}
+
+}  // namespace varn

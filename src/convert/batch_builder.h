@@ -1,0 +1,59 @@
+// Turns CSV lines into the rows of a TextBatch: splits on every comma, trims
+// each field of White_Space, pads short rows with empty cells and drops the
+// fields past the last column.
+//
+// The writer reads a batch one column at a time, so the builder keeps each
+// column's text together: every column owns a run of segments in the batch's
+// text buffer and its cells are appended there, in row order. Row offsets are
+// then 0 and spans hold absolute offsets (32 bits). A batch whose text would
+// outgrow 32-bit offsets continues in the plain layout (each row's text in
+// one piece, spans relative to it), which the span format also allows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "format/column/column_encoding.h"
+
+namespace varn {
+
+class TextBatchBuilder {
+public:
+    // Readable bytes that must follow every line handed to append_row: the
+    // comma scan and the cell copies read up to this far past a line's end.
+    static constexpr size_t kLineSlack = 16;
+
+    TextBatchBuilder(TextBatch& batch, size_t columns);
+
+    // Appends one row. line[0..len + kLineSlack) must be readable; len must
+    // be below 4 GiB. The line must be valid UTF-8 (trimming decodes it).
+    void append_row(const uint8_t* line, size_t len);
+
+    // Clears the batch (keeping its buffers) and starts a new one.
+    void clear();
+
+private:
+    struct Segment {
+        size_t at = 0;   // next free byte in the batch text
+        size_t end = 0;  // end of the column's current segment
+    };
+
+    void append_row_plain(const uint8_t* line, size_t len);
+    size_t find_commas(const uint8_t* line, size_t len);
+    uint8_t* new_segment(size_t column, size_t need);
+
+    TextBatch& batch_;
+    size_t columns_;
+    size_t first_segment_;
+    size_t max_segment_;
+    bool plain_ = false;                // the rest of this batch uses the plain layout
+    std::vector<Segment> segments_;     // per column
+    std::vector<size_t> segment_size_;  // per column: size of its next segment
+    std::vector<uint32_t> commas_;      // positions of the current line's first commas
+};
+
+// True when the line trimmed of White_Space is empty. The line must be valid UTF-8.
+bool blank_line(const uint8_t* line, size_t len);
+
+}  // namespace varn

@@ -1,0 +1,412 @@
+// The CSV driver. Two passes over the input: the header pass reads the first
+// line for the column names; the data pass streams every other line into a
+// reusable text batch (one buffer, one span per cell) and hands each batch of
+// 65,536 rows to the writer. Nothing is allocated per cell or per row once the
+// batch has grown to its working size.
+#include "convert/csv_converter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "common/os_error.h"
+#include "common/text_format.h"
+#include "convert/batch_builder.h"
+#include "csv/text_scan.h"
+#include "format/format.h"
+#include "format/file/writer.h"
+
+namespace varn {
+
+namespace {
+
+constexpr size_t kHeaderReadBuffer = 1u << 20;
+constexpr size_t kDataReadBuffer = 16u << 20;
+constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
+
+// Reads "\n"-terminated lines through one growable buffer. A line is handed
+// out as a view into the buffer, valid until the next call, and is followed
+// by at least TextBatchBuilder::kLineSlack readable bytes.
+//
+// UTF-8 is checked for many lines at once: the first time a line past the
+// checked part is asked about, everything from its start to the last line
+// end in the buffer is scanned in one call. The scan reports where the first
+// bad character starts, so every line before it is known good and the line
+// that holds it is the first bad line, exactly as checking line by line.
+class LineReader {
+public:
+    static constexpr size_t kSlack = TextBatchBuilder::kLineSlack;
+
+    LineReader(int fd, size_t capacity) : fd_(fd), buf_(capacity + kSlack) {}
+    ~LineReader() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    enum Outcome { kLine, kEnd, kError };
+
+    // The next line without its "\n" and the "\r" directly before it.
+    Outcome next(const uint8_t*& line, size_t& len) {
+        size_t scan = pos_;
+        for (;;) {
+            const void* nl = scan < end_ ? std::memchr(buf_.data() + scan, '\n', end_ - scan) : nullptr;
+            if (nl) {
+                size_t at = static_cast<size_t>(static_cast<const uint8_t*>(nl) - buf_.data());
+                line = buf_.data() + pos_;
+                len = at - pos_;
+                if (len && line[len - 1] == '\r') --len;
+                consumed_ += at + 1 - pos_;
+                pos_ = at + 1;
+                return kLine;
+            }
+            if (eof_) {
+                if (pos_ == end_) return kEnd;
+                line = buf_.data() + pos_;
+                len = end_ - pos_;
+                consumed_ += len;
+                pos_ = end_;
+                return kLine;
+            }
+            // Keep the partial line, make room, read more.
+            size_t have = end_ - pos_;
+            if (pos_ > 0) {
+                std::memmove(buf_.data(), buf_.data() + pos_, have);
+                checked_ = checked_ > pos_ ? checked_ - pos_ : 0;
+                pos_ = 0;
+                end_ = have;
+            }
+            scan = end_;
+            if (end_ + kSlack == buf_.size()) {
+                buf_.resize(2 * buf_.size() - kSlack);  // a line longer than the buffer
+            }
+            ssize_t r;
+            do {
+                r = ::read(fd_, buf_.data() + end_, buf_.size() - kSlack - end_);
+            } while (r < 0 && errno == EINTR);
+            if (r < 0) {
+                error_ = last_os_error();
+                return kError;
+            }
+            if (r == 0) eof_ = true;
+            end_ += static_cast<size_t>(r);
+        }
+    }
+
+    // True when the line last returned by next() is well-formed UTF-8.
+    bool line_is_utf8(const uint8_t* line, size_t len) {
+        const size_t from = static_cast<size_t>(line - buf_.data());
+        const size_t to = from + len;
+        if (to <= checked_) return true;
+        // Scan from this line up to the end of the last whole line buffered
+        // (up to the end of the input at its end).
+        size_t stop = end_;
+        if (!eof_) {
+            const void* nl = memrchr(buf_.data() + to, '\n', end_ - to);
+            stop = nl ? static_cast<size_t>(static_cast<const uint8_t*>(nl) - buf_.data()) + 1 : to;
+        }
+        checked_ = from + utf8_scan(buf_.data() + from, stop - from);
+        return to <= checked_;
+    }
+
+    const std::string& error() const { return error_; }
+    uint64_t consumed() const { return consumed_; }
+
+private:
+    int fd_;
+    Bytes buf_;
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    size_t checked_ = 0;  // buf_[0..checked_) is known to be whole UTF-8 characters
+    bool eof_ = false;
+    uint64_t consumed_ = 0;
+    std::string error_;
+};
+
+int open_read(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+class Report {
+public:
+    explicit Report(bool enabled) : enabled_(enabled) {}
+    void line(const std::string& text) const {
+        if (!enabled_) return;
+        const char* p = text.data();
+        size_t n = text.size();
+        while (n > 0) {
+            ssize_t w = ::write(STDERR_FILENO, p, n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return;  // the report is best effort
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+    }
+
+private:
+    bool enabled_;
+};
+
+std::string size_text(uint64_t bytes) {
+    double gb = static_cast<double>(bytes) / 1073741824.0;
+    if (gb >= 1.0) return format_fixed(gb, 2) + "GB";
+    return format_fixed(static_cast<double>(bytes) / 1048576.0, 0) + "MB";
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    return static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
+}
+
+ConversionOutcome io_error(std::string message) {
+    ConversionOutcome o;
+    o.error = ConversionErrorKind::Io;
+    o.message = std::move(message);
+    return o;
+}
+
+ConversionOutcome value_error(std::string message) {
+    ConversionOutcome o;
+    o.error = ConversionErrorKind::Value;
+    o.message = std::move(message);
+    return o;
+}
+
+// Applies the declarations to the header's columns; false with a message when
+// a declaration names no column or a typed column has no field parser.
+bool apply_declarations(std::vector<KColumn>& columns, const ConversionHooks& hooks,
+                        std::string& error) {
+    for (const ColumnDeclaration& d : hooks.declarations) {
+        bool found = false;
+        for (KColumn& c : columns) {
+            if (c.name != d.name) continue;
+            found = true;
+            c.type_code = d.type_code;
+            c.flags = d.encrypt ? format::kFlagEncrypt : 0;
+            c.key = d.key;
+        }
+        if (!found) {
+            error = "No column named '" + d.name + "' in the header";
+            return false;
+        }
+        if (d.type_code != format::kTypeText && !hooks.parse_field) {
+            error = "Column '" + d.name + "' is declared with a type but no field parser was given";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Builds KVal rows from a text batch for a schema with typed columns: text
+// columns keep their text, the others go through the field parser.
+bool typed_rows(const TextBatch& batch, const std::vector<KColumn>& columns,
+                const std::vector<uint64_t>& line_numbers, const FieldParser& parse,
+                std::vector<Row>& rows, std::string& error) {
+    rows.resize(batch.rows);
+    for (size_t r = 0; r < batch.rows; ++r) {
+        Row& row = rows[r];
+        row.clear();
+        row.reserve(columns.size());
+        const uint8_t* base = batch.text.data() + batch.row_offsets[r];
+        for (size_t c = 0; c < columns.size(); ++c) {
+            const TextSpan s = batch.cell(r, c);
+            ByteView text(base + s.offset, s.length);
+            if (columns[c].type_code == format::kTypeText) {
+                row.push_back(KVal::make_str(std::string(reinterpret_cast<const char*>(text.data()),
+                                                         text.size())));
+                continue;
+            }
+            Result<KVal> cell = parse(columns[c].type_code, text);
+            if (cell.failed()) {
+                error = "line " + std::to_string(line_numbers[r]) + ", column '" + columns[c].name +
+                        "': " + cell.message();
+                return false;
+            }
+            row.push_back(cell.take());
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
+                               const ConversionHooks& hooks) {
+    const Report report(hooks.report);
+    struct stat st;
+    if (::stat(csv_path.c_str(), &st) != 0) return io_error("CSV file does not exist: " + csv_path);
+    if (::stat(csv_path.c_str(), &st) != 0)
+        return io_error("Failed to read CSV metadata: " + last_os_error());
+    const uint64_t csv_size = static_cast<uint64_t>(st.st_size);
+    const std::string csv_size_text = size_text(csv_size);
+
+    report.line("\n>>> compress_csv v1.3.2 STREAMING MODE\n");
+    report.line(">>> File: " + csv_path + " (" + csv_size_text + ")\n");
+
+    // Header pass.
+    std::vector<KColumn> columns;
+    {
+        int fd = open_read(csv_path);
+        if (fd < 0) return io_error(last_os_error());
+        LineReader reader(fd, kHeaderReadBuffer);
+        const uint8_t* line;
+        size_t len;
+        LineReader::Outcome got = reader.next(line, len);
+        if (got == LineReader::kEnd) return value_error("CSV file is empty");
+        if (got == LineReader::kError) return io_error(reader.error());
+        if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
+        const uint8_t* end = line + len;
+        const uint8_t* cur = line;
+        for (;;) {
+            const uint8_t* comma = static_cast<const uint8_t*>(std::memchr(cur, ',', end - cur));
+            const uint8_t* b = cur;
+            const uint8_t* e = comma ? comma : end;
+            trim_space(b, e);
+            KColumn column;
+            column.name.assign(reinterpret_cast<const char*>(b), static_cast<size_t>(e - b));
+            columns.push_back(std::move(column));
+            if (!comma) break;
+            cur = comma + 1;
+        }
+    }
+    const size_t column_count = columns.size();
+    std::string declaration_error;
+    if (!apply_declarations(columns, hooks, declaration_error)) return value_error(declaration_error);
+    bool typed = false;
+    for (const KColumn& c : columns) typed |= c.type_code != format::kTypeText;
+    {
+        std::string names;
+        for (size_t i = 0; i < column_count; ++i) {
+            if (i) names += ", ";
+            names += columns[i].name;
+        }
+        report.line(">>> Columns (" + std::to_string(column_count) + "): " + names + "\n");
+    }
+
+    // Converting a file onto itself would truncate the input before it is read.
+    struct stat out_st;
+    if (::stat(varn_path.c_str(), &out_st) == 0 && out_st.st_dev == st.st_dev &&
+        out_st.st_ino == st.st_ino) {
+        return io_error("Refusing to convert " + csv_path + " onto itself: the output path " +
+                        varn_path + " names the input file");
+    }
+
+    auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
+    if (begun.failed()) return io_error(begun.message());
+    std::unique_ptr<StreamingVarnWriter> writer = begun.take();
+
+    report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
+                "MB memory constant)...\n");
+
+    // Data pass.
+    if (hooks.before_data_pass) hooks.before_data_pass();
+    int fd = open_read(csv_path);
+    if (fd < 0) return io_error(last_os_error());
+    LineReader reader(fd, kDataReadBuffer);
+    const uint8_t* line;
+    size_t len;
+    (void)reader.next(line, len);  // the header line again
+
+    TextBatch batch;
+    TextBatchBuilder builder(batch, column_count);
+    // The cell spans grow with the first batch and are reused after it; reserving
+    // a full batch up front would cost 512 KiB per column even for a few rows.
+    batch.row_offsets.reserve(format::kChunkRows);
+    uint64_t rows = 0;
+    uint64_t line_number = 1;
+    std::vector<uint64_t> line_numbers;  // of the batch's rows, for typed-field errors
+    std::vector<Row> typed_batch;
+    const std::vector<KColumn>& schema = writer->columns();
+    // Writes the batch through the text fast path, or as typed rows.
+    auto write_batch = [&](ConversionOutcome& failure) {
+        Status written;
+        if (typed) {
+            std::string error;
+            if (!typed_rows(batch, schema, line_numbers, hooks.parse_field, typed_batch, error)) {
+                failure = value_error(std::move(error));
+                return false;
+            }
+            written = writer->write_chunk(typed_batch, batch.rows);
+        } else {
+            written = writer->write_text_chunk(batch);
+        }
+        if (written.failed()) {
+            failure = io_error(written.take_message());
+            return false;
+        }
+        builder.clear();
+        line_numbers.clear();
+        return true;
+    };
+    ConversionOutcome failure;
+    const auto start = std::chrono::steady_clock::now();
+
+    for (;;) {
+        LineReader::Outcome got = reader.next(line, len);
+        if (got == LineReader::kEnd) break;
+        if (got == LineReader::kError) return io_error(reader.error());
+        if (!reader.line_is_utf8(line, len)) return io_error(kInvalidUtf8);
+        ++line_number;
+        if (blank_line(line, len)) continue;
+        if (len > UINT32_MAX) return io_error("CSV line longer than 4 GiB is not supported");
+        builder.append_row(line, len);
+        if (typed) line_numbers.push_back(line_number);
+        ++rows;
+        if (batch.rows == format::kChunkRows) {
+            if (!write_batch(failure)) return failure;
+            if (rows % 1000000 == 0) {
+                double elapsed = seconds_since(start);
+                double mrows = static_cast<double>(rows) / 1e6;
+                report.line("  Streamed " + format_fixed(mrows, 1) + "M rows in " +
+                            format_fixed(elapsed, 0) + "s (" + format_fixed(mrows / elapsed, 1) +
+                            "M rows/sec)\n");
+            }
+            if (hooks.after_batch && !hooks.after_batch(reader.consumed(), rows)) {
+                ConversionOutcome o;
+                o.error = ConversionErrorKind::Interrupted;
+                o.message = "interrupted";
+                return o;
+            }
+        }
+    }
+    if (batch.rows > 0 && !write_batch(failure)) return failure;
+    batch = TextBatch();
+    typed_batch = std::vector<Row>();
+    Result<std::string> finished = writer->finish();
+    writer.reset();
+    if (finished.failed()) return io_error(finished.message());
+
+    if (::stat(varn_path.c_str(), &out_st) != 0)
+        return io_error("Output file was not created at: " + varn_path);
+    if (::stat(varn_path.c_str(), &out_st) != 0) return io_error(last_os_error());
+    const uint64_t varn_size = static_cast<uint64_t>(out_st.st_size);
+    if (varn_size == 0) return io_error("Output file is empty");
+
+    ConversionOutcome outcome;
+    outcome.summary.csv_size = csv_size;
+    outcome.summary.varn_size = varn_size;
+    outcome.summary.compression_ratio =
+        csv_size > varn_size
+            ? static_cast<double>(csv_size - varn_size) / static_cast<double>(csv_size) * 100.0
+            : 0.0;
+
+    double elapsed = seconds_since(start);
+    report.line(">>> DONE! " + csv_size_text + " \xE2\x86\x92 " +
+                format_fixed(static_cast<double>(varn_size) / 1048576.0, 1) + "MB (" +
+                format_fixed(outcome.summary.compression_ratio, 1) + "% saved) in " +
+                format_fixed(elapsed, 0) + "s (" +
+                format_fixed(static_cast<double>(csv_size) / 1073741824.0 / elapsed, 1) +
+                "GB/sec) | " + finished.value() + "\n");
+    return outcome;
+}
+
+}  // namespace varn

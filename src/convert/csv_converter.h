@@ -1,0 +1,79 @@
+// compress_csv: streams a CSV text file into a VARN v2 file in batches of
+// 65,536 rows, printing a progress report to standard error. Memory is
+// bounded by one batch whatever the file size.
+//
+// The CSV dialect: lines end at "\n" (a "\r" before it goes with it); every
+// "," separates fields (no quoting or escaping); fields are trimmed of Unicode
+// White_Space; blank lines are skipped; short rows are padded with empty
+// cells and extra fields are dropped. The input must be UTF-8.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+#include "common/bytes.h"
+#include "format/format.h"
+#include "format/column/kval.h"
+
+namespace varn {
+
+inline constexpr const char* kConverterVersion = "1.3.2";
+
+struct ConversionSummary {
+    uint64_t csv_size = 0;
+    uint64_t varn_size = 0;
+    double compression_ratio = 0.0;  // percent of the input size saved
+};
+
+enum class ConversionErrorKind {
+    None,
+    Io,           // raised as OSError
+    Value,        // raised as ValueError ("CSV file is empty", bad declarations or fields)
+    Interrupted,  // the after_batch hook asked to stop
+};
+
+struct ConversionOutcome {
+    ConversionErrorKind error = ConversionErrorKind::None;
+    std::string message;
+    ConversionSummary summary;
+    bool ok() const { return error == ConversionErrorKind::None; }
+};
+
+// Declares how one header column is stored, instead of plain text.
+struct ColumnDeclaration {
+    std::string name;                        // a name of the header line
+    uint8_t type_code = format::kTypeText;   // format::TypeCode
+    bool encrypt = false;                    // encrypt with `key` (AES-256, counter mode)
+    std::array<uint8_t, 32> key{};
+};
+
+// Turns one trimmed field into the cell of a declared column type, or an error
+// message; the converter prefixes it with the line number and column name.
+using FieldParser = std::function<Result<KVal>(uint8_t type_code, ByteView text)>;
+
+struct ConversionHooks {
+    // Called after every full batch written, with the bytes of the input
+    // consumed so far and the data rows accepted. Returning
+    // false stops the conversion as a failure of kind Interrupted; the output
+    // is then left as for any failure after the writer started.
+    std::function<bool(uint64_t bytes_read, uint64_t rows)> after_batch;
+    // Called between the header pass and the data pass (for tests that change
+    // the input in between).
+    std::function<void()> before_data_pass;
+    // Write the report lines to standard error.
+    bool report = true;
+    // Typed or encrypted columns. With no declarations every column is text and
+    // the output is exactly that of the plain conversion. Declaring a type
+    // other than text needs `parse_field`.
+    std::vector<ColumnDeclaration> declarations;
+    FieldParser parse_field;
+};
+
+ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
+                               const ConversionHooks& hooks = {});
+
+}  // namespace varn

@@ -1,0 +1,27 @@
+#include "convert/file_info.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/os_error.h"
+
+namespace varn {
+
+Result<uint64_t> opened_file_size(const std::string& path, const char* open_prefix) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Status::error(std::string(open_prefix) + last_os_error());
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        std::string message = "Failed to read metadata: " + last_os_error();
+        ::close(fd);
+        return Status::error(std::move(message));
+    }
+    ::close(fd);
+    return static_cast<uint64_t>(st.st_size);
+}
+
+}  // namespace varn

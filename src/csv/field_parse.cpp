@@ -1,0 +1,574 @@
+// Field text <-> typed cells. Parsing is strict (the whole field must match
+// the type's grammar) so that a malformed input is reported with its line
+// and column rather than stored as 0. Numbers go through locale-independent
+// routines (from_chars, strtod_l in the C locale): a conversion never depends
+// on the caller's locale. JSON is parsed and written with explicit stacks,
+// so neither nesting depth nor hostile input can exhaust the call stack.
+#include "csv/field_parse.h"
+
+#include <locale.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "format/format.h"
+
+namespace varn {
+
+namespace {
+
+// The field as it appears in a message: quoted, cut after 40 bytes.
+std::string shown(ByteView text) {
+    constexpr size_t kShown = 40;
+    std::string out = "'";
+    out.append(reinterpret_cast<const char*>(text.data()), std::min(text.size(), kShown));
+    out += text.size() > kShown ? "...'" : "'";
+    return out;
+}
+
+bool is_digit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+int hex_value(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ascii_iequals(ByteView text, const char* lower) {
+    size_t n = std::strlen(lower);
+    if (text.size() != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c - 'A' + 'a');
+        if (c != static_cast<uint8_t>(lower[i])) return false;
+    }
+    return true;
+}
+
+// strtod in the C locale over text already checked to be a decimal number.
+double c_strtod(ByteView text) {
+    static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    std::string s(reinterpret_cast<const char*>(text.data()), text.size());
+    // Without a locale object (out of memory), the process locale: programs
+    // that never call setlocale run in the C locale anyway.
+    return c_locale ? ::strtod_l(s.c_str(), nullptr, c_locale) : std::strtod(s.c_str(), nullptr);
+}
+
+// Length of the decimal number at the start of [p, end): digits with an
+// optional fraction, or a fraction alone, then an optional exponent. 0 when
+// there is none.
+size_t decimal_number_length(const uint8_t* p, const uint8_t* end) {
+    const uint8_t* q = p;
+    size_t int_digits = 0, frac_digits = 0;
+    while (q < end && is_digit(*q)) ++q, ++int_digits;
+    if (q < end && *q == '.') {
+        ++q;
+        while (q < end && is_digit(*q)) ++q, ++frac_digits;
+    }
+    if (int_digits + frac_digits == 0) return 0;
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        const uint8_t* e = q + 1;
+        if (e < end && (*e == '+' || *e == '-')) ++e;
+        if (e == end || !is_digit(*e)) return 0;
+        while (e < end && is_digit(*e)) ++e;
+        q = e;
+    }
+    return static_cast<size_t>(q - p);
+}
+
+Result<KVal> parse_int_field(ByteView text) {
+    const char* b = reinterpret_cast<const char*>(text.data());
+    const char* e = b + text.size();
+    const char* digits = b;
+    if (digits < e && (*digits == '+' || *digits == '-')) ++digits;
+    if (digits == e) return Status::error(shown(text) + " is not an integer");
+    for (const char* q = digits; q < e; ++q) {
+        if (!is_digit(static_cast<uint8_t>(*q))) return Status::error(shown(text) + " is not an integer");
+    }
+    int64_t v = 0;
+    // from_chars takes a minus sign but not a plus sign.
+    auto [ptr, ec] = std::from_chars(*b == '+' ? b + 1 : b, e, v);
+    if (ec == std::errc::result_out_of_range)
+        return Status::error(shown(text) + " is outside the 64-bit integer range");
+    if (ec != std::errc() || ptr != e) return Status::error(shown(text) + " is not an integer");
+    return KVal::make_int(v);
+}
+
+Result<KVal> parse_float_field(ByteView text) {
+    const uint8_t* p = text.data();
+    const uint8_t* end = p + text.size();
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    if (p == end || decimal_number_length(p, end) != static_cast<size_t>(end - p))
+        return Status::error(shown(text) + " is not a decimal number");
+    double x = c_strtod(text);
+    if (std::isinf(x)) return Status::error(shown(text) + " is beyond the range of a double");
+    return KVal::make_float(x);
+}
+
+Result<KVal> parse_bool_field(ByteView text) {
+    if (ascii_iequals(text, "true") || ascii_iequals(text, "1")) return KVal::make_bool(true);
+    if (ascii_iequals(text, "false") || ascii_iequals(text, "0")) return KVal::make_bool(false);
+    return Status::error(shown(text) + " is not a boolean (true, false, 1 or 0)");
+}
+
+Result<KVal> parse_hex_field(ByteView text) {
+    if (text.size() % 2 != 0) return Status::error(shown(text) + " has an odd number of hex digits");
+    Bytes out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return Status::error(shown(text) + " is not hex digits");
+        out[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return KVal::make_bytes(std::move(out));
+}
+
+// ---------------------------------------------------------------------------
+// JSON.
+
+void put_utf8(uint32_t cp, std::string& out) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+class JsonParser {
+public:
+    explicit JsonParser(ByteView text) : begin_(text.data()), p_(begin_), end_(begin_ + text.size()) {}
+
+    Result<KVal> parse();
+
+private:
+    // One container being filled. For an object, `key` holds the key whose
+    // value comes next.
+    struct Frame {
+        bool object;
+        KVal::ArrayT array;
+        KVal::ObjectT members;
+        std::string key;
+    };
+
+    Status fail(const std::string& what) const {
+        return Status::error("invalid JSON at byte " + std::to_string(p_ - begin_) + ": " + what);
+    }
+    void skip_space() {
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    }
+    bool literal(const char* word) {
+        size_t n = std::strlen(word);
+        if (static_cast<size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0) return false;
+        p_ += n;
+        return true;
+    }
+    Status parse_string(std::string& out);
+    Status parse_hex4(uint32_t& v);
+    Status parse_number(KVal& out);
+    Status parse_key(Frame& f);
+
+    const uint8_t* begin_;
+    const uint8_t* p_;
+    const uint8_t* end_;
+};
+
+Status JsonParser::parse_hex4(uint32_t& v) {
+    if (end_ - p_ < 4) return fail("truncated \\u escape");
+    v = 0;
+    for (int i = 0; i < 4; ++i) {
+        int h = hex_value(p_[i]);
+        if (h < 0) return fail("\\u escape without four hex digits");
+        v = v << 4 | static_cast<uint32_t>(h);
+    }
+    p_ += 4;
+    return Status::ok();
+}
+
+Status JsonParser::parse_string(std::string& out) {
+    out.clear();
+    ++p_;  // the opening quote
+    for (;;) {
+        const uint8_t* run = p_;
+        while (p_ < end_ && *p_ != '"' && *p_ != '\\' && *p_ >= 0x20) ++p_;
+        out.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p_ - run));
+        if (p_ == end_) return fail("unterminated string");
+        uint8_t c = *p_;
+        if (c == '"') {
+            ++p_;
+            return Status::ok();
+        }
+        if (c < 0x20) return fail("control character in a string");
+        ++p_;  // the backslash
+        if (p_ == end_) return fail("unterminated string");
+        c = *p_++;
+        switch (c) {
+            case '"': out += '"'; break;
+            case '\\': out += '\\'; break;
+            case '/': out += '/'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case 'u': {
+                uint32_t cp;
+                VARN_RETURN_IF_ERROR(parse_hex4(cp));
+                if (cp >= 0xDC00 && cp <= 0xDFFF) return fail("unpaired low surrogate");
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    uint32_t low;
+                    if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u')
+                        return fail("unpaired high surrogate");
+                    p_ += 2;
+                    VARN_RETURN_IF_ERROR(parse_hex4(low));
+                    if (low < 0xDC00 || low > 0xDFFF) return fail("unpaired high surrogate");
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                }
+                put_utf8(cp, out);
+                break;
+            }
+            default: --p_; return fail("unknown escape");
+        }
+    }
+}
+
+Status JsonParser::parse_number(KVal& out) {
+    const uint8_t* start = p_;
+    if (p_ < end_ && *p_ == '-') ++p_;
+    if (p_ == end_ || !is_digit(*p_)) return fail("expected a value");
+    if (*p_ == '0') {
+        ++p_;
+    } else {
+        while (p_ < end_ && is_digit(*p_)) ++p_;
+    }
+    bool integral = true;
+    if (p_ < end_ && *p_ == '.') {
+        ++p_;
+        if (p_ == end_ || !is_digit(*p_)) return fail("expected a digit after the decimal point");
+        while (p_ < end_ && is_digit(*p_)) ++p_;
+        integral = false;
+    }
+    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+        ++p_;
+        if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+        if (p_ == end_ || !is_digit(*p_)) return fail("expected a digit in the exponent");
+        while (p_ < end_ && is_digit(*p_)) ++p_;
+        integral = false;
+    }
+    const ByteView text(start, static_cast<size_t>(p_ - start));
+    if (integral) {
+        int64_t v;
+        const char* b = reinterpret_cast<const char*>(start);
+        auto [ptr, ec] = std::from_chars(b, b + text.size(), v);
+        if (ec == std::errc() && ptr == b + text.size()) {
+            out = KVal::make_int(v);
+            return Status::ok();
+        }
+    }
+    double x = c_strtod(text);
+    if (std::isinf(x)) return fail("number beyond the range of a double");
+    out = KVal::make_float(x);
+    return Status::ok();
+}
+
+Status JsonParser::parse_key(Frame& f) {
+    skip_space();
+    if (p_ == end_ || *p_ != '"') return fail("expected a string key");
+    VARN_RETURN_IF_ERROR(parse_string(f.key));
+    skip_space();
+    if (p_ == end_ || *p_ != ':') return fail("expected ':' after a key");
+    ++p_;
+    return Status::ok();
+}
+
+Result<KVal> JsonParser::parse() {
+    std::vector<Frame> stack;
+    KVal value;
+    for (;;) {
+        // A value is due.
+        skip_space();
+        if (p_ == end_) return fail("expected a value");
+        const uint8_t c = *p_;
+        if (c == '{' || c == '[') {
+            if (stack.size() >= kMaxJsonDepth)
+                return fail("nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+            ++p_;
+            stack.push_back(Frame{c == '{', {}, {}, {}});
+            skip_space();
+            const uint8_t close = c == '{' ? '}' : ']';
+            if (p_ < end_ && *p_ == close) {
+                ++p_;
+                value = c == '{' ? KVal::make_object({}) : KVal::make_array({});
+                stack.pop_back();
+            } else {
+                if (c == '{') VARN_RETURN_IF_ERROR(parse_key(stack.back()));
+                continue;
+            }
+        } else if (c == '"') {
+            std::string s;
+            VARN_RETURN_IF_ERROR(parse_string(s));
+            value = KVal::make_str(std::move(s));
+        } else if (literal("true")) {
+            value = KVal::make_bool(true);
+        } else if (literal("false")) {
+            value = KVal::make_bool(false);
+        } else if (literal("null")) {
+            value = KVal::make_null();
+        } else {
+            VARN_RETURN_IF_ERROR(parse_number(value));
+        }
+
+        // Hand the value to the open containers, closing those that end.
+        for (;;) {
+            if (stack.empty()) {
+                skip_space();
+                if (p_ != end_) return fail("text after the value");
+                return value;
+            }
+            Frame& f = stack.back();
+            if (f.object) {
+                f.members.emplace_back(std::move(f.key), std::move(value));
+            } else {
+                f.array.push_back(std::move(value));
+            }
+            skip_space();
+            if (p_ == end_) return fail(f.object ? "unterminated object" : "unterminated array");
+            const uint8_t d = *p_++;
+            if (d == ',') {
+                if (f.object) VARN_RETURN_IF_ERROR(parse_key(f));
+                break;  // the next member's value
+            }
+            if (d != (f.object ? '}' : ']')) {
+                --p_;
+                return fail(f.object ? "expected ',' or '}'" : "expected ',' or ']'");
+            }
+            value = f.object ? KVal::make_object(std::move(f.members))
+                             : KVal::make_array(std::move(f.array));
+            stack.pop_back();
+        }
+    }
+}
+
+void append_json_string(const char* p, size_t n, std::string& out) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t c = static_cast<uint8_t>(p[i]);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (c < 0x20 || c == ',') {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 15];
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+}
+
+void append_double_text(double x, std::string& out) {
+    if (!std::isfinite(x)) {
+        out += "null";
+        return;
+    }
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x);
+    (void)ec;  // 64 bytes always hold the shortest form
+    const size_t n = static_cast<size_t>(end - buf);
+    out.append(buf, n);
+    if (!std::memchr(buf, '.', n) && !std::memchr(buf, 'e', n)) out += ".0";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::optional<uint8_t> type_code_from_name(std::string_view name) {
+    if (name == "int") return format::kTypeInt;
+    if (name == "float") return format::kTypeFloat;
+    if (name == "bool") return format::kTypeBool;
+    if (name == "text") return format::kTypeText;
+    if (name == "bytes") return format::kTypeBytes;
+    if (name == "json") return format::kTypeNested6;
+    return std::nullopt;
+}
+
+const char* type_name(uint8_t type_code) {
+    switch (type_code) {
+        case format::kTypeNone: return "none";
+        case format::kTypeInt: return "int";
+        case format::kTypeFloat: return "float";
+        case format::kTypeBool: return "bool";
+        case format::kTypeText: return "text";
+        case format::kTypeNested6:
+        case format::kTypeNested7:
+        case format::kTypeNested8: return "json";
+        default: return "bytes";
+    }
+}
+
+Result<KVal> parse_field(uint8_t type_code, ByteView text) {
+    if (type_code == format::kTypeText)
+        return KVal::make_str(std::string(reinterpret_cast<const char*>(text.data()), text.size()));
+    if (text.empty()) return KVal::make_null();
+    switch (type_code) {
+        case format::kTypeInt: return parse_int_field(text);
+        case format::kTypeFloat: return parse_float_field(text);
+        case format::kTypeNone:
+        case format::kTypeBool: return parse_bool_field(text);
+        case format::kTypeNested6:
+        case format::kTypeNested7:
+        case format::kTypeNested8: return parse_json(text);
+        default: return parse_hex_field(text);
+    }
+}
+
+Result<KVal> parse_json(ByteView text) { return JsonParser(text).parse(); }
+
+void append_int_text(int64_t v, std::string& out) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    (void)ec;
+    out.append(buf, static_cast<size_t>(end - buf));
+}
+
+void append_scaled_text(int64_t scaled, std::string& out) {
+    const bool negative = scaled < 0;
+    const uint64_t a = negative ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
+    char buf[32];
+    char* p = buf;
+    if (negative) *p++ = '-';
+    p = std::to_chars(p, buf + sizeof buf, a / 10000).ptr;
+    uint64_t frac = a % 10000;
+    if (frac) {
+        char digits[4];
+        for (int i = 3; i >= 0; --i) {
+            digits[i] = static_cast<char>('0' + frac % 10);
+            frac /= 10;
+        }
+        int n = 4;
+        while (digits[n - 1] == '0') --n;
+        *p++ = '.';
+        std::memcpy(p, digits, static_cast<size_t>(n));
+        p += n;
+    }
+    out.append(buf, static_cast<size_t>(p - buf));
+}
+
+void append_bool_text(bool v, std::string& out) { out += v ? "true" : "false"; }
+
+void append_hex_text(ByteView bytes, std::string& out) {
+    static const char kHex[] = "0123456789abcdef";
+    const size_t at = out.size();
+    out.resize(at + 2 * bytes.size());
+    char* p = out.data() + at;
+    for (uint8_t b : bytes) {
+        *p++ = kHex[b >> 4];
+        *p++ = kHex[b & 15];
+    }
+}
+
+void append_json_text(const KVal& value, std::string& out) {
+    // `step` counts members written; a Map takes two steps a pair (key, value).
+    struct Frame {
+        const KVal* node;
+        size_t step;
+    };
+    std::vector<Frame> stack;
+    const KVal* cur = &value;
+    for (;;) {
+        if (cur) {
+            switch (cur->kind()) {
+                case KVal::Kind::Null: out += "null"; break;
+                case KVal::Kind::Int: append_int_text(std::get<int64_t>(cur->v), out); break;
+                case KVal::Kind::Float: append_double_text(std::get<double>(cur->v), out); break;
+                case KVal::Kind::Bool: append_bool_text(std::get<bool>(cur->v), out); break;
+                case KVal::Kind::Str: {
+                    const std::string& s = std::get<std::string>(cur->v);
+                    append_json_string(s.data(), s.size(), out);
+                    break;
+                }
+                case KVal::Kind::Bytes: {
+                    std::string hex;
+                    append_hex_text(as_bytes(std::get<Bytes>(cur->v)), hex);
+                    append_json_string(hex.data(), hex.size(), out);
+                    break;
+                }
+                case KVal::Kind::Object: out += '{'; stack.push_back({cur, 0}); break;
+                case KVal::Kind::Array:
+                case KVal::Kind::Map: out += '['; stack.push_back({cur, 0}); break;
+            }
+            cur = nullptr;
+        }
+        if (stack.empty()) return;
+        Frame& f = stack.back();
+        const KVal& node = *f.node;
+        switch (node.kind()) {
+            case KVal::Kind::Object: {
+                const auto& members = std::get<KVal::ObjectT>(node.v);
+                if (f.step == members.size()) {
+                    out += '}';
+                    stack.pop_back();
+                    break;
+                }
+                if (f.step) out += ',';
+                const auto& m = members[f.step++];
+                append_json_string(m.first.data(), m.first.size(), out);
+                out += ':';
+                cur = &m.second;
+                break;
+            }
+            case KVal::Kind::Array: {
+                const auto& items = std::get<KVal::ArrayT>(node.v);
+                if (f.step == items.size()) {
+                    out += ']';
+                    stack.pop_back();
+                    break;
+                }
+                if (f.step) out += ',';
+                cur = &items[f.step++];
+                break;
+            }
+            default: {  // Map: [[key,value],...]
+                const auto& pairs = std::get<KVal::MapT>(node.v);
+                const size_t s = f.step++;
+                if (s == 2 * pairs.size()) {
+                    out += pairs.empty() ? "]" : "]]";
+                    stack.pop_back();
+                } else if (s % 2 == 0) {
+                    out += s ? "],[" : "[";
+                    cur = &pairs[s / 2].first;
+                } else {
+                    out += ',';
+                    cur = &pairs[s / 2].second;
+                }
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace varn

@@ -1,0 +1,182 @@
+// Candidate selection for compressed blocks and the block decoder. The LZ
+// stream is always built; the coders are gated by size. Huffman candidates are
+// costed from their code lengths alone and only the winner is packed; range
+// candidates are coded into scratch because their size is known only after
+// coding. All scratch lives in BlockCompressor and is reused across calls.
+#include <string>
+
+#include "format/block/block_internal.h"
+
+namespace varn {
+namespace block {
+namespace {
+
+constexpr size_t kCoderMinStream = 512;   // LZ streams below this try no coder
+constexpr size_t kHuffmanRawMin = 512;    // Huffman on the input: input size at least
+constexpr size_t kRangeRawMin = 256;      // range coder on the input: input size at least
+
+void emit(Bytes& out, BlockTag tag, const uint8_t* p, size_t n) {
+    out.resize(1 + n);
+    out[0] = static_cast<uint8_t>(tag);
+    if (n) std::memcpy(out.data() + 1, p, n);
+}
+
+void emit_huffman(Bytes& out, BlockTag tag, size_t cost, const uint8_t* in, size_t n,
+                  const HuffmanCode& hc) {
+    out.resize(cost + 8);  // the packer stores eight bytes at a time
+    out[0] = static_cast<uint8_t>(tag);
+    const size_t written = huffman_write(in, n, hc, out.data() + 1);
+    out.resize(1 + written);
+}
+
+}  // namespace
+
+void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t max_coded) {
+    const size_t n = in.size();
+    if (n == 0) {
+        out.clear();
+        return;
+    }
+    if (n > max_coded) {
+        // Positions and content lengths would not fit their 32-bit fields.
+        emit(out, BlockTag::Stored, in.data(), n);
+        return;
+    }
+    s.lz_stream.clear();
+    lz_encode(s.lz, in.data(), n, s.lz_stream);
+    const uint8_t* lz = s.lz_stream.data();
+    const size_t l = s.lz_stream.size();
+    if (l < kCoderMinStream) {
+        if (n <= l)
+            emit(out, BlockTag::Stored, in.data(), n);
+        else
+            emit(out, BlockTag::Lz, lz, l);
+        return;
+    }
+
+    // Costs are payload + 1; 0 marks a candidate that was not formed.
+    const uint64_t n64 = n, l64 = l;
+    const uint64_t cost_lz = l64 + 1;
+    const uint64_t cost_stored = n64 + 1;
+
+    byte_histogram(lz, l, s.counts_lz);
+    huffman_build(s.counts_lz, s.huff_lz);
+    const uint64_t cost_lz_huffman = huffman_block_size(s.counts_lz, s.huff_lz) + 1;
+
+    uint64_t cost_huffman = 0;
+    bool raw_counted = false;
+    if (n >= kHuffmanRawMin && 100 * l64 > 85 * n64) {
+        byte_histogram(in.data(), n, s.counts_raw);
+        raw_counted = true;
+        huffman_build(s.counts_raw, s.huff_raw);
+        cost_huffman = huffman_block_size(s.counts_raw, s.huff_raw) + 1;
+    }
+
+    uint64_t cost_lz_range = 0, cost_range = 0;
+    if (100 * cost_lz_huffman >= 70 * (n64 + 1)) {
+        RangeModel m;
+        range_build_model(s.counts_lz, l, m);
+        s.range_lz.clear();
+        range_encode(lz, l, m, s.range_lz);
+        cost_lz_range = s.range_lz.size() + 1;
+        if (n >= kRangeRawMin) {
+            if (!raw_counted) byte_histogram(in.data(), n, s.counts_raw);
+            range_build_model(s.counts_raw, n, m);
+            s.range_raw.clear();
+            range_encode(in.data(), n, m, s.range_raw);
+            cost_range = s.range_raw.size() + 1;
+        }
+    }
+
+    // Smallest cost wins; on ties the first in this order.
+    const BlockTag order[6] = {BlockTag::Range,     BlockTag::LzRange, BlockTag::Stored,
+                               BlockTag::LzHuffman, BlockTag::Huffman, BlockTag::Lz};
+    const uint64_t costs[6] = {cost_range,      cost_lz_range, cost_stored,
+                               cost_lz_huffman, cost_huffman,  cost_lz};
+    int best = -1;
+    for (int i = 0; i < 6; ++i)
+        if (costs[i] != 0 && (best < 0 || costs[i] < costs[best])) best = i;
+
+    switch (order[best]) {
+        case BlockTag::Range:
+            emit(out, BlockTag::Range, s.range_raw.data(), s.range_raw.size());
+            break;
+        case BlockTag::LzRange:
+            emit(out, BlockTag::LzRange, s.range_lz.data(), s.range_lz.size());
+            break;
+        case BlockTag::Stored:
+            emit(out, BlockTag::Stored, in.data(), n);
+            break;
+        case BlockTag::LzHuffman:
+            emit_huffman(out, BlockTag::LzHuffman, cost_lz_huffman, lz, l, s.huff_lz);
+            break;
+        case BlockTag::Huffman:
+            emit_huffman(out, BlockTag::Huffman, cost_huffman, in.data(), n, s.huff_raw);
+            break;
+        case BlockTag::Lz:
+            emit(out, BlockTag::Lz, lz, l);
+            break;
+    }
+}
+
+}  // namespace block
+
+struct BlockCompressor::Scratch : block::BlockScratch {};
+
+BlockCompressor::BlockCompressor() : s_(new Scratch) {}
+BlockCompressor::~BlockCompressor() { delete s_; }
+
+void BlockCompressor::compress(ByteView in, Bytes& out) {
+    block::compress_with_scratch(*s_, in, out, block::kMaxCodedInput);
+}
+
+Bytes compress_block(ByteView in) {
+    Bytes out;
+    if (in.empty()) return out;
+    BlockCompressor c;
+    c.compress(in, out);
+    return out;
+}
+
+Status decompress_block(ByteView block, Bytes& out, size_t max_output) {
+    Bytes scratch;
+    return decompress_block(block, out, max_output, scratch);
+}
+
+Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& stream) {
+    if (block.empty()) {
+        out.clear();
+        return Status::ok();
+    }
+    const uint8_t tag = block[0];
+    const ByteView payload = block.subspan(1);
+    // The compressor never writes a tag without a payload.
+    if (payload.empty() && tag <= static_cast<uint8_t>(BlockTag::LzRange))
+        return Status::error("block has a tag but no payload");
+    // An LZ stream is at most five bytes per byte it decodes to.
+    const size_t lz_cap = max_output > SIZE_MAX / 5 ? SIZE_MAX : max_output * 5;
+    switch (static_cast<BlockTag>(tag)) {
+        case BlockTag::Lz:
+            return lz_decompress(payload, out, max_output);
+        case BlockTag::LzHuffman:
+            VARN_RETURN_IF_ERROR(huffman_decompress(payload, stream, lz_cap));
+            return lz_decompress(as_bytes(stream), out, max_output);
+        case BlockTag::Stored:
+            if (payload.size() > max_output)
+                return Status::error("stored block of " + std::to_string(payload.size()) +
+                                     " bytes exceeds the limit of " + std::to_string(max_output) +
+                                     " bytes");
+            out.assign(payload.begin(), payload.end());
+            return Status::ok();
+        case BlockTag::Huffman:
+            return huffman_decompress(payload, out, max_output);
+        case BlockTag::Range:
+            return range_decompress(payload, out, max_output);
+        case BlockTag::LzRange:
+            VARN_RETURN_IF_ERROR(range_decompress(payload, stream, lz_cap));
+            return lz_decompress(as_bytes(stream), out, max_output);
+    }
+    return Status::error("unknown block tag " + std::to_string(tag));
+}
+
+}  // namespace varn

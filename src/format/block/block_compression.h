@@ -1,0 +1,62 @@
+// Block compression: an LZ77 stage of its own, a canonical Huffman coder and a
+// static order-0 range coder; compress_block keeps the smallest of up to six
+// candidates behind a one-byte tag. The decoders mirror each encoder.
+#pragma once
+
+#include <cstdint>
+
+#include "common/result.h"
+#include "common/bytes.h"
+
+namespace varn {
+
+enum class BlockTag : uint8_t {
+    Lz = 0,
+    LzHuffman = 1,
+    Stored = 2,
+    Huffman = 3,
+    Range = 4,
+    LzRange = 5,
+};
+
+// Reusable scratch for compress_block: the match-finder tables and candidate
+// buffers live across calls so a long conversion allocates nothing per block.
+// Not thread-safe; use one per thread.
+class BlockCompressor {
+public:
+    BlockCompressor();
+    ~BlockCompressor();
+    BlockCompressor(const BlockCompressor&) = delete;
+    BlockCompressor& operator=(const BlockCompressor&) = delete;
+
+    // Replaces `out` with the compressed block of `in` (empty for empty input).
+    void compress(ByteView in, Bytes& out);
+
+private:
+    struct Scratch;
+    Scratch* s_;
+};
+
+// The compressed block of `in`; a pure function of its input.
+Bytes compress_block(ByteView in);
+
+// The LZ stream of `in` (appended to out).
+void lz_compress(ByteView in, Bytes& out);
+// Huffman block of `in` (empty for empty input).
+Bytes huffman_compress(ByteView in);
+// Range block of `in` (empty for empty input).
+Bytes range_compress(ByteView in);
+
+// Decoders. Each rejects malformed input with a message and never reads or
+// writes out of bounds; `max_output` caps the decoded size (a block that
+// would decode to more is an error), so untrusted blocks cannot exhaust memory.
+// `out` is replaced; buffers handed in again and again keep their memory, so
+// a caller decoding many blocks allocates (and clears) almost nothing.
+Status decompress_block(ByteView block, Bytes& out, size_t max_output);
+// The same with `scratch` for the intermediate LZ stream.
+Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& scratch);
+Status lz_decompress(ByteView stream, Bytes& out, size_t max_output);
+Status huffman_decompress(ByteView block, Bytes& out, size_t max_output);
+Status range_decompress(ByteView block, Bytes& out, size_t max_output);
+
+}  // namespace varn

@@ -1,0 +1,155 @@
+// Internals shared by the block compressor's parts (LZ stage, Huffman coder,
+// range coder, candidate selection) and by their tests. Everything here works
+// on reusable scratch so that a long conversion allocates nothing per block.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "format/block/block_compression.h"
+#include "common/bytes.h"
+
+namespace varn::block {
+
+// The largest input whose positions and content length fit the 32-bit fields
+// of the LZ tables and the coders' headers. Larger inputs are stored as is.
+inline constexpr uint64_t kMaxCodedInput = 0xFFFFFFFFu;
+
+inline uint32_t load32(const uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    } else {
+        return load_le<uint32_t>(p);
+    }
+}
+inline uint64_t load64(const uint8_t* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    } else {
+        return load_le<uint64_t>(p);
+    }
+}
+inline void store64_be(uint8_t* p, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
+// A growable byte buffer that never zero-fills: the hot loops write through a
+// raw pointer after one capacity check.
+class ByteBuf {
+public:
+    uint8_t* data() { return p_.get(); }
+    const uint8_t* data() const { return p_.get(); }
+    size_t size() const { return size_; }
+    ByteView view() const { return ByteView(p_.get(), size_); }
+    void clear() { size_ = 0; }
+    void set_size(size_t n) { size_ = n; }  // n <= capacity
+    // Makes room for `extra` bytes past size() and returns where they go.
+    uint8_t* tail(size_t extra) {
+        if (cap_ - size_ < extra) grow(size_ + extra);
+        return p_.get() + size_;
+    }
+
+private:
+    void grow(size_t need) {
+        size_t cap = cap_ < 4096 ? 4096 : cap_;
+        while (cap < need) cap = cap > (SIZE_MAX >> 1) ? need : cap * 2;
+        auto np = std::make_unique_for_overwrite<uint8_t[]>(cap);
+        if (size_) std::memcpy(np.get(), p_.get(), size_);
+        p_ = std::move(np);
+        cap_ = cap;
+    }
+    std::unique_ptr<uint8_t[]> p_;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+};
+
+// Occurrence count of every byte value.
+void byte_histogram(const uint8_t* p, size_t n, uint32_t counts[256]);
+
+// ---- LZ stage ----
+
+inline constexpr size_t kHashSize = 65536;
+inline constexpr size_t kBucketWays = 8;  // 7 positions used; 32 bytes per bucket
+
+// Match-finder state: per hash value, the seven most recently inserted
+// positions with that hash, newest first. A position p of the current call is
+// stored as base + p + 1, and each call raises base past every value it
+// stored, so entries left by earlier calls (and the zeros of a fresh table)
+// read as out of reach and the table never needs clearing between calls.
+class LzTables {
+public:
+    LzTables() = default;
+    ~LzTables();
+    LzTables(const LzTables&) = delete;
+    LzTables& operator=(const LzTables&) = delete;
+
+    uint32_t* buckets = nullptr;  // kHashSize * kBucketWays entries, 64-byte aligned
+    uint32_t base = 0;            // stored values of this call start at base + 1
+    void* mem = nullptr;          // the allocation holding the buckets
+    size_t mapped = 0;            // its size when mapped from the system, else 0 (heap)
+};
+
+// Appends the LZ stream of in[0..n) to out. n <= kMaxCodedInput.
+void lz_encode(LzTables& t, const uint8_t* in, size_t n, ByteBuf& out);
+
+// ---- Huffman coder ----
+
+struct HuffmanCode {
+    uint8_t len[256];    // 0 for absent values
+    uint32_t code[256];  // canonical codewords
+    int nsym = 0;        // number of occurring values
+};
+
+// Builds the code for the given counts (at least one nonzero). Trees
+// deeper than 15 levels get their lengths limited to 15.
+void huffman_build(const uint32_t counts[256], HuffmanCode& hc);
+// The depth of each leaf of the tree the frequency queue builds, unlimited
+// (0 for absent values, 1 for a lone symbol). Returns the largest depth.
+int huffman_tree_depths(const uint32_t counts[256], uint32_t depths[256]);
+// Exact size of the Huffman block of the bytes these counts describe.
+size_t huffman_block_size(const uint32_t counts[256], const HuffmanCode& hc);
+// Writes the Huffman block of in[0..n) at dst, which must have room for
+// huffman_block_size(...) + 8 bytes. Returns the block size.
+size_t huffman_write(const uint8_t* in, size_t n, const HuffmanCode& hc, uint8_t* dst);
+
+// ---- Range coder ----
+
+inline constexpr uint32_t kRangeTotal = 1u << 14;
+
+struct RangeModel {
+    uint16_t freq[256];  // scaled frequencies, 0 for absent values
+    uint32_t cum[257];
+    int nsym = 0;
+};
+
+// Scales the counts of n bytes (n >= 1) to frequencies summing to 16,384.
+void range_build_model(const uint32_t counts[256], size_t n, RangeModel& m);
+// Appends the range block of in[0..n) (n >= 1) to out.
+void range_encode(const uint8_t* in, size_t n, const RangeModel& m, ByteBuf& out);
+
+// ---- Candidate selection ----
+
+struct BlockScratch {
+    LzTables lz;
+    ByteBuf lz_stream;
+    ByteBuf range_lz;
+    ByteBuf range_raw;
+    HuffmanCode huff_lz;
+    HuffmanCode huff_raw;
+    uint32_t counts_lz[256];
+    uint32_t counts_raw[256];
+};
+
+// compress_block on reusable scratch. Inputs longer than `max_coded` bytes
+// get the Stored form; callers pass kMaxCodedInput (tests pass less).
+void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t max_coded);
+
+}  // namespace varn::block

@@ -1,0 +1,427 @@
+// The byte-oriented LZ77 stage and its decoder.
+//
+// Matches are searched among the seven nearest earlier positions whose four
+// bytes hash alike (a multiplicative hash of the 4-byte word, 16 bits), with
+// a one-step deferral probe. A classic head table plus per-position links
+// would walk those seven as a chain of dependent loads; here each hash owns a
+// bucket holding its seven most recently inserted positions, newest first,
+// which is exactly the sequence such a chain visits. A search then reads one
+// cache line and all candidate compares are independent, so they overlap.
+// A search reads the bucket before its own position is inserted, which again
+// matches a chain that starts from the position's link.
+//
+// Only matches of at least 6 bytes can become copies, and a shorter best
+// match changes neither which later candidate wins nor when the search stops,
+// so the search starts from a best length of 5 and ranks candidates by one
+// 8-byte compare each, without branches; only a candidate that matches all
+// eight bytes is extended, eight bytes at a time. Positions are stored offset
+// by a per-call base (see LzTables), so one compare rejects empty slots,
+// entries of earlier calls and candidates beyond the largest distance alike.
+#include <algorithm>
+#include <cstring>
+#include <cstdlib>
+#include <string>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include "format/block/block_internal.h"
+
+namespace varn {
+namespace block {
+namespace {
+
+constexpr size_t kMinSearched = 10;      // shorter inputs are literals only
+constexpr uint32_t kMinCopy = 6;
+constexpr uint32_t kMaxCopy = 65535;
+constexpr uint32_t kMaxDistance = 65535;
+constexpr int kCandidates = 7;
+constexpr uint32_t kGoodEnough = 127;    // a longer match ends the search
+constexpr size_t kPrefetchAhead = 8;
+static_assert(kCandidates < kBucketWays, "a bucket holds every candidate of a search");
+
+inline uint32_t hash_at(const uint8_t* p) { return (load32(p) * 0x9E3779B1u) >> 16; }
+
+// Number of equal bytes at a[i] and b[i], i < limit.
+inline size_t match_length(const uint8_t* a, const uint8_t* b, size_t limit) {
+    size_t i = 0;
+    while (i + 8 <= limit) {
+        uint64_t x = load64(a + i) ^ load64(b + i);
+        // load64 puts the first byte lowest, so the first difference is
+        // at the lowest set bit.
+        if (x != 0) return i + (static_cast<size_t>(std::countr_zero(x)) >> 3);
+        i += 8;
+    }
+    while (i < limit && a[i] == b[i]) ++i;
+    return i;
+}
+
+struct Match {
+    uint32_t len;   // 0 when no match of at least kMinCopy bytes was found
+    uint32_t dist;
+};
+
+class Encoder {
+public:
+    Encoder(uint32_t* buckets, uint32_t base, const uint8_t* in, size_t n, uint8_t* out)
+        : buckets_(buckets), base1_(base + 1), in_(in), n_(n), op_(out) {}
+
+    // Writes the LZ stream and returns its end.
+    uint8_t* run();
+
+private:
+    uint32_t* bucket(size_t p) const {
+        return buckets_ + static_cast<size_t>(hash_at(in_ + p)) * kBucketWays;
+    }
+
+    void insert(uint32_t* b, size_t p) const {
+        uint32_t keep[kCandidates - 1];  // fixed-size copies compile to plain moves
+        std::memcpy(keep, b, sizeof keep);
+        std::memcpy(b + 1, keep, sizeof keep);
+        b[0] = static_cast<uint32_t>(p) + base1_;
+    }
+
+    // Longest match for q among the positions of its bucket `b` (q itself
+    // not yet inserted), if it is longer than `floor` (5 to 127). Only a
+    // longer match can matter to the caller, and a search that starts from
+    // best = floor ends with the same winner as one that starts lower
+    // whenever that winner is longer than floor: ties keep the earlier
+    // candidate either way, and the early stop (on a match longer than 127)
+    // depends only on lengths above floor. That last part needs floor <= 127:
+    // a higher floor would pass over a first match of 128 that ends the
+    // search, and find a longer one after it.
+    [[gnu::always_inline]] Match search(const uint32_t* b, size_t q, uint32_t floor) const {
+        const size_t left = n_ - q;
+        if (left < 8) return search_near_end(b, q, floor);
+        // A candidate c (a stored value) is usable when c >= lo, and its
+        // distance is qv - c.
+        const uint32_t qv = static_cast<uint32_t>(q) + base1_;
+        const uint32_t lo = q > kMaxDistance ? qv - kMaxDistance : base1_;
+        const uint8_t* cur = in_ + q;
+        const uint64_t cur8 = load64(cur);
+        const size_t limit = std::min<size_t>(left, kMaxCopy);
+        uint32_t best = floor;
+        uint32_t best_dist = 0;  // 0: nothing longer than floor yet
+        int i = 0;
+        if (best < 8) {
+            for (; i < kCandidates; ++i) {
+                const uint32_t c = b[i];
+                if (c < lo) return Match{best_dist ? best : 0, best_dist};
+                const uint8_t* cp = in_ + (c - base1_);
+                const uint64_t x = load64(cp) ^ cur8;
+                if (x == 0) {
+                    // At least eight bytes, so longer than any best so far.
+                    best = static_cast<uint32_t>(8 + match_length(cp + 8, cur + 8, limit - 8));
+                    best_dist = qv - c;
+                    if (best > kGoodEnough || best == limit) return Match{best, best_dist};
+                    ++i;
+                    break;
+                }
+                // Short matches are the common case and their outcome is
+                // unpredictable: rank them without branches.
+                const uint32_t len = static_cast<uint32_t>(std::countr_zero(x)) >> 3;
+                const bool better = len > best;
+                best = better ? len : best;
+                best_dist = better ? qv - c : best_dist;
+            }
+            if (best < 8) return Match{best_dist ? best : 0, best_dist};
+        } else if (best >= limit) {
+            return Match{0, 0};  // nothing can be longer
+        }
+        // Best is at least 8: a candidate must match the first eight bytes
+        // and the byte at `best` to beat it.
+        uint8_t next = cur[best];  // the byte a longer match must also have
+        for (; i < kCandidates; ++i) {
+            const uint32_t c = b[i];
+            if (c < lo) break;
+            const uint8_t* cp = in_ + (c - base1_);
+            if (cp[best] != next || load64(cp) != cur8) continue;
+            const uint32_t len = static_cast<uint32_t>(8 + match_length(cp + 8, cur + 8, limit - 8));
+            if (len > best) {
+                best = len;
+                best_dist = qv - c;
+                if (best > kGoodEnough || best == limit) break;
+                next = cur[best];
+            }
+        }
+        return Match{best_dist ? best : 0, best_dist};
+    }
+
+    // The same search for the last few searchable positions, where an 8-byte
+    // load would pass the end of the input.
+    Match search_near_end(const uint32_t* b, size_t q, uint32_t floor) const {
+        const size_t limit = n_ - q;
+        const uint32_t qv = static_cast<uint32_t>(q) + base1_;
+        const uint32_t lo = q > kMaxDistance ? qv - kMaxDistance : base1_;
+        const uint8_t* cur = in_ + q;
+        uint32_t best = floor;
+        uint32_t best_dist = 0;
+        for (int i = 0; i < kCandidates; ++i) {
+            const uint32_t c = b[i];
+            if (c < lo) break;
+            const uint8_t* cp = in_ + (c - base1_);
+            size_t len = 0;
+            while (len < limit && cp[len] == cur[len]) ++len;
+            if (len > best) {
+                best = static_cast<uint32_t>(len);
+                best_dist = qv - c;
+                if (best == limit) break;
+            }
+        }
+        return Match{best_dist ? best : 0, best_dist};
+    }
+
+    [[gnu::always_inline]] Match insert_and_search(size_t p, uint32_t floor) {
+        // The bucket table is larger than the nearest caches: fetch the
+        // bucket that a search a few positions on is likely to need.
+        if (p + kPrefetchAhead + 4 <= n_) __builtin_prefetch(bucket(p + kPrefetchAhead));
+        uint32_t* b = bucket(p);
+        Match m = search(b, p, floor);
+        insert(b, p);
+        return m;
+    }
+
+    void literal(uint8_t v) {
+        if (v != 0xFF) {
+            *op_++ = v;
+        } else {
+            const uint8_t esc[5] = {0xFF, 0, 0, 1, 0};
+            std::memcpy(op_, esc, 5);
+            op_ += 5;
+        }
+    }
+    void copy(Match m) {
+        op_[0] = 0xFF;
+        op_[1] = static_cast<uint8_t>(m.dist);
+        op_[2] = static_cast<uint8_t>(m.dist >> 8);
+        op_[3] = static_cast<uint8_t>(m.len);
+        op_[4] = static_cast<uint8_t>(m.len >> 8);
+        op_ += 5;
+    }
+
+    uint32_t* buckets_;
+    uint32_t base1_;
+    const uint8_t* in_;
+    size_t n_;
+    uint8_t* op_;
+};
+
+uint8_t* Encoder::run() {
+    const size_t searchable = n_ - 4;  // p is searched when p + 4 < n
+    size_t p = 0;
+    bool have_pending = false;  // p was inserted and searched by the last probe
+    Match pending{0, 0};
+    while (p < searchable) {
+        Match m;
+        if (have_pending) {
+            m = pending;
+            have_pending = false;
+        } else {
+            m = insert_and_search(p, kMinCopy - 1);
+        }
+        if (m.len == 0) {
+            literal(in_[p]);
+            ++p;
+            continue;
+        }
+        // The search after the copy needs this bucket: start fetching it
+        // now, while the probe runs.
+        if (p + m.len < searchable) __builtin_prefetch(bucket(p + m.len));
+        size_t k = 1;
+        if (m.len <= kGoodEnough && p + 1 < searchable) {
+            // The probe only matters if it finds a match at least two
+            // bytes longer: search above that length, but never above 127
+            // (see search).
+            Match m2 = insert_and_search(p + 1, std::min<uint32_t>(m.len + 1, kGoodEnough));
+            if (m2.len > m.len + 1) {
+                literal(in_[p]);
+                ++p;
+                pending = m2;
+                have_pending = true;
+                continue;
+            }
+            k = 2;  // p + 1 is in the tables already
+        }
+        copy(m);
+        const size_t step = m.len <= 32 ? 1 : m.len <= 64 ? 2 : 4;
+        if (k == 2) k = 1 + step;
+        const size_t stop = std::min<size_t>(m.len, searchable - p);  // k < len, p + k + 4 < n
+        for (; k < stop; k += step) insert(bucket(p + k), p + k);
+        p += m.len;
+    }
+    for (; p < n_; ++p) literal(in_[p]);
+    return op_;
+}
+
+}  // namespace
+
+LzTables::~LzTables() {
+#if defined(__linux__)
+    if (mapped) {
+        ::munmap(mem, mapped);
+        return;
+    }
+#endif
+    std::free(mem);
+}
+
+namespace {
+
+constexpr size_t kTableBytes = kHashSize * kBucketWays * sizeof(uint32_t);
+
+// The table is reached at random: on Linux it is mapped on its own, 2 MiB
+// aligned and marked for huge pages, which spares most address translation
+// misses. Elsewhere (or if that fails) it comes from calloc. Either way the
+// memory starts out zeroed and untouched pages cost nothing.
+void allocate(LzTables& t) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr size_t kHuge = size_t{2} << 20;
+    const size_t bytes = kTableBytes + kHuge;
+    void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+        const uintptr_t at = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~uintptr_t{kHuge - 1};
+        (void)::madvise(reinterpret_cast<void*>(at), kTableBytes, MADV_HUGEPAGE);
+        t.mem = p;
+        t.mapped = bytes;
+        t.buckets = reinterpret_cast<uint32_t*>(at);
+        t.base = 0;
+        return;
+    }
+#endif
+    void* mem = std::calloc(kTableBytes + 64, 1);
+    if (!mem) std::abort();  // running out of memory is not reported
+    t.mem = mem;
+    t.mapped = 0;
+    // Buckets are aligned so that each lies in one cache line.
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(mem) + 63) & ~uintptr_t{63};
+    t.buckets = reinterpret_cast<uint32_t*>(at);
+    t.base = 0;
+}
+
+}  // namespace
+
+void lz_encode(LzTables& t, const uint8_t* in, size_t n, ByteBuf& out) {
+    // Every byte costs at most five (an escaped 0xFF): reserve that once so
+    // the encoder writes without checks. Pages never written stay untouched.
+    uint8_t* const start = out.tail(5 * n + 8);
+    // Positions past 32 bits cannot enter the tables: such inputs (which
+    // compress_block stores instead) get a stream of literals, still valid.
+    if (n < kMinSearched || n > kMaxCodedInput) {
+        uint8_t* o = start;
+        for (size_t i = 0; i < n; ++i) {
+            if (in[i] != 0xFF) {
+                *o++ = in[i];
+            } else {
+                const uint8_t esc[5] = {0xFF, 0, 0, 1, 0};
+                std::memcpy(o, esc, 5);
+                o += 5;
+            }
+        }
+        out.set_size(out.size() + static_cast<size_t>(o - start));
+        return;
+    }
+    if (!t.buckets) allocate(t);
+    // This call stores values base + 1 to base + n - 4; start over from a
+    // cleared table when they would not fit in 32 bits.
+    if (uint64_t{t.base} + n > UINT32_MAX) {
+        std::memset(t.buckets, 0, kTableBytes);
+        t.base = 0;
+    }
+    Encoder enc(t.buckets, t.base, in, n, start);
+    uint8_t* end = enc.run();
+    t.base += static_cast<uint32_t>(n);
+    out.set_size(out.size() + static_cast<size_t>(end - start));
+}
+
+}  // namespace block
+
+void lz_compress(ByteView in, Bytes& out) {
+    block::LzTables t;
+    block::ByteBuf buf;
+    block::lz_encode(t, in.data(), in.size(), buf);
+    out.insert(out.end(), buf.data(), buf.data() + buf.size());
+}
+
+Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
+    // The output buffer keeps kSlack spare bytes past the decoded size, so
+    // literals and copies move eight bytes at a time without a bounds test
+    // per byte; it grows geometrically and is cut to size at the end.
+    constexpr size_t kSlack = 16;
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    auto too_long = [max_output] {
+        return Status::error("LZ stream decodes to more than " + std::to_string(max_output) + " bytes");
+    };
+    // Room already in `out` (from an earlier call) is used as it is: only
+    // growth is zero-filled by resize.
+    size_t cap = std::min(max_output, std::max<size_t>(2 * stream.size(), 64));
+    if (out.size() > cap + kSlack) cap = std::min(max_output, out.size() - kSlack);
+    if (out.size() < cap + kSlack) out.resize(cap + kSlack);
+    uint8_t* d = out.data();
+    size_t o = 0;
+    auto room = [&](size_t n) {  // false when n more bytes would pass max_output
+        if (n > max_output - o) return false;
+        if (n > cap - o) {
+            cap = std::min(max_output, std::max(2 * cap, o + n));
+            out.resize(cap + kSlack);
+            d = out.data();
+        }
+        return true;
+    };
+    const uint8_t* p = stream.data();
+    const uint8_t* const end = p + stream.size();
+    while (p < end) {
+        if (*p != 0xFF) {
+            // A literal run: up to the next 0xFF, found eight bytes at a time.
+            const uint8_t* q = p;
+            for (; end - q >= 8; q += 8) {
+                uint64_t w;
+                std::memcpy(&w, q, 8);
+                const uint64_t x = ~w;  // a 0xFF byte of w is a zero byte of x
+                if ((x - kOnes) & ~x & kHigh) break;
+            }
+            while (q < end && *q != 0xFF) ++q;
+            const size_t run = static_cast<size_t>(q - p);
+            if (!room(run)) return too_long();
+            std::memcpy(d + o, p, run);
+            o += run;
+            p = q;
+            continue;
+        }
+        if (end - p < 5) return Status::error("LZ stream truncated inside a copy token");
+        const uint16_t dist = static_cast<uint16_t>(p[1] | p[2] << 8);
+        const uint16_t len = static_cast<uint16_t>(p[3] | p[4] << 8);
+        p += 5;
+        if (dist == 0) {
+            if (len != 1)
+                return Status::error("LZ escape token with length " + std::to_string(len) +
+                                     " (expected 1)");
+            if (!room(1)) return too_long();
+            d[o++] = 0xFF;
+            continue;
+        }
+        if (len < block::kMinCopy)
+            return Status::error("LZ copy length " + std::to_string(len) + " is below 6");
+        if (dist > o)
+            return Status::error("LZ copy at distance " + std::to_string(dist) +
+                                 " reaches before the start of the output (" + std::to_string(o) +
+                                 " bytes so far)");
+        if (!room(len)) return too_long();
+        uint8_t* dst = d + o;
+        const uint8_t* src = dst - dist;
+        if (dist >= 16) {
+            // Each 16-byte step reads only bytes already written; the last
+            // may write up to 15 bytes into the slack.
+            for (size_t i = 0; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
+        } else if (dist >= 8) {
+            for (size_t i = 0; i < len; i += 8) std::memcpy(dst + i, src + i, 8);
+        } else {
+            for (size_t i = 0; i < len; ++i) dst[i] = src[i];  // overlapping: byte by byte
+        }
+        o += len;
+    }
+    out.resize(o);
+    return Status::ok();
+}
+
+}  // namespace varn

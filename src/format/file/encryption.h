@@ -1,0 +1,44 @@
+// Optional per-column encryption of column payloads: AES-256 in counter mode,
+// with a nonce derived from the column name and the chunk index.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "common/result.h"
+#include "common/bytes.h"
+#include "format/column/column_encoding.h"
+
+namespace varn {
+
+// Applies the column's encryption to `payload` in place when its flags ask for
+// it and its key is not all zero; otherwise leaves it unchanged. The same call
+// decrypts (counter mode is its own inverse).
+void apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload);
+
+// The pieces of the keystream, exposed for tests and for a reader.
+//
+// Nonce n: FNV-1a 64 of the column name's bytes, XOR the chunk index, times
+// the FNV prime (wrapping). Counter block i: n as u64 little-endian, the low
+// 32 bits of n * 0x517cc1b727220a95 as u32 little-endian, then i as u32
+// big-endian; block i of the payload is XORed with AES-256 of counter block i.
+uint64_t fnv1a64(ByteView data);
+uint64_t column_nonce(ByteView name, uint64_t chunk_index);
+// The first 12 bytes of every counter block of a record.
+std::array<uint8_t, 12> counter_prefix(uint64_t nonce);
+
+// XORs `data` with the AES-256 counter-mode keystream whose block i is the
+// encryption of prefix || BE32(first_block + i) (wrapping at 2^32). The
+// cipher is OpenSSL's AES-256 applied to the counter blocks; fails only if
+// OpenSSL cannot set up the cipher.
+Status aes256_ctr_xor(const std::array<uint8_t, 32>& key, const std::array<uint8_t, 12>& prefix,
+                      uint32_t first_block, uint8_t* data, size_t len);
+
+// apply_column_encryption with the OpenSSL failure reported instead of
+// aborting (apply_column_encryption aborts rather than write plaintext that
+// was meant to be encrypted). After a failure the payload may be partly
+// transformed and must not be written.
+Status try_apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload);
+
+}  // namespace varn

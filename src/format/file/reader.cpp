@@ -1,0 +1,775 @@
+// Reading VARN v2 files back: the header, trailer, schema and index at open
+// time, then one column record at a time with pread (never a mapping or a
+// whole-file load). The file is untrusted input: every length and offset is
+// checked against the file size and the layout before it is used, and every
+// check goes through FILE_CHECK so each fault comes back the same way, as a
+// message that starts with the place in the file (part, chunk, column,
+// offset) and then says what is wrong there.
+#include "format/file/reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/os_error.h"
+#include "format/block/block_compression.h"
+#include "format/file/encryption.h"
+#include "format/format.h"
+#include "format/column/nested_value.h"
+#include "format/column/text_stats.h"
+
+namespace varn {
+
+namespace {
+
+// One index entry takes at least: offset, length, encoding, null count, two
+// one-byte zigzag values, two one-byte string lengths, the filter.
+constexpr uint64_t kMinIndexEntry = 8 + 8 + 1 + 4 + 1 + 1 + 1 + 1 + format::kBloomWords * 8;
+// Header, schema length, dictionary length, trailer: the smallest file.
+constexpr uint64_t kMinFileSize = format::kHeaderSize + 4 + 8 + format::kTrailerSize;
+
+#define FILE_CHECK(cond, place, what)                                    \
+    do {                                                                 \
+        if (!(cond)) return Status::error(std::string(place) + ": " + (what)); \
+    } while (0)
+
+std::string num(uint64_t v) { return std::to_string(v); }
+
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
+}
+
+std::string hex_bytes(const uint8_t* p, size_t n) {
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", p[i]);
+        out += buf;
+    }
+    return out;
+}
+
+// A text for a message: quoted, control and non-ASCII bytes escaped, long
+// texts cut.
+std::string quoted(const uint8_t* p, size_t n) {
+    constexpr size_t kShown = 48;
+    std::string out = "'";
+    char buf[8];
+    for (size_t i = 0; i < n && i < kShown; ++i) {
+        uint8_t b = p[i];
+        if (b >= 0x20 && b < 0x7F && b != '\'' && b != '\\') {
+            out += static_cast<char>(b);
+        } else {
+            std::snprintf(buf, sizeof buf, "\\x%02X", b);
+            out += buf;
+        }
+    }
+    out += n > kShown ? "'... (" + num(n) + " bytes)" : "'";
+    return out;
+}
+std::string quoted(const std::string& s) {
+    return quoted(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+std::string quoted(ByteView v) { return quoted(v.data(), v.size()); }
+
+bool is_text(uint8_t t) { return t == format::kTypeText; }
+bool is_flags(uint8_t t) { return t == format::kTypeNone || t == format::kTypeBool; }
+bool is_nested(uint8_t t) { return t >= format::kTypeNested6 && t <= format::kTypeNested8; }
+bool is_integer(uint8_t t) { return t == format::kTypeInt || t == format::kTypeFloat; }
+bool is_entries(uint8_t t) { return !is_flags(t) && !is_integer(t); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Opening.
+
+VarnReader::~VarnReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Status VarnReader::read_at(uint64_t offset, size_t n, uint8_t* out, const char* what) const {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::pread(fd_, out + done, n - done, static_cast<off_t>(offset + done));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return Status::error(std::string(what) + " at offset " + num(offset) +
+                                 ": read failed: " + last_os_error());
+        }
+        if (r == 0) {
+            return Status::error(std::string(what) + " at offset " + num(offset) +
+                                 ": the file ends at " + num(offset + done) + ", inside it (" +
+                                 num(n) + " bytes expected)");
+        }
+        done += static_cast<size_t>(r);
+    }
+    return Status::ok();
+}
+
+Result<std::unique_ptr<VarnReader>> VarnReader::open(const std::string& path,
+                                                     const ReaderOptions& options) {
+    std::unique_ptr<VarnReader> r(new VarnReader());
+    r->options_ = options;
+    do {
+        r->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (r->fd_ < 0 && errno == EINTR);
+    if (r->fd_ < 0) return Status::error("cannot open the file: " + last_os_error());
+    struct stat st;
+    if (::fstat(r->fd_, &st) != 0) return Status::error("cannot stat the file: " + last_os_error());
+    if (!S_ISREG(st.st_mode)) return Status::error("not a regular file");
+    r->header_.file_size = static_cast<uint64_t>(st.st_size);
+    VARN_RETURN_IF_ERROR(r->open_parts(options));
+    return r;
+}
+
+Status VarnReader::open_parts(const ReaderOptions& options) {
+    VarnFileHeader& h = header_;
+    const uint64_t size = h.file_size;
+    FILE_CHECK(size >= kMinFileSize, "header at offset 0",
+               "the file holds " + num(size) + " bytes, fewer than the " + num(kMinFileSize) +
+                   " of the smallest VARN v2 file");
+
+    uint8_t head[format::kHeaderSize + 4];
+    VARN_RETURN_IF_ERROR(read_at(0, sizeof head, head, "header"));
+    FILE_CHECK(std::memcmp(head, format::kMagic, 4) == 0, "header at offset 0",
+               "not a VARN file (the first four bytes are " + hex_bytes(head, 4) +
+                   ", not 56 41 52 4E \"VARN\")");
+    h.version = load_le<uint16_t>(head + 4);
+    FILE_CHECK(h.version == format::kVersion, "header at offset 4",
+               "format version " + num(h.version) + "; this reader reads version 2");
+    h.column_count = load_le<uint16_t>(head + 6);
+    h.total_rows = load_le<uint64_t>(head + 8);
+    h.chunk_count = load_le<uint32_t>(head + 16);
+    h.chunk_size = load_le<uint32_t>(head + 20);
+    h.created = load_le<uint64_t>(head + 24);
+    h.reserved_zero = std::all_of(head + 32, head + 64, [](uint8_t b) { return b == 0; });
+    h.schema_len = load_le<uint32_t>(head + format::kSchemaLengthOffset);
+
+    // Schema block, then the dictionary length behind it.
+    const uint64_t schema_at = format::kSchemaLengthOffset + 4;
+    FILE_CHECK(h.schema_len <= size - kMinFileSize, "header at offset 64",
+               "schema block length " + num(h.schema_len) + " runs past the end of the file (" +
+                   num(size) + " bytes)");
+    const std::string schema_place = "schema block at offset " + num(schema_at);
+    FILE_CHECK(h.schema_len <= options.max_block_bytes + 1, schema_place,
+               "block of " + num(h.schema_len) + " bytes exceeds the limit of " +
+                   num(options.max_block_bytes) + " bytes");
+    Bytes raw(h.schema_len);
+    VARN_RETURN_IF_ERROR(read_at(schema_at, raw.size(), raw.data(), "schema block"));
+    Bytes schema;
+    {
+        Status st = decompress_block(as_bytes(raw), schema, options.max_block_bytes);
+        FILE_CHECK(st.is_ok(), schema_place, "block does not decode: " + st.message());
+    }
+    VARN_RETURN_IF_ERROR(parse_schema(as_bytes(schema)));
+
+    const uint64_t dict_len_at = schema_at + h.schema_len;
+    uint8_t dlen[8];
+    VARN_RETURN_IF_ERROR(read_at(dict_len_at, 8, dlen, "dictionary length"));
+    h.dict_len = load_le<uint64_t>(dlen);
+    FILE_CHECK(h.dict_len <= size - format::kTrailerSize - (dict_len_at + 8),
+               "dictionary length at offset " + num(dict_len_at),
+               "dictionary block length " + num(h.dict_len) + " runs past the end of the file (" +
+                   num(size) + " bytes)");
+    h.records_offset = dict_len_at + 8 + h.dict_len;
+
+    // Trailer: the index block must lie between the dictionary block and
+    // the trailer, and end exactly where the trailer starts.
+    const uint64_t trailer_at = size - format::kTrailerSize;
+    uint8_t trailer[format::kTrailerSize];
+    VARN_RETURN_IF_ERROR(read_at(trailer_at, sizeof trailer, trailer, "trailer"));
+    h.index_len = load_le<uint64_t>(trailer);
+    h.index_offset = load_le<uint64_t>(trailer + 8);
+    const std::string trailer_place = "trailer at offset " + num(trailer_at);
+    FILE_CHECK(h.index_offset >= h.records_offset && h.index_offset <= trailer_at, trailer_place,
+               "index offset " + num(h.index_offset) + " lies outside [" + num(h.records_offset) +
+                   ", " + num(trailer_at) + "] (the end of the dictionary block to the trailer)");
+    FILE_CHECK(h.index_len == trailer_at - h.index_offset, trailer_place,
+               "index block [" + num(h.index_offset) + ", +" + num(h.index_len) +
+                   ") does not end where the trailer starts (" + num(trailer_at) + ")");
+
+    const std::string index_place = "index block at offset " + num(h.index_offset);
+    // A block is never more than one byte longer than what it decodes to.
+    FILE_CHECK(h.index_len <= options.max_block_bytes + 1, index_place,
+               "block of " + num(h.index_len) + " bytes exceeds the limit of " +
+                   num(options.max_block_bytes) + " bytes");
+    raw.resize(static_cast<size_t>(h.index_len));
+    VARN_RETURN_IF_ERROR(read_at(h.index_offset, raw.size(), raw.data(), "index block"));
+    Bytes index;
+    {
+        Status st = decompress_block(as_bytes(raw), index, options.max_block_bytes);
+        FILE_CHECK(st.is_ok(), index_place, "block does not decode: " + st.message());
+    }
+    raw = Bytes();
+    return parse_index(as_bytes(index));
+}
+
+Status VarnReader::parse_schema(ByteView schema) {
+    const std::string place = "schema block at offset " + num(format::kSchemaLengthOffset + 4);
+    ByteReader r(schema);
+    const size_t n = header_.column_count;
+    // Each column takes at least three bytes: name length, type, flags.
+    FILE_CHECK(schema.size() >= 3 * n, place,
+               "decodes to " + num(schema.size()) + " bytes, too few for " + num(n) + " columns");
+    columns_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const std::string at = place + " (decoded byte " + num(schema.size() - r.remaining()) + ")";
+        uint64_t len;
+        ByteView name;
+        FILE_CHECK(r.read_leb128(len), at, "column " + num(i) + ": truncated name length");
+        FILE_CHECK(r.read_bytes(len, name), at,
+                   "column " + num(i) + ": name of " + num(len) + " bytes runs past the block");
+        KColumn& c = columns_[i];
+        c.name.assign(reinterpret_cast<const char*>(name.data()), name.size());
+        FILE_CHECK(r.read_u8(c.type_code) && r.read_u8(c.flags), at,
+                   "column " + num(i) + ": truncated type and flags");
+    }
+    FILE_CHECK(r.at_end(), place,
+               num(r.remaining()) + " bytes left over after the " + num(n) +
+                   " columns the header announces");
+    has_key_.assign(n, 0);
+    return Status::ok();
+}
+
+Status VarnReader::parse_index(ByteView index) {
+    const VarnFileHeader& h = header_;
+    const std::string place = "index block at offset " + num(h.index_offset);
+    ByteReader r(index);
+    auto at = [&] { return place + " (decoded byte " + num(index.size() - r.remaining()) + ")"; };
+    uint32_t chunks;
+    uint16_t cols;
+    FILE_CHECK(r.read_le(chunks) && r.read_le(cols), place, "truncated before the column count");
+    FILE_CHECK(cols == h.column_count, place,
+               "column count " + num(cols) + ", the header says " + num(h.column_count));
+    FILE_CHECK(chunks <= r.remaining() / 4, place,
+               num(chunks) + " chunks announced, but only " + num(r.remaining()) + " bytes follow");
+    chunk_rows_.resize(chunks);
+    index_rows_ = 0;
+    for (size_t i = 0; i < chunk_rows_.size(); ++i) {
+        uint32_t& rows = chunk_rows_[i];
+        (void)r.read_le(rows);
+        FILE_CHECK(rows <= options_.max_chunk_rows, place,
+                   "chunk " + num(i) + " claims " + num(rows) + " rows, more than this reader decodes (" +
+                       num(options_.max_chunk_rows) + ")");
+        index_rows_ += rows;
+    }
+    const uint64_t entries = uint64_t{chunks} * cols;
+    FILE_CHECK(entries <= r.remaining() / kMinIndexEntry, at(),
+               num(entries) + " entries announced, but only " + num(r.remaining()) +
+                   " bytes follow (" + num(kMinIndexEntry) + " at least per entry)");
+    metas_.resize(static_cast<size_t>(entries));
+    const uint64_t records_end = h.index_offset;
+    for (uint32_t c = 0; c < chunks; ++c) {
+        for (size_t k = 0; k < cols; ++k) {
+            const std::string entry = at() + ", entry for chunk " + num(c) + ", column " + num(k) +
+                                      " " + quoted(columns_[k].name);
+            StreamChunkColMeta& m = metas_[c * cols + k];
+            uint64_t len;
+            ByteView text;
+            FILE_CHECK(r.read_le(m.block_offset) && r.read_le(m.block_len) &&
+                           r.read_u8(m.encoding) && r.read_le(m.null_count) &&
+                           r.read_zigzag(m.min) && r.read_zigzag(m.max),
+                       entry, "truncated");
+            FILE_CHECK(r.read_leb128(len) && r.read_bytes(len, text), entry,
+                       "truncated minimum text");
+            m.min_str.assign(reinterpret_cast<const char*>(text.data()), text.size());
+            FILE_CHECK(r.read_leb128(len) && r.read_bytes(len, text), entry,
+                       "truncated maximum text");
+            m.max_str.assign(reinterpret_cast<const char*>(text.data()), text.size());
+            for (uint64_t& w : m.bloom) FILE_CHECK(r.read_le(w), entry, "truncated Bloom filter");
+
+            FILE_CHECK(column_encoding_from_id(m.encoding).is_ok(), entry,
+                       "unknown encoding id " + num(m.encoding));
+            FILE_CHECK(m.null_count <= chunk_rows_[c], entry,
+                       "null count " + num(m.null_count) + " exceeds the chunk's " +
+                           num(chunk_rows_[c]) + " rows");
+            FILE_CHECK(m.block_offset >= h.records_offset && m.block_offset <= records_end &&
+                           records_end - m.block_offset >= format::kRecordPrefixSize &&
+                           m.block_len <= records_end - m.block_offset - format::kRecordPrefixSize,
+                       entry,
+                       "record at offset " + num(m.block_offset) + " with a block of " +
+                           num(m.block_len) + " bytes lies outside the records area [" +
+                           num(h.records_offset) + ", " + num(records_end) + ")");
+        }
+    }
+    FILE_CHECK(r.at_end(), place, num(r.remaining()) + " bytes left over after the last entry");
+    return Status::ok();
+}
+
+// ---------------------------------------------------------------------------
+// Columns and keys.
+
+std::optional<size_t> VarnReader::find_column(std::string_view name) const {
+    for (size_t i = 0; i < columns_.size(); ++i) {
+        if (columns_[i].name == name) return i;
+    }
+    return std::nullopt;
+}
+
+bool VarnReader::encrypted(size_t col) const {
+    return (columns_[col].flags & format::kFlagEncrypt) != 0;
+}
+
+void VarnReader::set_column_key(size_t col, const ColumnKey& key) {
+    columns_[col].key = key;
+    has_key_[col] = 1;
+}
+
+void VarnReader::set_key(const ColumnKey& key) {
+    for (size_t i = 0; i < columns_.size(); ++i) {
+        if (encrypted(i)) set_column_key(i, key);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Records.
+
+std::string VarnReader::record_place(size_t chunk, size_t col) const {
+    return "chunk " + num(chunk) + ", column " + num(col) + " " + quoted(columns_[col].name) +
+           ", record at offset " + num(meta(chunk, col).block_offset);
+}
+
+uint64_t VarnReader::payload_limit(size_t chunk, size_t col) const {
+    const uint64_t rows = chunk_rows_[chunk];
+    const uint8_t t = columns_[col].type_code;
+    // Integer payloads: at most 20 bytes a value (Rle: length and value),
+    // plus the run count and the Float prefix.
+    if (is_integer(t)) return 20 * rows + 32;
+    if (is_flags(t)) return rows / 8 + (rows % 8 != 0);
+    return options_.max_block_bytes;
+}
+
+Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload) {
+    const StreamChunkColMeta& m = meta(chunk, col);
+    // The stored form, one byte longer than the payload, is the longest a
+    // block gets: a longer one cannot decode within the limit, so it is not
+    // read into memory at all.
+    const uint64_t limit = payload_limit(chunk, col);
+    FILE_CHECK(m.block_len <= limit + 1, record_place(chunk, col),
+               "block of " + num(m.block_len) + " bytes, longer than any block of a payload of at most " +
+                   num(limit) + " bytes");
+    const size_t n = format::kRecordPrefixSize + static_cast<size_t>(m.block_len);
+    record_.resize(n);
+    {
+        Status st = read_at(m.block_offset, n, record_.data(), "column record");
+        FILE_CHECK(st.is_ok(), record_place(chunk, col), st.message());
+    }
+    const uint32_t stored_crc = load_le<uint32_t>(record_.data());
+    const uint64_t len = load_le<uint64_t>(record_.data() + 4);
+    FILE_CHECK(len == m.block_len, record_place(chunk, col),
+               "length field says " + num(len) + " bytes, the index says " + num(m.block_len));
+    const ByteView block(record_.data() + format::kRecordPrefixSize, m.block_len);
+    const uint32_t crc = static_cast<uint32_t>(::crc32_z(0L, block.data(), block.size()));
+    FILE_CHECK(crc == stored_crc, record_place(chunk, col),
+               "CRC-32 mismatch: stored " + hex32(stored_crc) + ", computed " + hex32(crc) +
+                   " over the " + num(block.size()) + "-byte block");
+    Status st = decompress_block(block, payload, static_cast<size_t>(limit), scratch_);
+    FILE_CHECK(st.is_ok(), record_place(chunk, col), "block does not decode: " + st.message());
+    return Status::ok();
+}
+
+Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload) {
+    VARN_RETURN_IF_ERROR(read_block(chunk, col, payload));
+    if (!encrypted(col)) return Status::ok();
+    FILE_CHECK(has_key(col), record_place(chunk, col),
+               "the column is encrypted; its key is needed to decode it");
+    Status st = try_apply_column_encryption(columns_[col], chunk, payload);
+    FILE_CHECK(st.is_ok(), record_place(chunk, col), "decryption failed: " + st.message());
+    return Status::ok();
+}
+
+Status VarnReader::payload_fault(size_t chunk, size_t col, const Status& st) const {
+    std::string msg = record_place(chunk, col) + ": payload does not decode: " + st.message();
+    if (encrypted(col)) msg += " (is the key right?)";
+    return Status::error(std::move(msg));
+}
+
+Status VarnReader::read_cells(size_t chunk, size_t col, std::vector<KVal>& cells) {
+    Bytes payload;
+    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
+    const auto e = static_cast<ColumnEncoding>(meta(chunk, col).encoding);  // checked at open
+    Status st = decode_column_cells(columns_[col].type_code, e, as_bytes(payload),
+                                    chunk_rows_[chunk], cells);
+    if (st.failed()) return payload_fault(chunk, col, st);
+    return Status::ok();
+}
+
+Status VarnReader::read_entries(size_t chunk, size_t col, Bytes& payload,
+                                std::vector<ByteView>& entries) {
+    return entries_payload(chunk, col, payload, &entries);
+}
+
+Status VarnReader::read_entry_payload(size_t chunk, size_t col, Bytes& payload) {
+    return entries_payload(chunk, col, payload, nullptr);
+}
+
+Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
+                                   std::vector<ByteView>* entries) {
+    const uint8_t t = columns_[col].type_code;
+    if (!is_entries(t)) {
+        return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
+                             " holds no length-prefixed entries");
+    }
+    FILE_CHECK(meta(chunk, col).encoding == static_cast<uint8_t>(ColumnEncoding::Plain),
+               record_place(chunk, col),
+               "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t) +
+                   " (only Plain, 0, is valid)");
+    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
+    if (!entries) return Status::ok();
+    Status st = decode_length_prefixed(as_bytes(payload), chunk_rows_[chunk], *entries);
+    if (st.failed()) return payload_fault(chunk, col, st);
+    return Status::ok();
+}
+
+Status VarnReader::read_integers(size_t chunk, size_t col, Bytes& payload,
+                                 std::vector<int64_t>& values) {
+    const uint8_t t = columns_[col].type_code;
+    if (!is_integer(t)) {
+        return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
+                             " holds no integers");
+    }
+    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
+    const auto e = static_cast<ColumnEncoding>(meta(chunk, col).encoding);
+    Status st = t == format::kTypeInt
+                    ? decode_int_payload(e, as_bytes(payload), chunk_rows_[chunk], values)
+                    : decode_float_payload(e, as_bytes(payload), chunk_rows_[chunk], values);
+    if (st.failed()) return payload_fault(chunk, col, st);
+    return Status::ok();
+}
+
+Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vector<uint8_t>& flags) {
+    const uint8_t t = columns_[col].type_code;
+    if (!is_flags(t)) {
+        return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
+                             " holds no flags");
+    }
+    const auto want = t == format::kTypeBool ? ColumnEncoding::BitPacked : ColumnEncoding::Plain;
+    FILE_CHECK(meta(chunk, col).encoding == static_cast<uint8_t>(want), record_place(chunk, col),
+               "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t));
+    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
+    Status st = decode_flags(as_bytes(payload), chunk_rows_[chunk], flags);
+    if (st.failed()) return payload_fault(chunk, col, st);
+    return Status::ok();
+}
+
+Status VarnReader::read_dictionary(Bytes& decoded) {
+    const uint64_t at = header_.records_offset - header_.dict_len;
+    const std::string place = "dictionary block at offset " + num(at);
+    FILE_CHECK(header_.dict_len <= options_.max_block_bytes + 1, place,
+               "block of " + num(header_.dict_len) + " bytes exceeds the limit of " +
+                   num(options_.max_block_bytes) + " bytes");
+    Bytes raw(static_cast<size_t>(header_.dict_len));
+    VARN_RETURN_IF_ERROR(read_at(at, raw.size(), raw.data(), "dictionary block"));
+    Status st = decompress_block(as_bytes(raw), decoded, options_.max_block_bytes);
+    FILE_CHECK(st.is_ok(), place, "block does not decode: " + st.message());
+    return Status::ok();
+}
+
+// ---------------------------------------------------------------------------
+// Verification.
+
+namespace {
+
+Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const Bytes& payload) {
+    using namespace text_stats;
+    const StreamChunkColMeta& m = r.meta(chunk, col);
+    BloomFilter bloom{};
+    BloomBuilder adder(bloom);
+    const uint8_t* const end = payload.data() + payload.size();
+    uint64_t empties = 0;
+    ByteView lo, hi;
+    uint64_t lo_key = 0, hi_key = 0;
+    bool seen = false;  // a non-empty text
+    // The entries are walked a few at a time, with no view per row kept.
+    EntryWalk walk;
+    Status st = walk.start(as_bytes(payload), r.chunk_rows(chunk));
+    if (st.failed()) return r.payload_fault(chunk, col, st);
+    constexpr size_t kGroup = 256;
+    ByteView group[kGroup];
+    for (size_t left = r.chunk_rows(chunk); left > 0;) {
+        const size_t n = std::min(left, kGroup);
+        left -= n;
+        if (!walk.take(group, n)) return r.payload_fault(chunk, col, walk.fault());
+        for (const ByteView& t : std::span<const ByteView>(group, n)) {
+            const uint64_t key = prefix_key(t.data(), t.size(), !t.empty() && end - t.data() >= 8);
+            adder.add(t.data(), t.size(), key);
+            if (t.empty()) {
+                ++empties;
+                continue;
+            }
+            if (!seen) {
+                lo = hi = t;
+                lo_key = hi_key = key;
+                seen = true;
+                continue;
+            }
+            if (key < lo_key || (key == lo_key && compare_tied(t.data(), t.size(), lo.data(), lo.size()) < 0)) {
+                lo = t;
+                lo_key = key;
+            }
+            if (key > hi_key || (key == hi_key && compare_tied(t.data(), t.size(), hi.data(), hi.size()) > 0)) {
+                hi = t;
+                hi_key = key;
+            }
+        }
+    }
+    st = walk.finish();
+    if (st.failed()) return r.payload_fault(chunk, col, st);
+    adder.flush();
+    const std::string place = r.record_place(chunk, col);
+    FILE_CHECK(bloom == m.bloom, place,
+               "the index's Bloom filter does not match the column's texts");
+    // Null cells are stored as the empty text and take no part in min/max.
+    FILE_CHECK(empties >= m.null_count, place,
+               "null count " + num(m.null_count) + " exceeds the " + num(empties) +
+                   " empty texts nulls are stored as");
+    // The empty text is a value of its own when more cells are empty than null.
+    if (empties > m.null_count) {
+        lo = ByteView();
+        if (!seen) hi = ByteView();
+        seen = true;
+    }
+    if (!seen) {
+        lo = hi = ByteView();  // no non-null cell: both stay empty
+    }
+    FILE_CHECK(compare_text(lo.data(), lo.size(), reinterpret_cast<const uint8_t*>(m.min_str.data()),
+                            m.min_str.size()) == 0,
+               place,
+               "the index's minimum text " + quoted(m.min_str) + " is not the column's " + quoted(lo));
+    FILE_CHECK(compare_text(hi.data(), hi.size(), reinterpret_cast<const uint8_t*>(m.max_str.data()),
+                            m.max_str.size()) == 0,
+               place,
+               "the index's maximum text " + quoted(m.max_str) + " is not the column's " + quoted(hi));
+    return Status::ok();
+}
+
+// Checks null_count against the number of stored zero values, and, when
+// `exact`, min/max against the values without the nulls.
+Status check_numeric_stats(const VarnReader& r, size_t chunk, size_t col,
+                           const std::vector<int64_t>& v, bool exact) {
+    const StreamChunkColMeta& m = r.meta(chunk, col);
+    uint64_t zeros = 0;
+    bool seen = false;
+    int64_t lo = 0, hi = 0;
+    for (int64_t x : v) {
+        if (x == 0) {
+            ++zeros;
+            continue;
+        }
+        lo = seen ? std::min(lo, x) : x;
+        hi = seen ? std::max(hi, x) : x;
+        seen = true;
+    }
+    const std::string place = r.record_place(chunk, col);
+    FILE_CHECK(zeros >= m.null_count, place,
+               "null count " + num(m.null_count) + " exceeds the " + num(zeros) +
+                   " zero values nulls are stored as");
+    if (zeros > m.null_count) {
+        lo = seen ? std::min<int64_t>(lo, 0) : 0;
+        hi = seen ? std::max<int64_t>(hi, 0) : 0;
+        seen = true;
+    }
+    if (!seen) {
+        FILE_CHECK(m.min == 0 && m.max == 0, place,
+                   "every cell is null, but the index gives minimum " + std::to_string(m.min) +
+                       " and maximum " + std::to_string(m.max) + " (expected 0 and 0)");
+        return Status::ok();
+    }
+    if (exact) {
+        FILE_CHECK(m.min == lo && m.max == hi, place,
+                   "the index gives minimum " + std::to_string(m.min) + " and maximum " +
+                       std::to_string(m.max) + ", the values give " + std::to_string(lo) +
+                       " and " + std::to_string(hi));
+    } else {
+        FILE_CHECK(m.min <= m.max, place,
+                   "the index's minimum " + std::to_string(m.min) + " exceeds its maximum " +
+                       std::to_string(m.max));
+    }
+    return Status::ok();
+}
+
+// Columns other than text keep no text statistics and no filter; columns
+// other than Int, Float and Bool keep no numeric minimum and maximum.
+Status check_unused_stats(const VarnReader& r, size_t chunk, size_t col) {
+    const StreamChunkColMeta& m = r.meta(chunk, col);
+    const uint8_t t = r.columns()[col].type_code;
+    const std::string place = r.record_place(chunk, col);
+    if (!is_text(t)) {
+        FILE_CHECK(m.min_str.empty() && m.max_str.empty(), place,
+                   "a column of type " + num(t) + " with minimum and maximum texts in the index");
+        FILE_CHECK(std::all_of(m.bloom.begin(), m.bloom.end(), [](uint64_t w) { return w == 0; }),
+                   place, "a column of type " + num(t) + " with a Bloom filter in the index");
+    }
+    if (!is_integer(t) && t != format::kTypeBool) {
+        FILE_CHECK(m.min == 0 && m.max == 0, place,
+                   "a column of type " + num(t) + " with a numeric minimum and maximum in the index");
+    }
+    return Status::ok();
+}
+
+Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& payload) {
+    const uint8_t t = r.columns()[col].type_code;
+    const StreamChunkColMeta& m = r.meta(chunk, col);
+    const size_t rows = r.chunk_rows(chunk);
+    const auto e = static_cast<ColumnEncoding>(m.encoding);
+    const std::string place = r.record_place(chunk, col);
+    VARN_RETURN_IF_ERROR(check_unused_stats(r, chunk, col));
+
+    if (is_integer(t)) {
+        FILE_CHECK(e == ColumnEncoding::Rle || e == ColumnEncoding::Delta ||
+                       e == ColumnEncoding::ConstDelta || e == ColumnEncoding::FrameOfReference,
+                   place, "encoding " + num(m.encoding) + " for a column of type " + num(t));
+        std::vector<int64_t> v;
+        Status st = t == format::kTypeInt ? decode_int_payload(e, as_bytes(payload), rows, v)
+                                          : decode_float_payload(e, as_bytes(payload), rows, v);
+        if (st.failed()) return r.payload_fault(chunk, col, st);
+        // Float statistics are the cells truncated, the payload the cells
+        // scaled and rounded: only their order can be checked.
+        return check_numeric_stats(r, chunk, col, v, t == format::kTypeInt);
+    }
+    if (is_flags(t)) {
+        const auto want = t == format::kTypeBool ? ColumnEncoding::BitPacked : ColumnEncoding::Plain;
+        FILE_CHECK(e == want, place, "encoding " + num(m.encoding) + " for a column of type " + num(t));
+        std::vector<uint8_t> flags;
+        Status st = decode_flags(as_bytes(payload), rows, flags);
+        if (st.failed()) return r.payload_fault(chunk, col, st);
+        // Bool statistics come from the cells (an Int cell 5 counts 5), not
+        // from the flags, so only their order can be checked.
+        std::vector<int64_t> v(flags.begin(), flags.end());
+        return check_numeric_stats(r, chunk, col, v, false);
+    }
+    FILE_CHECK(e == ColumnEncoding::Plain, place,
+               "encoding " + num(m.encoding) + " for a column of type " + num(t));
+    if (is_text(t)) return check_text_column(r, chunk, col, payload);
+    std::vector<ByteView> entries;
+    Status st = decode_length_prefixed(as_bytes(payload), rows, entries);
+    if (st.failed()) return r.payload_fault(chunk, col, st);
+    if (is_nested(t)) {
+        uint64_t nulls = 0;
+        KVal value;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            Status vs = decode_nested_val(entries[i], value);
+            if (vs.failed()) {
+                return r.payload_fault(chunk, col, Status::error("row " + num(i) + ": " + vs.message()));
+            }
+            nulls += value.is_null() ? 1 : 0;
+        }
+        FILE_CHECK(nulls == m.null_count, place,
+                   "null count " + num(m.null_count) + ", but " + num(nulls) +
+                       " cells hold the null value");
+        return Status::ok();
+    }
+    // Byte strings: nulls are stored as the empty string.
+    uint64_t empties = 0;
+    for (const ByteView& b : entries) empties += b.empty() ? 1 : 0;
+    FILE_CHECK(empties >= m.null_count, place,
+               "null count " + num(m.null_count) + " exceeds the " + num(empties) +
+                   " empty strings nulls are stored as");
+    return Status::ok();
+}
+
+}  // namespace
+
+Status verify_file(VarnReader& r, VerifyReport& report,
+                   const std::function<void(size_t chunk)>& progress) {
+    report = VerifyReport{};
+    const VarnFileHeader& h = r.header();
+    FILE_CHECK(h.reserved_zero, "header at offset 32", "the reserved bytes 32 to 63 are not all zero");
+    FILE_CHECK(h.chunk_count == r.chunk_count(), "header at offset 16",
+               "chunk count " + num(h.chunk_count) + ", but the index lists " +
+                   num(r.chunk_count()) + " chunks");
+    FILE_CHECK(h.total_rows == r.index_rows(), "header at offset 8",
+               "total rows " + num(h.total_rows) + ", but the index's chunks hold " +
+                   num(r.index_rows()));
+    for (size_t c = 0; c < r.column_count(); ++c) {
+        const uint8_t flags = r.columns()[c].flags;
+        FILE_CHECK((flags & ~format::kFlagEncrypt) == 0, "schema block at offset 68",
+                   "column " + num(c) + " " + quoted(r.columns()[c].name) +
+                       " has unknown flag bits " + hex_bytes(&flags, 1).insert(0, "0x"));
+    }
+    {
+        Bytes dict;
+        VARN_RETURN_IF_ERROR(r.read_dictionary(dict));
+        FILE_CHECK(dict.size() == 1 && dict[0] == 0,
+                   "dictionary block at offset " + num(h.records_offset - h.dict_len),
+                   "decodes to " + num(dict.size()) + " bytes, not the empty dictionary (00)");
+    }
+
+    // The records follow one another in chunk order, column order, from the
+    // end of the dictionary block to the index block.
+    uint64_t expected = h.records_offset;
+    for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
+        FILE_CHECK(r.chunk_rows(chunk) > 0, "index block at offset " + num(h.index_offset),
+                   "chunk " + num(chunk) + " holds 0 rows");
+        for (size_t col = 0; col < r.column_count(); ++col) {
+            const StreamChunkColMeta& m = r.meta(chunk, col);
+            FILE_CHECK(m.block_offset == expected, r.record_place(chunk, col),
+                       "the record should start at " + num(expected) +
+                           ", where the one before it ends");
+            expected = m.block_offset + format::kRecordPrefixSize + m.block_len;
+        }
+    }
+    FILE_CHECK(expected == h.index_offset, "index block at offset " + num(h.index_offset),
+               "the last column record ends at " + num(expected) +
+                   ", not where the index block starts");
+
+    Bytes payload;
+    for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
+        for (size_t col = 0; col < r.column_count(); ++col) {
+            const bool skip = r.encrypted(col) && !r.has_key(col);
+            if (skip) {
+                VARN_RETURN_IF_ERROR(r.read_block(chunk, col, payload));
+            } else {
+                VARN_RETURN_IF_ERROR(r.read_payload(chunk, col, payload));
+            }
+            ++report.records;
+            report.compressed_bytes += r.meta(chunk, col).block_len;
+            report.payload_bytes += payload.size();
+            if (skip) {
+                ++report.encrypted_skipped;
+                continue;
+            }
+            VARN_RETURN_IF_ERROR(check_payload(r, chunk, col, payload));
+            ++report.payloads_decoded;
+        }
+        report.rows += r.chunk_rows(chunk);
+        if (progress) progress(chunk);
+    }
+    return Status::ok();
+}
+
+// ---------------------------------------------------------------------------
+
+Result<double> block_compression_saved_percent(const std::string& path) {
+    auto invalid = [&](const std::string& why) {
+        return Status::error("Not a valid VARN v2 file: " + path + ": " + why);
+    };
+    auto opened = VarnReader::open(path);
+    if (opened.failed()) return invalid(opened.message());
+    VarnReader& r = *opened.value();
+    uint64_t decoded = 0, compressed = 0;
+    Bytes payload;
+    for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
+        for (size_t col = 0; col < r.column_count(); ++col) {
+            Status st = r.read_block(chunk, col, payload);
+            if (st.failed()) return invalid(st.message());
+            decoded += payload.size();
+            compressed += r.meta(chunk, col).block_len;
+        }
+    }
+    if (decoded == 0) return 0.0;
+    return (static_cast<double>(decoded) - static_cast<double>(compressed)) /
+           static_cast<double>(decoded) * 100.0;
+}
+
+#undef FILE_CHECK
+
+}  // namespace varn

@@ -1,0 +1,179 @@
+// VarnReader: reads a VARN v2 file back. open() checks the header, the
+// trailer, the schema and the index, and keeps the per-chunk statistics (the
+// index) in memory; every column record is then read on demand with pread,
+// one at a time, so memory stays bounded by one record and its payload
+// whatever the file size. Nothing read from the file is trusted: every length
+// and offset is checked against the file's size and layout before it is used,
+// and every fault is reported as a message naming where it is (chunk,
+// column, file offset).
+//
+// Not thread-safe: one reader per thread (it reuses one record buffer).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "common/bytes.h"
+#include "format/column/column_decoding.h"
+#include "format/column/column_encoding.h"
+#include "format/column/kval.h"
+
+namespace varn {
+
+using ColumnKey = std::array<uint8_t, 32>;
+
+struct ReaderOptions {
+    // The largest decoded size accepted for a block whose size the row count
+    // does not bound: the schema and index blocks and the payloads of text,
+    // byte-string and nested columns. Integer and flag payloads are capped by
+    // their row count instead. Guards memory against hostile files.
+    uint64_t max_block_bytes = uint64_t{1} << 30;
+    // The most rows one chunk may claim. A constant integer column of any
+    // length fits in a few payload bytes, so decoding memory is bounded by the
+    // row count, not the file size; the converter's chunks hold 65,536 rows.
+    uint64_t max_chunk_rows = uint64_t{1} << 26;
+};
+
+// The fixed-position fields of the file, and where its parts lie.
+struct VarnFileHeader {
+    uint16_t version = 0;
+    uint16_t column_count = 0;
+    uint64_t total_rows = 0;   // as stored at offset 8
+    uint32_t chunk_count = 0;  // as stored at offset 16
+    uint32_t chunk_size = 0;
+    uint64_t created = 0;      // seconds since the Unix epoch
+    bool reserved_zero = true;  // bytes 32..63 all zero
+    uint32_t schema_len = 0;    // S
+    uint64_t dict_len = 0;      // D
+    uint64_t records_offset = 0;  // 76 + S + D: the first column record
+    uint64_t index_offset = 0;    // I (from the trailer)
+    uint64_t index_len = 0;       // X (from the trailer)
+    uint64_t file_size = 0;
+};
+
+class VarnReader {
+public:
+    // Opens `path` and reads its header, schema, trailer and index. The
+    // message of a failure names the part of the file at fault and its offset.
+    static Result<std::unique_ptr<VarnReader>> open(const std::string& path,
+                                                    const ReaderOptions& options = {});
+    ~VarnReader();
+    VarnReader(const VarnReader&) = delete;
+    VarnReader& operator=(const VarnReader&) = delete;
+
+    const VarnFileHeader& header() const { return header_; }
+    // The schema: name, type code and flags (keys are never in the file).
+    const std::vector<KColumn>& columns() const { return columns_; }
+    size_t column_count() const { return columns_.size(); }
+    // Chunk count and rows per chunk as the index gives them.
+    size_t chunk_count() const { return chunk_rows_.size(); }
+    uint32_t chunk_rows(size_t chunk) const { return chunk_rows_[chunk]; }
+    uint64_t index_rows() const { return index_rows_; }
+    const StreamChunkColMeta& meta(size_t chunk, size_t col) const {
+        return metas_[chunk * columns_.size() + col];
+    }
+    // The first column with this name.
+    std::optional<size_t> find_column(std::string_view name) const;
+    bool encrypted(size_t col) const;
+
+    // The key for encrypted column `col`, or for every encrypted column.
+    void set_column_key(size_t col, const ColumnKey& key);
+    void set_key(const ColumnKey& key);
+    bool has_key(size_t col) const { return has_key_[col] != 0; }
+
+    // Reads the record of (chunk, col), checks its length field against the
+    // index and its CRC-32, and decompresses its block into `payload`. The
+    // payload of an encrypted column is returned still encrypted.
+    Status read_block(size_t chunk, size_t col, Bytes& payload);
+    // read_block, then decryption with the column's key. An encrypted column
+    // without a key is an error.
+    Status read_payload(size_t chunk, size_t col, Bytes& payload);
+    // read_payload, then the payload decoded into one cell per row (see
+    // decode_column_cells; Null cells come back as their stored 0, false or
+    // empty value, except in nested columns).
+    Status read_cells(size_t chunk, size_t col, std::vector<KVal>& cells);
+    // For text, byte-string and nested columns: read_payload, then one view
+    // per row of the entry bytes, pointing into `payload`.
+    Status read_entries(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>& entries);
+    // read_entries without the views: the payload is read, but its entries
+    // are not walked. The caller walks them with EntryWalk and reports a
+    // fault through payload_fault.
+    Status read_entry_payload(size_t chunk, size_t col, Bytes& payload);
+    // The error for a payload of (chunk, col) that does not decode: `st`
+    // prefixed with the record's place.
+    Status payload_fault(size_t chunk, size_t col, const Status& st) const;
+    // For Int and Float columns: the stored integers, one per row (for Float,
+    // the value in units of 1/10000).
+    Status read_integers(size_t chunk, size_t col, Bytes& payload, std::vector<int64_t>& values);
+    // For Bool and type-0 columns: one flag (0 or 1) per row.
+    Status read_flags(size_t chunk, size_t col, Bytes& payload, std::vector<uint8_t>& flags);
+
+    // The dictionary block, decompressed (a file of this format always holds
+    // the empty dictionary, the single byte 00).
+    Status read_dictionary(Bytes& decoded);
+
+    // "chunk C, column N 'NAME', record at offset O": the prefix of every
+    // message about one record.
+    std::string record_place(size_t chunk, size_t col) const;
+    // The largest payload the record of (chunk, col) may decode to.
+    uint64_t payload_limit(size_t chunk, size_t col) const;
+
+private:
+    VarnReader() = default;
+    Status read_at(uint64_t offset, size_t n, uint8_t* out, const char* what) const;
+    Status open_parts(const ReaderOptions& options);
+    Status parse_schema(ByteView schema);
+    Status parse_index(ByteView index);
+    Status entries_payload(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>* entries);
+
+    int fd_ = -1;
+    ReaderOptions options_;
+    VarnFileHeader header_;
+    std::vector<KColumn> columns_;
+    std::vector<uint8_t> has_key_;
+    std::vector<uint32_t> chunk_rows_;
+    uint64_t index_rows_ = 0;
+    std::vector<StreamChunkColMeta> metas_;  // chunk-major: chunk * columns + col
+    Bytes record_;                           // one record at a time
+    Bytes scratch_;  // the LZ stream of the block being decoded
+};
+
+// What verify_file checked.
+struct VerifyReport {
+    uint64_t records = 0;             // records whose length, CRC and block were checked
+    uint64_t payloads_decoded = 0;    // of which the payload was decoded and its statistics checked
+    uint64_t encrypted_skipped = 0;   // encrypted records without a key: payload not decoded
+    uint64_t compressed_bytes = 0;    // sum of block lengths
+    uint64_t payload_bytes = 0;       // sum of decoded block sizes
+    uint64_t rows = 0;                // rows of all chunks
+};
+
+// Checks everything the file allows to be checked, stopping at the first
+// fault: the header totals against the index, the reserved bytes, the schema
+// flags, the dictionary block, that the records follow one another without
+// gap or overlap from the end of the dictionary block to the index block,
+// every record's length field, CRC-32 and block, that every payload decodes
+// to exactly its chunk's row count, and that the statistics of the index
+// (null counts, text minimum and maximum, Bloom filters, integer minimum and
+// maximum) agree with the decoded values. `progress`, if set, is called after
+// each chunk with the chunk index.
+Status verify_file(VarnReader& reader, VerifyReport& report,
+                   const std::function<void(size_t chunk)>& progress = {});
+
+// The percentage of space the block compression saved over all column
+// records of the file at `path`: (sum of decoded payload bytes - sum of
+// compressed block bytes) / sum of decoded payload bytes * 100; 0.0 for a
+// file without column records (or whose payloads are all empty). Every
+// record is read, checked (CRC-32) and decompressed; any fault, or a file
+// that is not a VARN v2 file, is an error naming it.
+Result<double> block_compression_saved_percent(const std::string& path);
+
+}  // namespace varn

@@ -1,0 +1,270 @@
+// The streaming writer: one forward pass through a 16 MiB buffer, one seek at
+// the end to patch the header totals. Between chunks it holds only the
+// per-record statistics, never row data; the payload, block and compressor
+// scratch are reused from record to record.
+#include "format/file/writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+
+#include "common/os_error.h"
+#include "format/file/encryption.h"
+#include "format/format.h"
+
+namespace varn {
+
+namespace {
+
+// Writes all of p[0..n) at the file's current position.
+Status write_all(int fd, const uint8_t* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n > SSIZE_MAX ? SSIZE_MAX : n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return Status::error(last_os_error());
+        }
+        if (w == 0) return Status::error("failed to write whole buffer");
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return Status::ok();
+}
+
+Status pwrite_all(int fd, const uint8_t* p, size_t n, off_t at) {
+    while (n > 0) {
+        ssize_t w = ::pwrite(fd, p, n, at);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return Status::error(last_os_error());
+        }
+        if (w == 0) return Status::error("failed to write whole buffer");
+        p += w;
+        n -= static_cast<size_t>(w);
+        at += w;
+    }
+    return Status::ok();
+}
+
+uint32_t crc32_of(const Bytes& block) {
+    return static_cast<uint32_t>(::crc32_z(0L, block.data(), block.size()));
+}
+
+}  // namespace
+
+Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vector<KColumn> columns,
+                                                                        uint64_t chunk_size,
+                                                                        const std::string& path) {
+    if (columns.size() > format::kMaxColumns) {
+        return Status::error("Too many columns: " + std::to_string(columns.size()) +
+                             " (a VARN v2 file holds at most 65535)");
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Status::error("Cannot create " + path + ": " + last_os_error());
+
+    std::unique_ptr<StreamingVarnWriter> w(new StreamingVarnWriter());
+    w->fd_ = fd;
+    w->columns_ = std::move(columns);
+    w->buffer_.reserve(format::kWriteBuffer);
+    w->chunk_size_as_given_ = static_cast<uint32_t>(chunk_size);
+    w->chunk_size_ = chunk_size == 0 ? 1 : chunk_size;
+
+    // Header: straight into the empty buffer.
+    Bytes& b = w->buffer_;
+    b.insert(b.end(), format::kMagic, format::kMagic + 4);
+    put_le<uint16_t>(b, format::kVersion);
+    put_le<uint16_t>(b, static_cast<uint16_t>(w->columns_.size()));
+    put_le<uint64_t>(b, 0);  // total rows, patched by finish()
+    put_le<uint32_t>(b, 0);  // chunk count, patched by finish()
+    put_le<uint32_t>(b, w->chunk_size_as_given_);
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    put_le<uint64_t>(b, now.tv_sec > 0 ? static_cast<uint64_t>(now.tv_sec) : 0);
+    b.insert(b.end(), 32, 0);
+
+    Bytes schema;
+    for (const KColumn& c : w->columns_) {
+        put_leb128(schema, c.name.size());
+        schema.insert(schema.end(), c.name.begin(), c.name.end());
+        schema.push_back(c.type_code);
+        schema.push_back(c.flags);
+    }
+    Bytes schema_block;
+    w->compressor_.compress(as_bytes(schema), schema_block);
+    put_le<uint32_t>(b, static_cast<uint32_t>(schema_block.size()));
+    b.insert(b.end(), schema_block.begin(), schema_block.end());
+
+    const uint8_t empty_dictionary[1] = {0x00};
+    Bytes dictionary_block;
+    w->compressor_.compress(as_bytes(empty_dictionary, 1), dictionary_block);
+    put_le<uint64_t>(b, dictionary_block.size());
+    b.insert(b.end(), dictionary_block.begin(), dictionary_block.end());
+
+    w->offset_ = b.size();
+    // A header larger than the buffer (a huge schema) goes out now.
+    if (b.size() > format::kWriteBuffer) {
+        Status st = w->flush_buffer();
+        if (st.failed()) return st;
+    }
+    return w;
+}
+
+StreamingVarnWriter::~StreamingVarnWriter() {
+    if (fd_ >= 0) {
+        // Abandoned without finish(): keep what was written, as far as it goes.
+        (void)flush_buffer();
+        close_file();
+    }
+}
+
+void StreamingVarnWriter::close_file() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+Status StreamingVarnWriter::flush_buffer() {
+    if (buffer_.empty()) return Status::ok();
+    Status st = write_all(fd_, buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return st;
+}
+
+Status StreamingVarnWriter::write_bytes(const uint8_t* p, size_t n) {
+    if (buffer_.size() + n <= format::kWriteBuffer) {
+        buffer_.insert(buffer_.end(), p, p + n);
+        return Status::ok();
+    }
+    VARN_RETURN_IF_ERROR(flush_buffer());
+    if (n >= format::kWriteBuffer) return write_all(fd_, p, n);
+    buffer_.insert(buffer_.end(), p, p + n);
+    return Status::ok();
+}
+
+Status StreamingVarnWriter::write_record(const KColumn& column, Bytes& payload,
+                                         StreamChunkColMeta& meta) {
+    if (column.flags & format::kFlagEncrypt)
+        VARN_RETURN_IF_ERROR(try_apply_column_encryption(column, chunk_count_, payload));
+    compressor_.compress(as_bytes(payload), block_);
+    uint8_t prefix[format::kRecordPrefixSize];
+    store_le<uint32_t>(prefix, crc32_of(block_));
+    store_le<uint64_t>(prefix + 4, block_.size());
+    meta.block_offset = offset_;
+    meta.block_len = block_.size();
+    VARN_RETURN_IF_ERROR(write_bytes(prefix, sizeof prefix));
+    VARN_RETURN_IF_ERROR(write_bytes(block_.data(), block_.size()));
+    offset_ += format::kRecordPrefixSize + block_.size();
+    return Status::ok();
+}
+
+Status StreamingVarnWriter::finish_chunk(std::vector<StreamChunkColMeta>&& metas,
+                                         uint64_t row_count) {
+    chunks_.push_back(std::move(metas));
+    chunk_rows_.push_back(row_count);
+    total_rows_ += row_count;
+    ++chunk_count_;
+    return Status::ok();
+}
+
+Status StreamingVarnWriter::write_chunk(std::span<const Row> rows, uint64_t row_count) {
+    if (row_count == 0) return Status::ok();
+    if (row_count != rows.size()) {
+        return Status::error("write_chunk: row count " + std::to_string(row_count) +
+                             " does not match the " + std::to_string(rows.size()) + " rows given");
+    }
+    if (row_count > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
+    if (chunk_count_ == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
+    std::vector<StreamChunkColMeta> metas(columns_.size());
+    for (size_t c = 0; c < columns_.size(); ++c) {
+        analyze_column(columns_[c], rows, c, payload_, metas[c]);
+        VARN_RETURN_IF_ERROR(write_record(columns_[c], payload_, metas[c]));
+    }
+    return finish_chunk(std::move(metas), row_count);
+}
+
+Status StreamingVarnWriter::write_text_chunk(const TextBatch& batch) {
+    if (batch.rows == 0) return Status::ok();
+    if (batch.columns != columns_.size()) {
+        return Status::error("write_text_chunk: the batch has " + std::to_string(batch.columns) +
+                             " columns, the schema " + std::to_string(columns_.size()));
+    }
+    for (const KColumn& c : columns_) {
+        if (c.type_code != format::kTypeText)
+            return Status::error("write_text_chunk: column " + c.name + " is not a text column");
+    }
+    if (batch.rows > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
+    if (chunk_count_ == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
+    std::vector<StreamChunkColMeta> metas(columns_.size());
+    for (size_t c = 0; c < columns_.size(); ++c) {
+        analyze_text_column(batch, c, payload_, metas[c]);
+        VARN_RETURN_IF_ERROR(write_record(columns_[c], payload_, metas[c]));
+    }
+    return finish_chunk(std::move(metas), batch.rows);
+}
+
+Result<std::string> StreamingVarnWriter::finish() {
+    if (fd_ < 0) return Status::error("the writer is already finished");
+    Bytes index;
+    put_le<uint32_t>(index, chunk_count_);
+    put_le<uint16_t>(index, static_cast<uint16_t>(columns_.size()));
+    for (uint64_t rows : chunk_rows_) put_le<uint32_t>(index, static_cast<uint32_t>(rows));
+    for (const auto& chunk : chunks_) {
+        for (const StreamChunkColMeta& m : chunk) {
+            put_le<uint64_t>(index, m.block_offset);
+            put_le<uint64_t>(index, m.block_len);
+            index.push_back(m.encoding);
+            put_le<uint32_t>(index, m.null_count);
+            put_zigzag(index, m.min);
+            put_zigzag(index, m.max);
+            put_leb128(index, m.min_str.size());
+            index.insert(index.end(), m.min_str.begin(), m.min_str.end());
+            put_leb128(index, m.max_str.size());
+            index.insert(index.end(), m.max_str.begin(), m.max_str.end());
+            for (uint64_t word : m.bloom) put_le<uint64_t>(index, word);
+        }
+    }
+    // The metadata is no longer needed once serialised.
+    chunks_.clear();
+    chunks_.shrink_to_fit();
+    Bytes index_block;
+    compressor_.compress(as_bytes(index), index_block);
+    index = Bytes();
+
+    uint8_t trailer[format::kTrailerSize];
+    store_le<uint64_t>(trailer, index_block.size());
+    store_le<uint64_t>(trailer + 8, offset_);
+    Status st = write_bytes(index_block.data(), index_block.size());
+    if (st.is_ok()) st = write_bytes(trailer, sizeof trailer);
+    if (st.is_ok()) st = flush_buffer();
+    if (st.is_ok()) {
+        offset_ += index_block.size() + sizeof trailer;
+        uint8_t totals[12];
+        store_le<uint64_t>(totals, total_rows_);
+        store_le<uint32_t>(totals + 8, chunk_count_);
+        st = pwrite_all(fd_, totals, sizeof totals, static_cast<off_t>(format::kTotalsOffset));
+    }
+    if (st.is_ok() && ::fsync(fd_) != 0) st = Status::error(last_os_error());
+    if (st.failed()) {
+        (void)flush_buffer();
+        close_file();
+        return st;
+    }
+    int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0 && errno != EINTR) return Status::error(last_os_error());
+    return "VARN v2 (streaming): " + std::to_string(total_rows_) + " rows \xC3\x97 " +
+           std::to_string(columns_.size()) + " cols | " + std::to_string(chunk_count_) +
+           " chunks | dict: 0 entries";
+}
+
+}  // namespace varn

@@ -1,0 +1,81 @@
+// StreamingVarnWriter: writes one VARN v2 file in a single forward pass.
+// begin() writes the header, schema and dictionary blocks; write_chunk()
+// appends one checksummed record per column; finish() writes the index block
+// and trailer, patches the header totals and syncs the file.
+//
+// Declaring a schema: build one KColumn per column, in order, with its
+// type_code (format::TypeCode), and for an encrypted column set
+// flags = format::kFlagEncrypt and the 32-byte key. The CSV converter uses
+// type_code kTypeText, flags 0 and no key for every column.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+#include "format/block/block_compression.h"
+#include "common/bytes.h"
+#include "format/column/column_encoding.h"
+
+namespace varn {
+
+class StreamingVarnWriter {
+public:
+    // Creates (or truncates) `path` and writes everything up to the first column
+    // record. More than 65,535 columns are refused before anything is created.
+    static Result<std::unique_ptr<StreamingVarnWriter>> begin(std::vector<KColumn> columns,
+                                                              uint64_t chunk_size,
+                                                              const std::string& path);
+    // Dropping an unfinished writer flushes what was written: the file is left
+    // with zero totals and no index or trailer.
+    ~StreamingVarnWriter();
+    StreamingVarnWriter(const StreamingVarnWriter&) = delete;
+    StreamingVarnWriter& operator=(const StreamingVarnWriter&) = delete;
+
+    // Appends one chunk of KVal rows (any column types).
+    Status write_chunk(std::span<const Row> rows, uint64_t row_count);
+    // Appends one chunk of an all-text batch (the CSV converter's fast path);
+    // every column must have type_code kTypeText.
+    Status write_text_chunk(const TextBatch& batch);
+
+    // Writes the index block and trailer, patches the totals, syncs and closes.
+    // Returns the summary text. The writer must not be used afterwards.
+    Result<std::string> finish();
+
+    const std::vector<KColumn>& columns() const { return columns_; }
+    uint64_t offset() const { return offset_; }
+    uint64_t total_rows() const { return total_rows_; }
+    uint32_t chunk_count() const { return chunk_count_; }
+
+private:
+    StreamingVarnWriter() = default;
+
+    Status write_bytes(const uint8_t* p, size_t n);
+    Status flush_buffer();
+    // Encrypts (when asked), compresses, checksums and writes one column record.
+    Status write_record(const KColumn& column, Bytes& payload, StreamChunkColMeta& meta);
+    Status finish_chunk(std::vector<StreamChunkColMeta>&& metas, uint64_t row_count);
+    void close_file();
+
+    std::vector<KColumn> columns_;
+    int fd_ = -1;
+    Bytes buffer_;        // the write buffer; buffer_.size() bytes are pending
+    uint64_t chunk_size_ = 1;
+    uint32_t chunk_size_as_given_ = 0;
+    uint64_t offset_ = 0;
+    uint64_t total_rows_ = 0;
+    uint32_t chunk_count_ = 0;
+    std::vector<std::vector<StreamChunkColMeta>> chunks_;
+    std::vector<uint64_t> chunk_rows_;  // rows each chunk really held
+    bool finished_ = false;
+
+    // Reused across records and chunks.
+    BlockCompressor compressor_;
+    Bytes payload_;
+    Bytes block_;
+};
+
+}  // namespace varn
