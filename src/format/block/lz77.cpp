@@ -12,11 +12,16 @@
 //
 // Only matches of at least 6 bytes can become copies, and a shorter best
 // match changes neither which later candidate wins nor when the search stops,
-// so the search starts from a best length of 5 and ranks candidates by one
-// 8-byte compare each, without branches; only a candidate that matches all
-// eight bytes is extended, eight bytes at a time. Positions are stored offset
-// by a per-call base (see LzTables), so one compare rejects empty slots,
-// entries of earlier calls and candidates beyond the largest distance alike.
+// so the search starts from a best length of 5. Where SSE2 is at hand (every
+// x86-64), each candidate's first 16 bytes are compared in one step and the
+// candidates ranked without branches; only those matching all 16 are
+// extended, one by one with the stop rules. Elsewhere candidates are ranked by
+// one 8-byte compare each and those matching all eight are extended. When a
+// copy's positions enter the tables, one 8-byte load yields the words of two
+// of them. Positions are
+// stored offset by a per-call base (see LzTables), so one compare rejects
+// empty slots, entries of earlier calls and candidates beyond the largest
+// distance alike.
 #include <algorithm>
 #include <cstring>
 #include <cstdlib>
@@ -24,6 +29,9 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#endif
+#if defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #include "format/block/block_internal.h"
@@ -41,7 +49,7 @@ constexpr uint32_t kGoodEnough = 127;    // a longer match ends the search
 constexpr size_t kPrefetchAhead = 8;
 static_assert(kCandidates < kBucketWays, "a bucket holds every candidate of a search");
 
-inline uint32_t hash_at(const uint8_t* p) { return (load32(p) * 0x9E3779B1u) >> 16; }
+inline uint32_t hash_of(uint32_t word) { return (word * 0x9E3779B1u) >> 16; }
 
 // Number of equal bytes at a[i] and b[i], i < limit.
 inline size_t match_length(const uint8_t* a, const uint8_t* b, size_t limit) {
@@ -71,8 +79,9 @@ public:
     uint8_t* run();
 
 private:
-    uint32_t* bucket(size_t p) const {
-        return buckets_ + static_cast<size_t>(hash_at(in_ + p)) * kBucketWays;
+    uint32_t* bucket(size_t p) const { return bucket_of(load32(in_ + p)); }
+    uint32_t* bucket_of(uint32_t word) const {
+        return buckets_ + static_cast<size_t>(hash_of(word)) * kBucketWays;
     }
 
     void insert(uint32_t* b, size_t p) const {
@@ -93,6 +102,9 @@ private:
     // search, and find a longer one after it.
     [[gnu::always_inline]] Match search(const uint32_t* b, size_t q, uint32_t floor) const {
         const size_t left = n_ - q;
+#if defined(__SSE2__)
+        if (left >= 16) return search16(b, q, floor);
+#endif
         if (left < 8) return search_near_end(b, q, floor);
         // A candidate c (a stored value) is usable when c >= lo, and its
         // distance is qv - c.
@@ -147,6 +159,63 @@ private:
         }
         return Match{best_dist ? best : 0, best_dist};
     }
+
+#if defined(__SSE2__)
+    // The search where 16 bytes can be read at q. Each usable candidate's
+    // first 16 bytes are compared in one step; the usable slots form a prefix of
+    // the bucket (newer positions first, older calls' entries below them), so
+    // the scan ends at the first unusable one. A candidate matching fewer than
+    // 16 bytes has its exact length from that compare, and the longest of them
+    // (the earliest on ties) is found without branches, by the largest key
+    // length * 8 + (7 - slot). Candidates matching all 16 beat every shorter
+    // one; they are extended in bucket order with the same stop rules as the
+    // step-by-step search, so the winner is the same.
+    [[gnu::always_inline]] Match search16(const uint32_t* b, size_t q, uint32_t floor) const {
+        const uint32_t qv = static_cast<uint32_t>(q) + base1_;
+        const uint32_t lo = q > kMaxDistance ? qv - kMaxDistance : base1_;
+        const uint8_t* cur = in_ + q;
+        const size_t limit = std::min<size_t>(n_ - q, kMaxCopy);  // at least 16
+        if (floor >= limit) return Match{0, 0};  // nothing can be longer
+        const __m128i cur16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur));
+        uint32_t best_key = 0;
+        unsigned long_slots = 0;  // bit i: candidate i matches all 16 bytes
+        for (int i = 0; i < kCandidates; ++i) {
+            const uint32_t c = b[i];
+            if (c < lo) break;
+            const __m128i cand = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_ + (c - base1_)));
+            const unsigned eq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(cand, cur16)));
+            const uint32_t len = static_cast<uint32_t>(std::countr_zero(~eq | 0x10000u));
+            best_key = std::max(best_key, len * 8 + static_cast<uint32_t>(kCandidates - i));
+            long_slots |= (len >> 4) << i;
+        }
+        if (long_slots == 0) {
+            const uint32_t len = best_key >> 3;
+            if (len <= floor) return Match{0, 0};
+            const int slot = kCandidates - static_cast<int>(best_key & 7);
+            return Match{len, qv - b[slot]};
+        }
+        // Every long candidate beats the short ones: walk them as the
+        // step-by-step search would, from best = max(floor, 15).
+        uint32_t best = std::max<uint32_t>(floor, 15);
+        uint32_t best_dist = 0;
+        uint8_t next = cur[best];  // the byte a longer match must also have
+        do {
+            const int i = std::countr_zero(long_slots);
+            long_slots &= long_slots - 1;
+            const uint32_t c = b[i];
+            const uint8_t* cp = in_ + (c - base1_);
+            if (cp[best] != next) continue;
+            const uint32_t len = static_cast<uint32_t>(16 + match_length(cp + 16, cur + 16, limit - 16));
+            if (len > best) {
+                best = len;
+                best_dist = qv - c;
+                if (best > kGoodEnough || best == limit) break;
+                next = cur[best];
+            }
+        } while (long_slots != 0);
+        return Match{best_dist ? best : 0, best_dist};
+    }
+#endif
 
     // The same search for the last few searchable positions, where an 8-byte
     // load would pass the end of the input.
@@ -247,6 +316,14 @@ uint8_t* Encoder::run() {
         const size_t step = m.len <= 32 ? 1 : m.len <= 64 ? 2 : 4;
         if (k == 2) k = 1 + step;
         const size_t stop = std::min<size_t>(m.len, searchable - p);  // k < len, p + k + 4 < n
+        // Two positions per 8-byte load (step <= 4, so both words lie in
+        // it), while that load stays inside the input.
+        const size_t load_stop = n_ - p > 7 ? n_ - p - 7 : 0;  // k < load_stop: p + k + 8 <= n
+        for (; k + step < stop && k < load_stop; k += 2 * step) {
+            const uint64_t w = load64(in_ + p + k);
+            insert(bucket_of(static_cast<uint32_t>(w)), p + k);
+            insert(bucket_of(static_cast<uint32_t>(w >> (8 * step))), p + k + step);
+        }
         for (; k < stop; k += step) insert(bucket(p + k), p + k);
         p += m.len;
     }
