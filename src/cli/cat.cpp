@@ -352,279 +352,337 @@ bool skip_chunk(const VarnReader& r, size_t chunk, const Where& w, Stats& stats)
     }
 }
 
-}  // namespace
-
-int run_cat(std::span<char* const> argv) {
-    Args args;
-    std::unique_ptr<VarnReader> file;
-    if (auto done = open_command(kSpec, argv, args, file)) return *done;
-    const std::string& path = args.positional[0];
-    VarnReader& reader = *file;
-
-    // The selection: every column, or those named, in the order named.
-    std::vector<size_t> selection;
-    if (auto names = args.value("columns")) {
-        size_t start = 0;
-        for (;;) {
-            size_t comma = names->find(',', start);
-            std::string name = names->substr(start, comma == std::string::npos ? std::string::npos
-                                                                                : comma - start);
-            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-            while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.erase(0, 1);
-            auto col = reader.find_column(name);
-            if (!col) return usage_error(kCommand, "no column named '" + name + "' in " + path);
-            selection.push_back(*col);
-            if (comma == std::string::npos) break;
-            start = comma + 1;
-        }
-    } else {
+// The columns to write: every column, or those named, in the order named.
+// Returns the exit status when a name is no column.
+std::optional<int> select_columns(const VarnReader& reader, const Args& args,
+                                  const std::string& path, std::vector<size_t>& selection) {
+    auto names = args.value("columns");
+    if (!names) {
         for (size_t c = 0; c < reader.column_count(); ++c) selection.push_back(c);
+        return std::nullopt;
     }
+    size_t start = 0;
+    for (;;) {
+        size_t comma = names->find(',', start);
+        std::string name =
+            names->substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+        while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.erase(0, 1);
+        auto col = reader.find_column(name);
+        if (!col) return usage_error(kCommand, "no column named '" + name + "' in " + path);
+        selection.push_back(*col);
+        if (comma == std::string::npos) return std::nullopt;
+        start = comma + 1;
+    }
+}
 
+// The row filter of --where NAME=VALUE, if given. Returns the exit status
+// when NAME is no column.
+std::optional<int> parse_where(const VarnReader& reader, const Args& args, const std::string& path,
+                               std::optional<Where>& where) {
+    auto spec = args.value("where");
+    if (!spec) return std::nullopt;
+    // A name may itself hold "=", so take the first split whose left side
+    // names a column.
+    for (size_t eq = spec->find('='); eq != std::string::npos; eq = spec->find('=', eq + 1)) {
+        if (auto col = reader.find_column(std::string_view(*spec).substr(0, eq))) {
+            where = Where{*col, spec->substr(eq + 1), std::nullopt};
+            break;
+        }
+    }
+    if (!where) {
+        return usage_error(kCommand, "--where takes NAME=VALUE with NAME a column of " + path +
+                                         ", not '" + *spec + "'");
+    }
+    int64_t x;
+    const char* b = where->value.data();
+    const char* e = b + where->value.size();
+    auto [ptr, ec] = std::from_chars(b, e, x);
+    if (ec == std::errc() && ptr == e && std::to_string(x) == where->value) where->as_int = x;
+    return std::nullopt;
+}
+
+// What is decoded per chunk: one slot per distinct column needed, the
+// --where column first, and the slot of each printed column.
+struct Plan {
+    std::vector<size_t> selection;
     std::optional<Where> where;
-    if (auto spec = args.value("where")) {
-        // NAME=VALUE; a name may itself hold "=", so take the first split
-        // whose left side names a column.
-        for (size_t eq = spec->find('='); eq != std::string::npos; eq = spec->find('=', eq + 1)) {
-            if (auto col = reader.find_column(std::string_view(*spec).substr(0, eq))) {
-                where = Where{*col, spec->substr(eq + 1), std::nullopt};
-                break;
-            }
-        }
-        if (!where) {
-            return usage_error(kCommand, "--where takes NAME=VALUE with NAME a column of " + path +
-                                             ", not '" + *spec + "'");
-        }
-        int64_t x;
-        const char* b = where->value.data();
-        const char* e = b + where->value.size();
-        auto [ptr, ec] = std::from_chars(b, e, x);
-        if (ec == std::errc() && ptr == e && std::to_string(x) == where->value) where->as_int = x;
-    }
-
-    // One slot per distinct column needed; the --where column first.
     std::vector<Slot> slots;
+    std::vector<Slot*> selected;
+    bool all_text = true;
+};
+
+// Fills the plan's slots; returns the exit status when a column needed is
+// encrypted and no key was given.
+std::optional<int> plan_slots(const VarnReader& reader, Plan& plan) {
     std::vector<size_t> slot_of(reader.column_count(), SIZE_MAX);
     auto need = [&](size_t col) {
         if (slot_of[col] != SIZE_MAX) return;
-        slot_of[col] = slots.size();
-        slots.emplace_back();
-        slots.back().col = col;
-        slots.back().kind = kind_of(reader.columns()[col].type_code);
+        slot_of[col] = plan.slots.size();
+        plan.slots.emplace_back();
+        plan.slots.back().col = col;
+        plan.slots.back().kind = kind_of(reader.columns()[col].type_code);
     };
-    if (where) need(where->col);
-    for (size_t col : selection) need(col);
-    for (const Slot& s : slots) {
+    if (plan.where) need(plan.where->col);
+    for (size_t col : plan.selection) need(col);
+    for (const Slot& s : plan.slots) {
         if (reader.encrypted(s.col) && !reader.has_key(s.col)) {
             return failure(kCommand, "column '" + printable(reader.columns()[s.col].name) +
                                          "' is encrypted: give its key with --key-file");
         }
     }
-
-    std::vector<Slot*> selected;
-    bool all_text = true;
-    for (size_t col : selection) {
-        selected.push_back(&slots[slot_of[col]]);
-        all_text = all_text && selected.back()->kind == Kind::Text;
+    for (size_t col : plan.selection) {
+        plan.selected.push_back(&plan.slots[slot_of[col]]);
+        plan.all_text = plan.all_text && plan.selected.back()->kind == Kind::Text;
     }
     // A text column printed once, and not the filter, is walked from its
     // payload; a column printed twice would need two cursors, so it keeps
     // its views like the filter column.
-    if (all_text) {
-        std::vector<size_t> times(slots.size(), 0);
-        for (size_t col : selection) ++times[slot_of[col]];
-        for (size_t i = where ? 1 : 0; i < slots.size(); ++i) slots[i].walk = times[i] == 1;
+    if (plan.all_text) {
+        std::vector<size_t> times(plan.slots.size(), 0);
+        for (size_t col : plan.selection) ++times[slot_of[col]];
+        for (size_t i = plan.where ? 1 : 0; i < plan.slots.size(); ++i)
+            plan.slots[i].walk = times[i] == 1;
     }
+    return std::nullopt;
+}
 
-    Output out(STDOUT_FILENO, size_t{4} << 20);
-    // A fault in the file stops the output; what was decoded before it is
-    // still written out.
-    auto file_fault = [&](const Status& st) {
-        out.flush();
-        return failure(kCommand, path + ": " + st.message());
-    };
-    Stats stats;
-    auto note_bad = [&](size_t chunk, uint64_t row, size_t col) {
-        if (stats.bad_cells++ == 0) {
-            stats.first_bad = chunk == SIZE_MAX
-                                  ? "the header, column " + std::to_string(col)
-                                  : "chunk " + std::to_string(chunk) + ", row " + std::to_string(row) +
-                                        ", column '" + printable(reader.columns()[col].name) + "'";
-        }
-    };
+// Writes the rows of a planned file, chunk by chunk, into the output
+// buffer. A fault in the file comes back as a failed Status; what was
+// decoded before it is in the output.
+class RowWriter {
+public:
+    RowWriter(VarnReader& reader, Plan& plan, Output& out)
+        : reader_(reader),
+          plan_(plan),
+          out_(out),
+          // Rows per tile: a tile's cells of every column stay in the
+          // nearest caches.
+          tile_rows_(std::clamp<size_t>(size_t{16384} / std::max<size_t>(plan.selected.size(), 1),
+                                        1, 256)),
+          at_(tile_rows_),
+          line_end_(tile_rows_),
+          tile_cells_(plan.all_text ? tile_rows_ * plan.selected.size() : 0),
+          plain_(plan.selected.size()) {}
 
-    // Header line.
+    void write_header();
+    Status write_chunks();
+    const Stats& stats() const { return stats_; }
+
+private:
+    Status filter_chunk(size_t chunk, bool& any);
+    void count_hidden_nulls(size_t chunk);
+    Status write_text_tiles(size_t chunk);
+    Status write_tile(size_t chunk, size_t r0, size_t nrows);
+    Status write_rendered_rows(size_t chunk);
+    void note_bad(size_t chunk, uint64_t row, size_t col);
+
+    VarnReader& reader_;
+    Plan& plan_;
+    Output& out_;
+    Stats stats_;
+    std::vector<uint8_t> match_;  // per row of the chunk: passes --where
+    const size_t tile_rows_;
+    std::vector<size_t> at_;                // where the next cell of each row goes
+    std::vector<size_t> line_end_;          // where each line ends
+    std::vector<ByteView> tile_cells_;      // column-major
+    std::vector<uint8_t> plain_;            // per column: the tile's span passed plain_span
+    std::string cell_;
+    KVal value_;
+};
+
+void RowWriter::note_bad(size_t chunk, uint64_t row, size_t col) {
+    if (stats_.bad_cells++ == 0) {
+        stats_.first_bad = chunk == SIZE_MAX
+                               ? "the header, column " + std::to_string(col)
+                               : "chunk " + std::to_string(chunk) + ", row " + std::to_string(row) +
+                                     ", column '" + printable(reader_.columns()[col].name) + "'";
+    }
+}
+
+void RowWriter::write_header() {
+    const std::vector<size_t>& selection = plan_.selection;
     for (size_t j = 0; j < selection.size(); ++j) {
-        const std::string& name = reader.columns()[selection[j]].name;
-        if (j) out.put(',');
-        out.append(name);
+        const std::string& name = reader_.columns()[selection[j]].name;
+        if (j) out_.put(',');
+        out_.append(name);
         if (breaks_dialect(reinterpret_cast<const uint8_t*>(name.data()), name.size()))
             note_bad(SIZE_MAX, 0, selection[j]);
     }
-    out.put('\n');
+    out_.put('\n');
+}
 
-    std::vector<uint8_t> match;
-    // Rows per tile: a tile's cells of every column stay in the nearest
-    // caches.
-    const size_t tile_rows =
-        std::clamp<size_t>(size_t{16384} / std::max<size_t>(selected.size(), 1), 1, 256);
-    std::vector<size_t> at(tile_rows);        // where the next cell of each row goes
-    std::vector<size_t> line_end(tile_rows);  // where each line ends
-    std::vector<ByteView> tile_cells(all_text ? tile_rows * selected.size() : 0);  // column-major
-    std::vector<uint8_t> plain(selected.size());  // per column: the tile's span passed plain_span
-    std::string cell;
-    KVal value;
-    for (size_t chunk = 0; chunk < reader.chunk_count(); ++chunk) {
-        const size_t rows = reader.chunk_rows(chunk);
-        Status st;
+// Decodes the --where column of the chunk and marks its matching rows;
+// `any` tells whether one matched.
+Status RowWriter::filter_chunk(size_t chunk, bool& any) {
+    const size_t rows = reader_.chunk_rows(chunk);
+    const Where& where = *plan_.where;
+    Slot& ws = plan_.slots[0];
+    VARN_RETURN_IF_ERROR(load_slot(reader_, chunk, ws));
+    match_.assign(rows, 0);
+    any = false;
+    for (size_t r = 0; r < rows; ++r) {
+        bool hit;
+        if (ws.kind == Kind::Text) {
+            const ByteView t = ws.entries[r];
+            hit = t.size() == where.value.size() &&
+                  (t.empty() || std::memcmp(t.data(), where.value.data(), t.size()) == 0);
+        } else {
+            VARN_RETURN_IF_ERROR(render(reader_, chunk, ws, r, value_, cell_));
+            hit = cell_ == where.value;
+        }
+        match_[r] = hit;
+        any = any || hit;
+    }
+    return Status::ok();
+}
+
+void RowWriter::count_hidden_nulls(size_t chunk) {
+    const std::vector<size_t>& selection = plan_.selection;
+    for (const Slot& s : plan_.slots) {
+        const bool printed = std::find(selection.begin(), selection.end(), s.col) != selection.end();
+        if (printed && (s.kind == Kind::Int || s.kind == Kind::Float || s.kind == Kind::Flags) &&
+            !s.all_null)
+            stats_.hidden_nulls += reader_.meta(chunk, s.col).null_count;
+    }
+}
+
+Status RowWriter::write_chunks() {
+    for (size_t chunk = 0; chunk < reader_.chunk_count(); ++chunk) {
         size_t first_slot = 0;
-        if (where) {
-            if (skip_chunk(reader, chunk, *where, stats)) continue;
-            Slot& ws = slots[0];
-            st = load_slot(reader, chunk, ws);
-            if (st.failed()) return file_fault(st);
+        if (plan_.where) {
+            if (skip_chunk(reader_, chunk, *plan_.where, stats_)) continue;
+            bool any;
+            VARN_RETURN_IF_ERROR(filter_chunk(chunk, any));
             first_slot = 1;
-            match.assign(rows, 0);
-            bool any = false;
-            for (size_t r = 0; r < rows; ++r) {
-                bool hit;
-                if (ws.kind == Kind::Text) {
-                    const ByteView t = ws.entries[r];
-                    hit = t.size() == where->value.size() &&
-                          (t.empty() || std::memcmp(t.data(), where->value.data(), t.size()) == 0);
-                } else {
-                    st = render(reader, chunk, ws, r, value, cell);
-                    if (st.failed()) return file_fault(st);
-                    hit = cell == where->value;
-                }
-                match[r] = hit;
-                any = any || hit;
-            }
-            ++stats.read;
+            ++stats_.read;
             if (!any) continue;
         } else {
-            ++stats.read;
+            ++stats_.read;
         }
-        for (size_t i = first_slot; i < slots.size(); ++i) {
-            st = load_slot(reader, chunk, slots[i]);
-            if (st.failed()) return file_fault(st);
-        }
-        for (const Slot& s : slots) {
-            const bool printed = std::find(selection.begin(), selection.end(), s.col) != selection.end();
-            if (printed && (s.kind == Kind::Int || s.kind == Kind::Float || s.kind == Kind::Flags) &&
-                !s.all_null)
-                stats.hidden_nulls += reader.meta(chunk, s.col).null_count;
-        }
+        for (size_t i = first_slot; i < plan_.slots.size(); ++i)
+            VARN_RETURN_IF_ERROR(load_slot(reader_, chunk, plan_.slots[i]));
+        count_hidden_nulls(chunk);
+        VARN_RETURN_IF_ERROR(plan_.all_text ? write_text_tiles(chunk) : write_rendered_rows(chunk));
+        if (out_.failed()) break;
+    }
+    return Status::ok();
+}
 
-        if (all_text) {
-            // Tiles of rows, filled column by column: each column's payload
-            // is read in order (row order would interleave as many streams as
-            // there are columns), and the tile's lines are laid out first so
-            // every cell knows where it goes. The filter column keeps its
-            // views; the others are walked from their payloads.
-            const size_t ncols = selected.size();
-            for (size_t r0 = 0; r0 < rows; r0 += tile_rows) {
-                const size_t r1 = std::min(rows, r0 + tile_rows);
-                const size_t nrows = r1 - r0;
-                std::fill(line_end.begin(), line_end.begin() + static_cast<std::ptrdiff_t>(nrows), ncols);
-                // Each cell's place and length, column by column; the walk
-                // along a payload is a chain of dependent loads, taken once.
-                for (size_t j = 0; j < ncols; ++j) {
-                    Slot& s = *selected[j];
-                    ByteView* cells = tile_cells.data() + j * tile_rows;
-                    if (s.walk) {
-                        const uint8_t* const from = s.entry.position();
-                        if (!s.entry.take(cells, nrows)) {
-                            return file_fault(reader.payload_fault(chunk, s.col, s.entry.fault()));
-                        }
-                        plain[j] = plain_span(from, static_cast<size_t>(s.entry.position() - from));
-                    } else {
-                        std::copy_n(s.entries.begin() + static_cast<std::ptrdiff_t>(r0), nrows, cells);
-                        plain[j] = false;
-                    }
-                    for (size_t k = 0; k < nrows; ++k) line_end[k] += cells[k].size();
-                }
-                size_t total = 0;
-                for (size_t k = 0; k < nrows; ++k) {
-                    if (where && !match[r0 + k]) {
-                        at[k] = SIZE_MAX;
-                        continue;
-                    }
-                    // One column, empty cell: written as a comma, not a blank line.
-                    const size_t len = line_end[k] + (line_end[k] == 1 ? 1 : 0);
-                    at[k] = total;
-                    total += len;
-                    line_end[k] = total;
-                    ++stats.rows;
-                }
-                uint8_t* const start = out.reserve(total);
-                size_t bad = 0, bad_row = 0, bad_j = 0;
-                for (size_t j = 0; j < ncols; ++j) {
-                    const Slot& s = *selected[j];
-                    const uint8_t* const readable = s.payload.data() + s.payload.size();
-                    const ByteView* cells = tile_cells.data() + j * tile_rows;
-                    const uint8_t after = j + 1 == ncols ? '\n' : ',';
-                    size_t first = 0;
-                    const size_t n =
-                        plain[j] ? put_column<true>(cells, nrows, at.data(), line_end.data(), start,
-                                                    readable, after, ncols == 1, first)
-                                 : put_column<false>(cells, nrows, at.data(), line_end.data(), start,
-                                                     readable, after, ncols == 1, first);
-                    // The first bad cell in row order: the lowest row, then
-                    // the leftmost column.
-                    if (n && (bad == 0 || first < bad_row)) {
-                        bad_row = first;
-                        bad_j = j;
-                    }
-                    bad += n;
-                }
-                out.commit(total);
-                if (bad) {
-                    note_bad(chunk, r0 + bad_row, selected[bad_j]->col);
-                    stats.bad_cells += bad - 1;
-                }
-            }
-            // Every entry of a walked payload was taken: none may be left.
-            for (const Slot& s : slots) {
-                if (!s.walk) continue;
-                st = s.entry.finish();
-                if (st.failed()) return file_fault(reader.payload_fault(chunk, s.col, st));
-            }
-            if (out.failed()) break;
+// Text columns only: tiles of rows, filled column by column. Each column's
+// payload is read in order (row order would interleave as many streams as
+// there are columns), and the tile's lines are laid out first so every cell
+// knows where it goes. The filter column keeps its views; the others are
+// walked from their payloads.
+Status RowWriter::write_text_tiles(size_t chunk) {
+    const size_t rows = reader_.chunk_rows(chunk);
+    for (size_t r0 = 0; r0 < rows; r0 += tile_rows_)
+        VARN_RETURN_IF_ERROR(write_tile(chunk, r0, std::min(rows - r0, tile_rows_)));
+    // Every entry of a walked payload was taken: none may be left.
+    for (const Slot& s : plan_.slots) {
+        if (!s.walk) continue;
+        Status st = s.entry.finish();
+        if (st.failed()) return reader_.payload_fault(chunk, s.col, st);
+    }
+    return Status::ok();
+}
+
+// One tile of rows r0 .. r0 + nrows: the cells' places and lengths, the
+// lines laid out, then each column's cells copied to their lines.
+Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
+    const size_t ncols = plan_.selected.size();
+    std::fill(line_end_.begin(), line_end_.begin() + static_cast<std::ptrdiff_t>(nrows), ncols);
+    // Each cell's place and length, column by column; the walk along a
+    // payload is a chain of dependent loads, taken once.
+    for (size_t j = 0; j < ncols; ++j) {
+        Slot& s = *plan_.selected[j];
+        ByteView* cells = tile_cells_.data() + j * tile_rows_;
+        if (s.walk) {
+            const uint8_t* const from = s.entry.position();
+            if (!s.entry.take(cells, nrows)) return reader_.payload_fault(chunk, s.col, s.entry.fault());
+            plain_[j] = plain_span(from, static_cast<size_t>(s.entry.position() - from));
+        } else {
+            std::copy_n(s.entries.begin() + static_cast<std::ptrdiff_t>(r0), nrows, cells);
+            plain_[j] = false;
+        }
+        for (size_t k = 0; k < nrows; ++k) line_end_[k] += cells[k].size();
+    }
+    size_t total = 0;
+    for (size_t k = 0; k < nrows; ++k) {
+        if (plan_.where && !match_[r0 + k]) {
+            at_[k] = SIZE_MAX;
             continue;
         }
-        for (size_t r = 0; r < rows; ++r) {
-            if (where && !match[r]) continue;
-            ++stats.rows;
-            size_t line_bytes = 0;
-            for (size_t j = 0; j < selected.size(); ++j) {
-                const Slot& s = *selected[j];
-                if (j) out.put(',');
-                const uint8_t* p;
-                size_t n;
-                if (s.kind == Kind::Text) {
-                    p = s.entries[r].data();
-                    n = s.entries[r].size();
-                } else {
-                    st = render(reader, chunk, s, r, value, cell);
-                    if (st.failed()) return file_fault(st);
-                    p = reinterpret_cast<const uint8_t*>(cell.data());
-                    n = cell.size();
-                }
-                uint8_t* d = out.reserve(n);
-                if (copy_cell(p, n, d, p + n, d + n)) note_bad(chunk, r, s.col);
-                out.commit(n);
-                line_bytes += n;
-            }
-            // One empty cell alone would be a blank line, which the converter skips.
-            if (selected.size() == 1 && line_bytes == 0) out.put(',');
-            out.put('\n');
-        }
-        if (out.failed()) break;
+        // One column, empty cell: written as a comma, not a blank line.
+        const size_t len = line_end_[k] + (line_end_[k] == 1 ? 1 : 0);
+        at_[k] = total;
+        total += len;
+        line_end_[k] = total;
+        ++stats_.rows;
     }
-    out.flush();
-    if (out.failed()) return failure(kCommand, out.error());
+    uint8_t* const start = out_.reserve(total);
+    size_t bad = 0, bad_row = 0, bad_j = 0;
+    for (size_t j = 0; j < ncols; ++j) {
+        const Slot& s = *plan_.selected[j];
+        const uint8_t* const readable = s.payload.data() + s.payload.size();
+        const ByteView* cells = tile_cells_.data() + j * tile_rows_;
+        const uint8_t after = j + 1 == ncols ? '\n' : ',';
+        size_t first = 0;
+        const size_t n = plain_[j] ? put_column<true>(cells, nrows, at_.data(), line_end_.data(),
+                                                      start, readable, after, ncols == 1, first)
+                                   : put_column<false>(cells, nrows, at_.data(), line_end_.data(),
+                                                       start, readable, after, ncols == 1, first);
+        // The first bad cell in row order: the lowest row, then the leftmost
+        // column.
+        if (n && (bad == 0 || first < bad_row)) {
+            bad_row = first;
+            bad_j = j;
+        }
+        bad += n;
+    }
+    out_.commit(total);
+    if (bad) {
+        note_bad(chunk, r0 + bad_row, plan_.selected[bad_j]->col);
+        stats_.bad_cells += bad - 1;
+    }
+    return Status::ok();
+}
 
+// Any column kinds: row by row, each cell rendered to text and copied.
+Status RowWriter::write_rendered_rows(size_t chunk) {
+    const size_t rows = reader_.chunk_rows(chunk);
+    const std::vector<Slot*>& selected = plan_.selected;
+    for (size_t r = 0; r < rows; ++r) {
+        if (plan_.where && !match_[r]) continue;
+        ++stats_.rows;
+        size_t line_bytes = 0;
+        for (size_t j = 0; j < selected.size(); ++j) {
+            const Slot& s = *selected[j];
+            if (j) out_.put(',');
+            const uint8_t* p;
+            size_t n;
+            if (s.kind == Kind::Text) {
+                p = s.entries[r].data();
+                n = s.entries[r].size();
+            } else {
+                VARN_RETURN_IF_ERROR(render(reader_, chunk, s, r, value_, cell_));
+                p = reinterpret_cast<const uint8_t*>(cell_.data());
+                n = cell_.size();
+            }
+            uint8_t* d = out_.reserve(n);
+            if (copy_cell(p, n, d, p + n, d + n)) note_bad(chunk, r, s.col);
+            out_.commit(n);
+            line_bytes += n;
+        }
+        // One empty cell alone would be a blank line, which the converter skips.
+        if (selected.size() == 1 && line_bytes == 0) out_.put(',');
+        out_.put('\n');
+    }
+    return Status::ok();
+}
+
+// The warnings, and with --stats the chunk and row counts, on standard error.
+void report(const VarnReader& reader, const Args& args, const Stats& stats) {
     if (stats.bad_cells) {
         warn(kCommand, std::to_string(stats.bad_cells) +
                            " cells hold a comma, a line break, white space at an edge or bytes "
@@ -647,6 +705,32 @@ int run_cat(std::span<char* const> argv) {
                      static_cast<unsigned long long>(stats.skipped_bloom),
                      static_cast<unsigned long long>(stats.rows));
     }
+}
+
+}  // namespace
+
+int run_cat(std::span<char* const> argv) {
+    Args args;
+    std::unique_ptr<VarnReader> file;
+    if (auto done = open_command(kSpec, argv, args, file)) return *done;
+    const std::string& path = args.positional[0];
+    VarnReader& reader = *file;
+
+    Plan plan;
+    if (auto done = select_columns(reader, args, path, plan.selection)) return *done;
+    if (auto done = parse_where(reader, args, path, plan.where)) return *done;
+    if (auto done = plan_slots(reader, plan)) return *done;
+
+    Output out(STDOUT_FILENO, size_t{4} << 20);
+    RowWriter rows(reader, plan, out);
+    rows.write_header();
+    Status st = rows.write_chunks();
+    out.flush();
+    // A fault in the file stops the output; what was decoded before it is
+    // still written out.
+    if (st.failed()) return failure(kCommand, path + ": " + st.message());
+    if (out.failed()) return failure(kCommand, out.error());
+    report(reader, args, rows.stats());
     return kExitOk;
 }
 

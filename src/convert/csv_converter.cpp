@@ -237,6 +237,173 @@ bool typed_rows(const TextBatch& batch, const std::vector<KColumn>& columns,
     return true;
 }
 
+// The header pass: the column names of the first line, trimmed.
+ConversionOutcome read_header(const std::string& csv_path, std::vector<KColumn>& columns) {
+    int fd = open_read(csv_path);
+    if (fd < 0) return io_error(last_os_error());
+    LineReader reader(fd, kHeaderReadBuffer);
+    const uint8_t* line;
+    size_t len;
+    LineReader::Outcome got = reader.next(line, len);
+    if (got == LineReader::kEnd) return value_error("CSV file is empty");
+    if (got == LineReader::kError) return io_error(reader.error());
+    if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
+    const uint8_t* end = line + len;
+    const uint8_t* cur = line;
+    for (;;) {
+        const uint8_t* comma = static_cast<const uint8_t*>(std::memchr(cur, ',', end - cur));
+        const uint8_t* b = cur;
+        const uint8_t* e = comma ? comma : end;
+        trim_space(b, e);
+        KColumn column;
+        column.name.assign(reinterpret_cast<const char*>(b), static_cast<size_t>(e - b));
+        columns.push_back(std::move(column));
+        if (!comma) break;
+        cur = comma + 1;
+    }
+    return {};
+}
+
+void report_columns(const Report& report, const std::vector<KColumn>& columns) {
+    std::string names;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i) names += ", ";
+        names += columns[i].name;
+    }
+    report.line(">>> Columns (" + std::to_string(columns.size()) + "): " + names + "\n");
+}
+
+// The data pass: every line after the header streamed into a reusable text
+// batch, written each time it holds a chunk's rows, then the last part.
+class BatchPass {
+public:
+    BatchPass(StreamingVarnWriter& writer, const ConversionHooks& hooks, const Report& report,
+              bool typed)
+        : writer_(writer),
+          hooks_(hooks),
+          report_(report),
+          typed_(typed),
+          builder_(batch_, writer.columns().size()) {
+        // The cell spans grow with the first batch and are reused after it;
+        // reserving a full batch up front would cost 512 KiB per column even
+        // for a few rows.
+        batch_.row_offsets.reserve(format::kChunkRows);
+    }
+
+    ConversionOutcome run(const std::string& csv_path, std::chrono::steady_clock::time_point start);
+
+private:
+    ConversionOutcome write_batch();
+    ConversionOutcome after_full_batch(uint64_t consumed,
+                                       std::chrono::steady_clock::time_point start);
+
+    StreamingVarnWriter& writer_;
+    const ConversionHooks& hooks_;
+    const Report& report_;
+    const bool typed_;
+    TextBatch batch_;
+    TextBatchBuilder builder_;
+    uint64_t rows_ = 0;
+    std::vector<uint64_t> line_numbers_;  // of the batch's rows, for typed-field errors
+    std::vector<Row> typed_batch_;
+};
+
+ConversionOutcome BatchPass::run(const std::string& csv_path,
+                                 std::chrono::steady_clock::time_point start) {
+    int fd = open_read(csv_path);
+    if (fd < 0) return io_error(last_os_error());
+    LineReader reader(fd, kDataReadBuffer);
+    const uint8_t* line;
+    size_t len;
+    (void)reader.next(line, len);  // the header line again
+    uint64_t line_number = 1;
+    for (;;) {
+        LineReader::Outcome got = reader.next(line, len);
+        if (got == LineReader::kEnd) break;
+        if (got == LineReader::kError) return io_error(reader.error());
+        if (!reader.line_is_utf8(line, len)) return io_error(kInvalidUtf8);
+        ++line_number;
+        if (blank_line(line, len)) continue;
+        if (len > UINT32_MAX) return io_error("CSV line longer than 4 GiB is not supported");
+        builder_.append_row(line, len);
+        if (typed_) line_numbers_.push_back(line_number);
+        ++rows_;
+        if (batch_.rows == format::kChunkRows) {
+            ConversionOutcome o = after_full_batch(reader.consumed(), start);
+            if (!o.ok()) return o;
+        }
+    }
+    if (batch_.rows > 0) return write_batch();
+    return {};
+}
+
+// Writes the batch through the text fast path, or as typed rows.
+ConversionOutcome BatchPass::write_batch() {
+    Status written;
+    if (typed_) {
+        std::string error;
+        if (!typed_rows(batch_, writer_.columns(), line_numbers_, hooks_.parse_field, typed_batch_,
+                        error))
+            return value_error(std::move(error));
+        written = writer_.write_chunk(typed_batch_, batch_.rows);
+    } else {
+        written = writer_.write_text_chunk(batch_);
+    }
+    if (written.failed()) return io_error(written.take_message());
+    builder_.clear();
+    line_numbers_.clear();
+    return {};
+}
+
+// A full batch: written, the progress reported every million rows, and the
+// caller asked whether to go on.
+ConversionOutcome BatchPass::after_full_batch(uint64_t consumed,
+                                              std::chrono::steady_clock::time_point start) {
+    ConversionOutcome o = write_batch();
+    if (!o.ok()) return o;
+    if (rows_ % 1000000 == 0) {
+        double elapsed = seconds_since(start);
+        double mrows = static_cast<double>(rows_) / 1e6;
+        report_.line("  Streamed " + format_fixed(mrows, 1) + "M rows in " +
+                     format_fixed(elapsed, 0) + "s (" + format_fixed(mrows / elapsed, 1) +
+                     "M rows/sec)\n");
+    }
+    if (hooks_.after_batch && !hooks_.after_batch(consumed, rows_)) {
+        o.error = ConversionErrorKind::Interrupted;
+        o.message = "interrupted";
+    }
+    return o;
+}
+
+// The sizes of the finished output and the closing report line.
+ConversionOutcome summarize(const std::string& varn_path, uint64_t csv_size,
+                            const std::string& writer_summary, const Report& report,
+                            std::chrono::steady_clock::time_point start) {
+    struct stat out_st;
+    if (::stat(varn_path.c_str(), &out_st) != 0)
+        return io_error("Output file was not created at: " + varn_path);
+    if (::stat(varn_path.c_str(), &out_st) != 0) return io_error(last_os_error());
+    const uint64_t varn_size = static_cast<uint64_t>(out_st.st_size);
+    if (varn_size == 0) return io_error("Output file is empty");
+
+    ConversionOutcome outcome;
+    outcome.summary.csv_size = csv_size;
+    outcome.summary.varn_size = varn_size;
+    outcome.summary.compression_ratio =
+        csv_size > varn_size
+            ? static_cast<double>(csv_size - varn_size) / static_cast<double>(csv_size) * 100.0
+            : 0.0;
+
+    double elapsed = seconds_since(start);
+    report.line(">>> DONE! " + size_text(csv_size) + " \xE2\x86\x92 " +
+                format_fixed(static_cast<double>(varn_size) / 1048576.0, 1) + "MB (" +
+                format_fixed(outcome.summary.compression_ratio, 1) + "% saved) in " +
+                format_fixed(elapsed, 0) + "s (" +
+                format_fixed(static_cast<double>(csv_size) / 1073741824.0 / elapsed, 1) +
+                "GB/sec) | " + writer_summary + "\n");
+    return outcome;
+}
+
 }  // namespace
 
 ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
@@ -247,50 +414,19 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     if (::stat(csv_path.c_str(), &st) != 0)
         return io_error("Failed to read CSV metadata: " + last_os_error());
     const uint64_t csv_size = static_cast<uint64_t>(st.st_size);
-    const std::string csv_size_text = size_text(csv_size);
 
-    report.line("\n>>> compress_csv v1.3.2 STREAMING MODE\n");
-    report.line(">>> File: " + csv_path + " (" + csv_size_text + ")\n");
+    report.line(std::string("\n>>> compress_csv v") + kConverterVersion + " STREAMING MODE\n");
+    report.line(">>> File: " + csv_path + " (" + size_text(csv_size) + ")\n");
 
-    // Header pass.
     std::vector<KColumn> columns;
-    {
-        int fd = open_read(csv_path);
-        if (fd < 0) return io_error(last_os_error());
-        LineReader reader(fd, kHeaderReadBuffer);
-        const uint8_t* line;
-        size_t len;
-        LineReader::Outcome got = reader.next(line, len);
-        if (got == LineReader::kEnd) return value_error("CSV file is empty");
-        if (got == LineReader::kError) return io_error(reader.error());
-        if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
-        const uint8_t* end = line + len;
-        const uint8_t* cur = line;
-        for (;;) {
-            const uint8_t* comma = static_cast<const uint8_t*>(std::memchr(cur, ',', end - cur));
-            const uint8_t* b = cur;
-            const uint8_t* e = comma ? comma : end;
-            trim_space(b, e);
-            KColumn column;
-            column.name.assign(reinterpret_cast<const char*>(b), static_cast<size_t>(e - b));
-            columns.push_back(std::move(column));
-            if (!comma) break;
-            cur = comma + 1;
-        }
-    }
+    ConversionOutcome header = read_header(csv_path, columns);
+    if (!header.ok()) return header;
     const size_t column_count = columns.size();
     std::string declaration_error;
     if (!apply_declarations(columns, hooks, declaration_error)) return value_error(declaration_error);
     bool typed = false;
     for (const KColumn& c : columns) typed |= c.type_code != format::kTypeText;
-    {
-        std::string names;
-        for (size_t i = 0; i < column_count; ++i) {
-            if (i) names += ", ";
-            names += columns[i].name;
-        }
-        report.line(">>> Columns (" + std::to_string(column_count) + "): " + names + "\n");
-    }
+    report_columns(report, columns);
 
     // Converting a file onto itself would truncate the input before it is read.
     struct stat out_st;
@@ -307,106 +443,17 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
                 "MB memory constant)...\n");
 
-    // Data pass.
     if (hooks.before_data_pass) hooks.before_data_pass();
-    int fd = open_read(csv_path);
-    if (fd < 0) return io_error(last_os_error());
-    LineReader reader(fd, kDataReadBuffer);
-    const uint8_t* line;
-    size_t len;
-    (void)reader.next(line, len);  // the header line again
-
-    TextBatch batch;
-    TextBatchBuilder builder(batch, column_count);
-    // The cell spans grow with the first batch and are reused after it; reserving
-    // a full batch up front would cost 512 KiB per column even for a few rows.
-    batch.row_offsets.reserve(format::kChunkRows);
-    uint64_t rows = 0;
-    uint64_t line_number = 1;
-    std::vector<uint64_t> line_numbers;  // of the batch's rows, for typed-field errors
-    std::vector<Row> typed_batch;
-    const std::vector<KColumn>& schema = writer->columns();
-    // Writes the batch through the text fast path, or as typed rows.
-    auto write_batch = [&](ConversionOutcome& failure) {
-        Status written;
-        if (typed) {
-            std::string error;
-            if (!typed_rows(batch, schema, line_numbers, hooks.parse_field, typed_batch, error)) {
-                failure = value_error(std::move(error));
-                return false;
-            }
-            written = writer->write_chunk(typed_batch, batch.rows);
-        } else {
-            written = writer->write_text_chunk(batch);
-        }
-        if (written.failed()) {
-            failure = io_error(written.take_message());
-            return false;
-        }
-        builder.clear();
-        line_numbers.clear();
-        return true;
-    };
-    ConversionOutcome failure;
     const auto start = std::chrono::steady_clock::now();
-
-    for (;;) {
-        LineReader::Outcome got = reader.next(line, len);
-        if (got == LineReader::kEnd) break;
-        if (got == LineReader::kError) return io_error(reader.error());
-        if (!reader.line_is_utf8(line, len)) return io_error(kInvalidUtf8);
-        ++line_number;
-        if (blank_line(line, len)) continue;
-        if (len > UINT32_MAX) return io_error("CSV line longer than 4 GiB is not supported");
-        builder.append_row(line, len);
-        if (typed) line_numbers.push_back(line_number);
-        ++rows;
-        if (batch.rows == format::kChunkRows) {
-            if (!write_batch(failure)) return failure;
-            if (rows % 1000000 == 0) {
-                double elapsed = seconds_since(start);
-                double mrows = static_cast<double>(rows) / 1e6;
-                report.line("  Streamed " + format_fixed(mrows, 1) + "M rows in " +
-                            format_fixed(elapsed, 0) + "s (" + format_fixed(mrows / elapsed, 1) +
-                            "M rows/sec)\n");
-            }
-            if (hooks.after_batch && !hooks.after_batch(reader.consumed(), rows)) {
-                ConversionOutcome o;
-                o.error = ConversionErrorKind::Interrupted;
-                o.message = "interrupted";
-                return o;
-            }
-        }
+    {
+        BatchPass pass(*writer, hooks, report, typed);
+        ConversionOutcome data = pass.run(csv_path, start);
+        if (!data.ok()) return data;
     }
-    if (batch.rows > 0 && !write_batch(failure)) return failure;
-    batch = TextBatch();
-    typed_batch = std::vector<Row>();
     Result<std::string> finished = writer->finish();
     writer.reset();
     if (finished.failed()) return io_error(finished.message());
-
-    if (::stat(varn_path.c_str(), &out_st) != 0)
-        return io_error("Output file was not created at: " + varn_path);
-    if (::stat(varn_path.c_str(), &out_st) != 0) return io_error(last_os_error());
-    const uint64_t varn_size = static_cast<uint64_t>(out_st.st_size);
-    if (varn_size == 0) return io_error("Output file is empty");
-
-    ConversionOutcome outcome;
-    outcome.summary.csv_size = csv_size;
-    outcome.summary.varn_size = varn_size;
-    outcome.summary.compression_ratio =
-        csv_size > varn_size
-            ? static_cast<double>(csv_size - varn_size) / static_cast<double>(csv_size) * 100.0
-            : 0.0;
-
-    double elapsed = seconds_since(start);
-    report.line(">>> DONE! " + csv_size_text + " \xE2\x86\x92 " +
-                format_fixed(static_cast<double>(varn_size) / 1048576.0, 1) + "MB (" +
-                format_fixed(outcome.summary.compression_ratio, 1) + "% saved) in " +
-                format_fixed(elapsed, 0) + "s (" +
-                format_fixed(static_cast<double>(csv_size) / 1073741824.0 / elapsed, 1) +
-                "GB/sec) | " + finished.value() + "\n");
-    return outcome;
+    return summarize(varn_path, csv_size, finished.value(), report, start);
 }
 
 }  // namespace varn

@@ -276,24 +276,24 @@ Bytes huffman_compress(ByteView in) {
     return out;
 }
 
-Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
-    if (block.empty()) {
-        out.clear();
-        return Status::ok();
-    }
+namespace {
+
+constexpr const char* kTruncatedTable = "Huffman block truncated in its code table";
+
+// Reads the code table (a list of symbol/length pairs, or 256 lengths) into
+// len, then the content length; `packed` gets the coded bits.
+Status read_code_table(ByteView block, uint8_t len[256], size_t& n, ByteView& packed) {
     ByteReader r(block);
     uint8_t form = 0;
     (void)r.read_u8(form);
-    uint8_t len[256] = {};
     if (form == 0xFF) {
         uint8_t count;
-        if (!r.read_u8(count)) return Status::error("Huffman block truncated in its code table");
+        if (!r.read_u8(count)) return Status::error(kTruncatedTable);
         if (count == 0) return Status::error("Huffman code table lists no symbols");
         int prev = -1;
         for (int i = 0; i < count; ++i) {
             uint8_t s, l;
-            if (!r.read_u8(s) || !r.read_u8(l))
-                return Status::error("Huffman block truncated in its code table");
+            if (!r.read_u8(s) || !r.read_u8(l)) return Status::error(kTruncatedTable);
             if (static_cast<int>(s) <= prev)
                 return Status::error("Huffman code table symbols are not in ascending order");
             if (l == 0 || l > block::kMaxLen)
@@ -303,7 +303,7 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
         }
     } else if (form == 0xFE) {
         ByteView table;
-        if (!r.read_bytes(256, table)) return Status::error("Huffman block truncated in its code table");
+        if (!r.read_bytes(256, table)) return Status::error(kTruncatedTable);
         for (int s = 0; s < 256; ++s) {
             if (table[s] > block::kMaxLen)
                 return Status::error("Huffman code length " + std::to_string(table[s]) + " out of range");
@@ -314,11 +314,13 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
     }
     uint32_t n32;
     if (!r.read_le(n32)) return Status::error("Huffman block truncated before its content length");
-    const size_t n = n32;
-    ByteView packed;
+    n = n32;
     (void)r.read_bytes(r.remaining(), packed);
+    return Status::ok();
+}
 
-    // The lengths must describe a prefix code: Kraft sum at most 1.
+// The lengths must describe a prefix code: Kraft sum at most 1.
+Status check_prefix_code(const uint8_t len[256]) {
     constexpr uint32_t kOne = 1u << block::kMaxLen;
     uint32_t kraft = 0;
     int nsym = 0;
@@ -330,112 +332,121 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
     }
     if (nsym == 0) return Status::error("Huffman code table lists no symbols");
     if (kraft > kOne) return Status::error("Huffman code lengths do not form a prefix code");
+    return Status::ok();
+}
 
-    if (n > max_output)
-        return Status::error("Huffman content length " + std::to_string(n) + " exceeds the limit of " +
-                             std::to_string(max_output) + " bytes");
-    const uint64_t total_bits = 8 * static_cast<uint64_t>(packed.size());
-    if (n > total_bits) return Status::error("Huffman block truncated: too few coded bits");
+// Codes up to kFastBits long decode from one 2K-entry table (4 KiB, it stays
+// in L1); longer ones, rare by construction, from the canonical first-code
+// arrays. The same kFastBits bits often hold two whole codes: a second table
+// gives both at once.
+constexpr int kFastBits = 11;
 
-    // Codes up to kFastBits long decode from one 2K-entry table (4 KiB, it
-    // stays in L1); longer ones, rare by construction, from the canonical
-    // first-code arrays. Entry: symbol | length << 8; 0 = not in the table.
-    constexpr int kFastBits = 11;
+struct DecodeTables {
+    // Entry: symbol | length << 8; 0 = not in the table.
     uint16_t fast[1u << kFastBits] = {};
+    // Entry: symbol 1 | symbol 2 << 8 | bits of both << 16 | number of
+    // symbols (1 or 2) << 24; 0 = not in the table.
+    uint32_t pair[1u << kFastBits];
     uint32_t first_code[block::kMaxLen + 1] = {}, count[block::kMaxLen + 1] = {};
     uint16_t base[block::kMaxLen + 1] = {};
     uint8_t sorted[256];
+};
+
+void build_tables(const uint8_t len[256], DecodeTables& t) {
     int nsorted = 0;
-    {
-        uint32_t code = 0;
-        int prev = 0;
-        bool first = true;
-        for (int l = 1; l <= block::kMaxLen; ++l) {
-            base[l] = static_cast<uint16_t>(nsorted);
-            for (int s = 0; s < 256; ++s) {
-                if (len[s] != l) continue;
-                code = first ? 0 : (code + 1) << (l - prev);
-                first = false;
-                prev = l;
-                if (count[l]++ == 0) first_code[l] = code;
-                sorted[nsorted++] = static_cast<uint8_t>(s);
-                if (l <= kFastBits) {
-                    const uint32_t lo = code << (kFastBits - l);
-                    const uint32_t hi = lo + (1u << (kFastBits - l));
-                    for (uint32_t j = lo; j < hi; ++j) fast[j] = static_cast<uint16_t>(s | (l << 8));
-                }
+    uint32_t code = 0;
+    int prev = 0;
+    bool first = true;
+    for (int l = 1; l <= block::kMaxLen; ++l) {
+        t.base[l] = static_cast<uint16_t>(nsorted);
+        for (int s = 0; s < 256; ++s) {
+            if (len[s] != l) continue;
+            code = first ? 0 : (code + 1) << (l - prev);
+            first = false;
+            prev = l;
+            if (t.count[l]++ == 0) t.first_code[l] = code;
+            t.sorted[nsorted++] = static_cast<uint8_t>(s);
+            if (l <= kFastBits) {
+                const uint32_t lo = code << (kFastBits - l);
+                const uint32_t hi = lo + (1u << (kFastBits - l));
+                for (uint32_t j = lo; j < hi; ++j) t.fast[j] = static_cast<uint16_t>(s | (l << 8));
             }
         }
     }
-
-    // The same kFastBits bits often hold two whole codes: a second table
-    // gives both at once. Entry: symbol 1 | symbol 2 << 8 | bits of both
-    // << 16 | number of symbols (1 or 2) << 24; 0 = not in the table.
-    uint32_t pair[1u << kFastBits];
     for (uint32_t j = 0; j < (1u << kFastBits); ++j) {
-        const uint32_t e1 = fast[j];
+        const uint32_t e1 = t.fast[j];
         const uint32_t l1 = e1 >> 8;
         if (l1 == 0) {
-            pair[j] = 0;
+            t.pair[j] = 0;
             continue;
         }
         // The bits after the first code, topped up with zeros; a second code
         // counts only if it lies wholly within the known bits.
-        const uint32_t e2 = fast[(j << l1) & ((1u << kFastBits) - 1)];
+        const uint32_t e2 = t.fast[(j << l1) & ((1u << kFastBits) - 1)];
         const uint32_t l2 = e2 >> 8;
         if (l2 != 0 && l1 + l2 <= kFastBits)
-            pair[j] = (e1 & 0xFF) | (e2 & 0xFF) << 8 | (l1 + l2) << 16 | 2u << 24;
+            t.pair[j] = (e1 & 0xFF) | (e2 & 0xFF) << 8 | (l1 + l2) << 16 | 2u << 24;
         else
-            pair[j] = (e1 & 0xFF) | l1 << 16 | 1u << 24;
+            t.pair[j] = (e1 & 0xFF) | l1 << 16 | 1u << 24;
     }
+}
 
-    out.resize(n);
-    uint8_t* dst = out.data();
-    const uint8_t* src = packed.data();
-    const uint8_t* const src_end = src + packed.size();
+constexpr const char* kNoCodeword = "Huffman block holds a bit pattern that is no codeword";
+constexpr const char* kTooFewBits = "Huffman block truncated: too few coded bits";
+
+// The coded bits, most significant first, through a 64-bit accumulator.
+// The bits consumed so far are always 8 * (src - begin) - avail.
+struct BitCursor {
+    const uint8_t* begin;
+    const uint8_t* src;
+    const uint8_t* end;
     uint64_t acc = 0;    // pending bits, left-aligned
     unsigned avail = 0;  // bits in acc (padding zeros past the end are not counted)
-    // The bits consumed so far are always 8 * (src - packed.data()) - avail.
 
     // Eight bytes at once; bits past `avail` that do not fit are loaded
     // again, in the same place, by the next refill. Needs 8 readable bytes.
-    auto refill_fast = [&] {
+    void refill_fast() {
         uint64_t w;
         std::memcpy(&w, src, 8);
         acc |= __builtin_bswap64(w) >> avail;
         src += (63 - avail) >> 3;
         avail |= 56;
-    };
-    // Length (bits) of the code at the top of acc, its symbol in `sym`;
-    // 0 when the bits are no codeword.
-    auto decode = [&](uint8_t& sym) -> unsigned {
-        const uint16_t e = fast[acc >> (64 - kFastBits)];
-        if (e >> 8) {
-            sym = static_cast<uint8_t>(e);
-            return e >> 8;
-        }
-        const uint32_t c15 = static_cast<uint32_t>(acc >> (64 - block::kMaxLen));
-        for (unsigned l = kFastBits + 1; l <= block::kMaxLen; ++l) {
-            const uint32_t c = c15 >> (block::kMaxLen - l);
-            if (count[l] && c - first_code[l] < count[l]) {
-                sym = sorted[base[l] + (c - first_code[l])];
-                return l;
-            }
-        }
-        return 0;
-    };
-    constexpr const char* kNoCodeword = "Huffman block holds a bit pattern that is no codeword";
+    }
+    void consume(unsigned l) {
+        acc <<= l;
+        avail -= l;
+    }
+};
 
-    size_t i = 0;
-    // While eight bytes remain to be loaded, a refill gives at least 56
-    // real bits: enough for three lookups of up to 15 bits each, so they
-    // are decoded with no further test. Each lookup gives one or two
-    // symbols, so six must remain.
+// Length (bits) of the code at the top of acc, its symbol in `sym`; 0 when
+// the bits are no codeword.
+inline unsigned decode_one(const DecodeTables& t, uint64_t acc, uint8_t& sym) {
+    const uint16_t e = t.fast[acc >> (64 - kFastBits)];
+    if (e >> 8) {
+        sym = static_cast<uint8_t>(e);
+        return e >> 8;
+    }
+    const uint32_t c15 = static_cast<uint32_t>(acc >> (64 - block::kMaxLen));
+    for (unsigned l = kFastBits + 1; l <= block::kMaxLen; ++l) {
+        const uint32_t c = c15 >> (block::kMaxLen - l);
+        if (t.count[l] && c - t.first_code[l] < t.count[l]) {
+            sym = t.sorted[t.base[l] + (c - t.first_code[l])];
+            return l;
+        }
+    }
+    return 0;
+}
+
+// The fast loop: while eight bytes remain to be loaded, a refill gives at
+// least 56 real bits, enough for three lookups of up to 15 bits each, so
+// they are decoded with no further test. Each lookup gives one or two
+// symbols, so six must remain. `i` counts the symbols written.
+Status decode_fast(const DecodeTables& t, BitCursor& bits, uint8_t* dst, size_t n, size_t& i) {
     static_assert(3 * block::kMaxLen <= 56);
-    while (n - i >= 6 && src_end - src >= 8) {
-        refill_fast();
+    while (n - i >= 6 && bits.end - bits.src >= 8) {
+        bits.refill_fast();
         for (int k = 0; k < 3; ++k) {
-            const uint32_t e = pair[acc >> (64 - kFastBits)];
+            const uint32_t e = t.pair[bits.acc >> (64 - kFastBits)];
             unsigned l;
             if (e != 0) {
                 dst[i] = static_cast<uint8_t>(e);
@@ -444,40 +455,76 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
                 l = (e >> 16) & 0xFF;
             } else {
                 uint8_t sym;
-                l = decode(sym);
+                l = decode_one(t, bits.acc, sym);
                 if (l == 0) return Status::error(kNoCodeword);
                 dst[i++] = sym;
             }
-            acc <<= l;
-            avail -= l;
+            bits.consume(l);
         }
     }
+    return Status::ok();
+}
+
+// The last symbols, one at a time, with every bit count checked.
+Status decode_tail(const DecodeTables& t, BitCursor& bits, uint8_t* dst, size_t n, size_t i) {
     for (; i < n; ++i) {
-        if (avail < block::kMaxLen) {
-            if (src_end - src >= 8) {
-                refill_fast();
+        if (bits.avail < block::kMaxLen) {
+            if (bits.end - bits.src >= 8) {
+                bits.refill_fast();
             } else {
-                while (avail <= 56 && src < src_end) {
-                    acc |= static_cast<uint64_t>(*src++) << (56 - avail);
-                    avail += 8;
+                while (bits.avail <= 56 && bits.src < bits.end) {
+                    bits.acc |= static_cast<uint64_t>(*bits.src++) << (56 - bits.avail);
+                    bits.avail += 8;
                 }
             }
         }
         uint8_t sym;
-        const unsigned l = decode(sym);
+        const unsigned l = decode_one(t, bits.acc, sym);
         if (l == 0) return Status::error(kNoCodeword);
-        if (l > avail) return Status::error("Huffman block truncated: too few coded bits");
+        if (l > bits.avail) return Status::error(kTooFewBits);
         dst[i] = sym;
-        acc <<= l;
-        avail -= l;
+        bits.consume(l);
     }
-    const uint64_t used = 8 * static_cast<uint64_t>(src - packed.data()) - avail;
+    return Status::ok();
+}
+
+// After the last code: less than a byte left, and its bits zero.
+Status check_padding(const BitCursor& bits) {
+    const uint64_t total_bits = 8 * static_cast<uint64_t>(bits.end - bits.begin);
+    const uint64_t used = 8 * static_cast<uint64_t>(bits.src - bits.begin) - bits.avail;
     if (total_bits - used >= 8)
         return Status::error("Huffman block has " + std::to_string((total_bits - used) / 8) +
                              " bytes after its last code");
-    if (avail && (acc >> (64 - avail)) != 0)
+    if (bits.avail && (bits.acc >> (64 - bits.avail)) != 0)
         return Status::error("Huffman block padding bits are not zero");
     return Status::ok();
+}
+
+}  // namespace
+
+Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
+    if (block.empty()) {
+        out.clear();
+        return Status::ok();
+    }
+    uint8_t len[256] = {};
+    size_t n = 0;
+    ByteView packed;
+    VARN_RETURN_IF_ERROR(read_code_table(block, len, n, packed));
+    VARN_RETURN_IF_ERROR(check_prefix_code(len));
+    if (n > max_output)
+        return Status::error("Huffman content length " + std::to_string(n) + " exceeds the limit of " +
+                             std::to_string(max_output) + " bytes");
+    if (n > 8 * static_cast<uint64_t>(packed.size())) return Status::error(kTooFewBits);
+
+    DecodeTables tables;
+    build_tables(len, tables);
+    out.resize(n);
+    BitCursor bits{packed.data(), packed.data(), packed.data() + packed.size()};
+    size_t i = 0;
+    VARN_RETURN_IF_ERROR(decode_fast(tables, bits, out.data(), n, i));
+    VARN_RETURN_IF_ERROR(decode_tail(tables, bits, out.data(), n, i));
+    return check_padding(bits);
 }
 
 }  // namespace varn

@@ -77,9 +77,20 @@ void NestedValueEncoder::encode(const KVal& value, Bytes& out, bool length_prefi
         put_scalar(p, value);
         return;
     }
+    list_nodes(value);
+    measure_nodes();
+    // Written into space reserved for exactly the measured bytes.
+    const size_t total = size_[0];
+    const size_t at = out.size();
+    out.resize(at + total + (length_prefixed ? leb128_length(total) : 0));
+    uint8_t* p = out.data() + at;
+    if (length_prefixed) p += leb128_put(p, total);
+    write_nodes(p);
+}
 
-    // 1. Breadth-first list: the members of node k are nodes first_member_[k] ...,
-    //    in list order (a Map pair gives its key, then its value).
+// Breadth-first list: the members of node k are nodes first_member_[k] ...,
+// in list order (a Map pair gives its key, then its value).
+void NestedValueEncoder::list_nodes(const KVal& value) {
     nodes_.clear();
     first_member_.clear();
     nodes_.push_back(&value);
@@ -102,8 +113,11 @@ void NestedValueEncoder::encode(const KVal& value, Bytes& out, bool length_prefi
             default: break;
         }
     }
+}
 
-    // 2. Sizes from the last node back: members always come after their container.
+// Encoded sizes from the last node back: members always come after their
+// container.
+void NestedValueEncoder::measure_nodes() {
     size_.resize(nodes_.size());
     for (size_t k = nodes_.size(); k-- > 0;) {
         const KVal& x = *nodes_[k];
@@ -120,14 +134,10 @@ void NestedValueEncoder::encode(const KVal& value, Bytes& out, bool length_prefi
         }
         size_[k] = n;
     }
+}
 
-    // 3. Depth-first write into space reserved for exactly the measured bytes.
-    const size_t total = size_[0];
-    const size_t at = out.size();
-    out.resize(at + total + (length_prefixed ? leb128_length(total) : 0));
-    uint8_t* p = out.data() + at;
-    if (length_prefixed) p += leb128_put(p, total);
-
+// Depth-first write from the root; returns the end of what was written.
+uint8_t* NestedValueEncoder::write_nodes(uint8_t* p) {
     tasks_.clear();
     tasks_.push_back({nullptr, 0, kOpNode});
     while (!tasks_.empty()) {
@@ -171,6 +181,7 @@ void NestedValueEncoder::encode(const KVal& value, Bytes& out, bool length_prefi
             }
         }
     }
+    return p;
 }
 
 void encode_nested_val(const KVal& value, Bytes& out) {

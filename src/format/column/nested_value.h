@@ -51,6 +51,10 @@ public:
     void encode(const KVal& value, Bytes& out, bool length_prefixed = false);
 
 private:
+    void list_nodes(const KVal& value);
+    void measure_nodes();
+    uint8_t* write_nodes(uint8_t* p);
+
     struct Task {
         const std::string* key;  // Key: the Object key to write
         size_t node;             // Node / Length: index into nodes_
