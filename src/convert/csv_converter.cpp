@@ -19,6 +19,7 @@
 #include "convert/batch_builder.h"
 #include "csv/text_scan.h"
 #include "format/format.h"
+#include "format/file/chunk_pipeline.h"
 #include "format/file/writer.h"
 
 namespace varn {
@@ -274,7 +275,9 @@ void report_columns(const Report& report, const std::vector<KColumn>& columns) {
 }
 
 // The data pass: every line after the header streamed into a reusable text
-// batch, written each time it holds a chunk's rows, then the last part.
+// batch, written each time it holds a chunk's rows, then the last part. With
+// worker threads, a full batch goes to the pipeline and the lines that follow
+// fill the other batch meanwhile.
 class BatchPass {
 public:
     BatchPass(StreamingVarnWriter& writer, const ConversionHooks& hooks, const Report& report,
@@ -283,11 +286,14 @@ public:
           hooks_(hooks),
           report_(report),
           typed_(typed),
-          builder_(batch_, writer.columns().size()) {
+          builders_{TextBatchBuilder(batches_[0], writer.columns().size()),
+                    TextBatchBuilder(batches_[1], writer.columns().size())} {
         // The cell spans grow with the first batch and are reused after it;
         // reserving a full batch up front would cost 512 KiB per column even
         // for a few rows.
-        batch_.row_offsets.reserve(format::kChunkRows);
+        batches_[0].row_offsets.reserve(format::kChunkRows);
+        const unsigned threads = hooks.threads ? hooks.threads : available_cores();
+        if (threads > 1) pipeline_ = std::make_unique<ChunkPipeline>(writer, threads);
     }
 
     ConversionOutcome run(const std::string& csv_path, std::chrono::steady_clock::time_point start);
@@ -296,16 +302,20 @@ private:
     ConversionOutcome write_batch();
     ConversionOutcome after_full_batch(uint64_t consumed,
                                        std::chrono::steady_clock::time_point start);
+    ConversionOutcome fail(ConversionOutcome outcome);
 
     StreamingVarnWriter& writer_;
     const ConversionHooks& hooks_;
     const Report& report_;
     const bool typed_;
-    TextBatch batch_;
-    TextBatchBuilder builder_;
+    TextBatch batches_[2];
+    TextBatchBuilder builders_[2];
+    int cur_ = 0;  // the batch being filled
     uint64_t rows_ = 0;
     std::vector<uint64_t> line_numbers_;  // of the batch's rows, for typed-field errors
-    std::vector<Row> typed_batch_;
+    std::vector<Row> typed_batches_[2];
+    // Declared last: stopped and joined before the batches it reads go.
+    std::unique_ptr<ChunkPipeline> pipeline_;
 };
 
 ConversionOutcome BatchPass::run(const std::string& csv_path,
@@ -320,37 +330,62 @@ ConversionOutcome BatchPass::run(const std::string& csv_path,
     for (;;) {
         LineReader::Outcome got = reader.next(line, len);
         if (got == LineReader::kEnd) break;
-        if (got == LineReader::kError) return io_error(reader.error());
-        if (!reader.line_is_utf8(line, len)) return io_error(kInvalidUtf8);
+        if (got == LineReader::kError) return fail(io_error(reader.error()));
+        if (!reader.line_is_utf8(line, len)) return fail(io_error(kInvalidUtf8));
         ++line_number;
         if (blank_line(line, len)) continue;
-        if (len > UINT32_MAX) return io_error("CSV line longer than 4 GiB is not supported");
-        builder_.append_row(line, len);
+        if (len > UINT32_MAX) return fail(io_error("CSV line longer than 4 GiB is not supported"));
+        builders_[cur_].append_row(line, len);
         if (typed_) line_numbers_.push_back(line_number);
         ++rows_;
-        if (batch_.rows == format::kChunkRows) {
+        if (batches_[cur_].rows == format::kChunkRows) {
             ConversionOutcome o = after_full_batch(reader.consumed(), start);
-            if (!o.ok()) return o;
+            if (!o.ok()) return fail(std::move(o));
         }
     }
-    if (batch_.rows > 0) return write_batch();
+    if (batches_[cur_].rows > 0) {
+        ConversionOutcome o = write_batch();
+        if (!o.ok()) return fail(std::move(o));
+    }
+    if (pipeline_) {
+        Status written = pipeline_->finish();
+        pipeline_.reset();
+        if (written.failed()) return io_error(written.take_message());
+    }
     return {};
 }
 
-// Writes the batch through the text fast path, or as typed rows.
+// A failure found while reading comes after every chunk before it, as in
+// file order: a fault in writing those is reported first. An interruption
+// is reported as it is, without waiting.
+ConversionOutcome BatchPass::fail(ConversionOutcome outcome) {
+    if (pipeline_ && outcome.error != ConversionErrorKind::Interrupted) {
+        Status earlier = pipeline_->finish();
+        if (earlier.failed()) return io_error(earlier.take_message());
+    }
+    return outcome;
+}
+
+// Writes the batch through the text fast path, or as typed rows; with worker
+// threads, hands it to them and moves on to the other batch, whose chunk is
+// in the file by then.
 ConversionOutcome BatchPass::write_batch() {
+    const TextBatch& batch = batches_[cur_];
+    std::vector<Row>& typed_batch = typed_batches_[cur_];
     Status written;
     if (typed_) {
         std::string error;
-        if (!typed_rows(batch_, writer_.columns(), line_numbers_, hooks_.parse_field, typed_batch_,
+        if (!typed_rows(batch, writer_.columns(), line_numbers_, hooks_.parse_field, typed_batch,
                         error))
             return value_error(std::move(error));
-        written = writer_.write_chunk(typed_batch_, batch_.rows);
+        written = pipeline_ ? pipeline_->submit_rows(typed_batch, batch.rows)
+                            : writer_.write_chunk(typed_batch, batch.rows);
     } else {
-        written = writer_.write_text_chunk(batch_);
+        written = pipeline_ ? pipeline_->submit_text(batch) : writer_.write_text_chunk(batch);
     }
     if (written.failed()) return io_error(written.take_message());
-    builder_.clear();
+    if (pipeline_) cur_ ^= 1;
+    builders_[cur_].clear();
     line_numbers_.clear();
     return {};
 }

@@ -71,6 +71,10 @@ struct ConversionHooks {
     // other than text needs `parse_field`.
     std::vector<ColumnDeclaration> declarations;
     FieldParser parse_field;
+    // Worker threads that analyse and compress the columns while the next
+    // batch is read; 0 means one per CPU this process may use, 1 means none
+    // (everything on the calling thread). The output is the same for all.
+    unsigned threads = 0;
 };
 
 ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,

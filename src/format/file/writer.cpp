@@ -151,23 +151,33 @@ Status StreamingVarnWriter::write_bytes(const uint8_t* p, size_t n) {
     return Status::ok();
 }
 
-Status StreamingVarnWriter::write_record(const KColumn& column, Bytes& payload,
-                                         StreamChunkColMeta& meta) {
+Status StreamingVarnWriter::seal_record(const KColumn& column, uint32_t chunk_index, Bytes& payload,
+                                        BlockCompressor& compressor, Bytes& block) {
     if (column.flags & format::kFlagEncrypt)
-        VARN_RETURN_IF_ERROR(try_apply_column_encryption(column, chunk_count_, payload));
-    compressor_.compress(as_bytes(payload), block_);
-    uint8_t prefix[format::kRecordPrefixSize];
-    store_le<uint32_t>(prefix, crc32_of(block_));
-    store_le<uint64_t>(prefix + 4, block_.size());
-    meta.block_offset = offset_;
-    meta.block_len = block_.size();
-    VARN_RETURN_IF_ERROR(write_bytes(prefix, sizeof prefix));
-    VARN_RETURN_IF_ERROR(write_bytes(block_.data(), block_.size()));
-    offset_ += format::kRecordPrefixSize + block_.size();
+        VARN_RETURN_IF_ERROR(try_apply_column_encryption(column, chunk_index, payload));
+    compressor.compress(as_bytes(payload), block);
     return Status::ok();
 }
 
-Status StreamingVarnWriter::finish_chunk(std::vector<StreamChunkColMeta>&& metas,
+Status StreamingVarnWriter::append_record(const Bytes& block, uint32_t crc, StreamChunkColMeta& meta) {
+    uint8_t prefix[format::kRecordPrefixSize];
+    store_le<uint32_t>(prefix, crc);
+    store_le<uint64_t>(prefix + 4, block.size());
+    meta.block_offset = offset_;
+    meta.block_len = block.size();
+    VARN_RETURN_IF_ERROR(write_bytes(prefix, sizeof prefix));
+    VARN_RETURN_IF_ERROR(write_bytes(block.data(), block.size()));
+    offset_ += format::kRecordPrefixSize + block.size();
+    return Status::ok();
+}
+
+Status StreamingVarnWriter::write_record(const KColumn& column, Bytes& payload,
+                                         StreamChunkColMeta& meta) {
+    VARN_RETURN_IF_ERROR(seal_record(column, chunk_count_, payload, compressor_, block_));
+    return append_record(block_, crc32_of(block_), meta);
+}
+
+Status StreamingVarnWriter::append_chunk(std::vector<StreamChunkColMeta>&& metas,
                                          uint64_t row_count) {
     chunks_.push_back(std::move(metas));
     chunk_rows_.push_back(row_count);
@@ -176,24 +186,29 @@ Status StreamingVarnWriter::finish_chunk(std::vector<StreamChunkColMeta>&& metas
     return Status::ok();
 }
 
-Status StreamingVarnWriter::write_chunk(std::span<const Row> rows, uint64_t row_count) {
-    if (row_count == 0) return Status::ok();
+Status StreamingVarnWriter::check_rows_chunk(std::span<const Row> rows, uint64_t row_count,
+                                             uint32_t chunk_index) const {
     if (row_count != rows.size()) {
         return Status::error("write_chunk: row count " + std::to_string(row_count) +
                              " does not match the " + std::to_string(rows.size()) + " rows given");
     }
     if (row_count > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
-    if (chunk_count_ == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
+    if (chunk_index == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
+    return Status::ok();
+}
+
+Status StreamingVarnWriter::write_chunk(std::span<const Row> rows, uint64_t row_count) {
+    if (row_count == 0) return Status::ok();
+    VARN_RETURN_IF_ERROR(check_rows_chunk(rows, row_count, chunk_count_));
     std::vector<StreamChunkColMeta> metas(columns_.size());
     for (size_t c = 0; c < columns_.size(); ++c) {
         analyze_column(columns_[c], rows, c, payload_, metas[c]);
         VARN_RETURN_IF_ERROR(write_record(columns_[c], payload_, metas[c]));
     }
-    return finish_chunk(std::move(metas), row_count);
+    return append_chunk(std::move(metas), row_count);
 }
 
-Status StreamingVarnWriter::write_text_chunk(const TextBatch& batch) {
-    if (batch.rows == 0) return Status::ok();
+Status StreamingVarnWriter::check_text_chunk(const TextBatch& batch, uint32_t chunk_index) const {
     if (batch.columns != columns_.size()) {
         return Status::error("write_text_chunk: the batch has " + std::to_string(batch.columns) +
                              " columns, the schema " + std::to_string(columns_.size()));
@@ -203,13 +218,19 @@ Status StreamingVarnWriter::write_text_chunk(const TextBatch& batch) {
             return Status::error("write_text_chunk: column " + c.name + " is not a text column");
     }
     if (batch.rows > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
-    if (chunk_count_ == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
+    if (chunk_index == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
+    return Status::ok();
+}
+
+Status StreamingVarnWriter::write_text_chunk(const TextBatch& batch) {
+    if (batch.rows == 0) return Status::ok();
+    VARN_RETURN_IF_ERROR(check_text_chunk(batch, chunk_count_));
     std::vector<StreamChunkColMeta> metas(columns_.size());
     for (size_t c = 0; c < columns_.size(); ++c) {
         analyze_text_column(batch, c, payload_, metas[c]);
         VARN_RETURN_IF_ERROR(write_record(columns_[c], payload_, metas[c]));
     }
-    return finish_chunk(std::move(metas), batch.rows);
+    return append_chunk(std::move(metas), batch.rows);
 }
 
 Result<std::string> StreamingVarnWriter::finish() {

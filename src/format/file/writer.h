@@ -41,6 +41,20 @@ public:
     // every column must have type_code kTypeText.
     Status write_text_chunk(const TextBatch& batch);
 
+    // The steps of the two calls above, for ChunkPipeline, which runs the
+    // analysis and seal_record of a chunk's columns on worker threads and
+    // appends the records in column order. `chunk_index` is the number of
+    // chunks before this one.
+    Status check_text_chunk(const TextBatch& batch, uint32_t chunk_index) const;
+    Status check_rows_chunk(std::span<const Row> rows, uint64_t row_count, uint32_t chunk_index) const;
+    // Encrypts the payload when the column asks for it, then compresses it into `block`.
+    static Status seal_record(const KColumn& column, uint32_t chunk_index, Bytes& payload,
+                              BlockCompressor& compressor, Bytes& block);
+    // Appends one record (its block and the block's CRC-32) and sets its offset and length in `meta`.
+    Status append_record(const Bytes& block, uint32_t crc, StreamChunkColMeta& meta);
+    // Ends the chunk whose records were appended last.
+    Status append_chunk(std::vector<StreamChunkColMeta>&& metas, uint64_t row_count);
+
     // Writes the index block and trailer, patches the totals, syncs and closes.
     // Returns the summary text. The writer must not be used afterwards.
     Result<std::string> finish();
@@ -57,7 +71,6 @@ private:
     Status flush_buffer();
     // Encrypts (when asked), compresses, checksums and writes one column record.
     Status write_record(const KColumn& column, Bytes& payload, StreamChunkColMeta& meta);
-    Status finish_chunk(std::vector<StreamChunkColMeta>&& metas, uint64_t row_count);
     void close_file();
 
     std::vector<KColumn> columns_;

@@ -1,0 +1,184 @@
+// The worker pool behind ChunkPipeline. One mutex guards the queue state;
+// a worker holds it only to take a column or to hand in a record. The
+// records are appended outside the lock by one worker at a time (the
+// writing token), so appending never stalls the others' compression.
+#include "format/file/chunk_pipeline.h"
+
+#include <sched.h>
+#include <zlib.h>
+
+#include <system_error>
+
+#include "format/column/column_encoding.h"
+
+namespace varn {
+
+unsigned available_cores() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n ? n : 1;
+}
+
+ChunkPipeline::ChunkPipeline(StreamingVarnWriter& writer, unsigned threads)
+    : writer_(writer), next_chunk_index_(writer.chunk_count()) {
+    if (threads == 0) threads = 1;
+    threads_.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i) {
+        try {
+            threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error& e) {
+            // Fewer workers still give the same file; none cannot.
+            if (threads_.empty()) failure_ = Status::error(std::string("cannot start a thread: ") + e.what());
+            break;
+        }
+    }
+}
+
+ChunkPipeline::~ChunkPipeline() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stop_ = true;
+    }
+    work_cv_.notify_all();
+    for (std::thread& t : threads_) t.join();
+}
+
+Status ChunkPipeline::submit_text(const TextBatch& batch) {
+    if (batch.rows == 0) return Status::ok();
+    Job job;
+    job.text = &batch;
+    job.row_count = batch.rows;
+    return submit(job);
+}
+
+Status ChunkPipeline::submit_rows(std::span<const Row> rows, uint64_t row_count) {
+    if (row_count == 0) return Status::ok();
+    Job job;
+    job.rows = rows;
+    job.row_count = row_count;
+    return submit(job);
+}
+
+Status ChunkPipeline::submit(Job& given) {
+    // The writer's own checks, with the chunk count the file will have.
+    Status checked = given.text ? writer_.check_text_chunk(*given.text, next_chunk_index_)
+                                : writer_.check_rows_chunk(given.rows, given.row_count, next_chunk_index_);
+    if (checked.failed()) {
+        // A fault of an earlier chunk comes first, as it would in file order.
+        Status earlier = finish();
+        return earlier.failed() ? earlier : checked;
+    }
+    const size_t columns = writer_.columns().size();
+    std::unique_lock<std::mutex> lock(mu_);
+    if (failure_.failed()) return failure_;
+    const uint64_t seq = submitted_;
+    // This slot's previous chunk (seq - 2) is in the file: the submit after
+    // it waited for that.
+    Job& job = job_of(seq);
+    job.seq = seq;
+    job.chunk_index = next_chunk_index_++;
+    job.text = given.text;
+    job.rows = given.rows;
+    job.row_count = given.row_count;
+    job.next_column = 0;
+    job.next_written = 0;
+    job.metas.clear();
+    job.metas.resize(columns);
+    job.records.resize(columns);
+    for (Record& r : job.records) {
+        r.ready = false;
+        r.error = Status::ok();
+        r.block.clear();
+    }
+    if (columns == 0) {
+        // Nothing for the workers: the chunk only enters the index, after
+        // the chunks before it.
+        done_cv_.wait(lock, [&] { return written_ == seq || failure_.failed(); });
+        if (failure_.failed()) return failure_;
+        Status st = writer_.append_chunk(std::move(job.metas), job.row_count);
+        if (st.failed()) return failure_ = st;
+        ++submitted_;
+        ++taken_;
+        ++written_;
+        return Status::ok();
+    }
+    ++submitted_;
+    work_cv_.notify_all();
+    done_cv_.wait(lock, [&] { return written_ >= seq || failure_.failed(); });
+    return failure_;
+}
+
+Status ChunkPipeline::finish() {
+    std::unique_lock<std::mutex> lock(mu_);
+    done_cv_.wait(lock, [&] { return written_ == submitted_ || failure_.failed(); });
+    return failure_;
+}
+
+void ChunkPipeline::work() {
+    Bytes payload;
+    BlockCompressor compressor;
+    const std::vector<KColumn>& columns = writer_.columns();
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+        work_cv_.wait(lock, [&] { return stop_ || taken_ < submitted_; });
+        if (stop_) return;
+        Job& job = job_of(taken_);
+        const size_t c = job.next_column++;
+        if (job.next_column == job.records.size()) ++taken_;
+        lock.unlock();
+
+        Record& rec = job.records[c];
+        StreamChunkColMeta& meta = job.metas[c];
+        if (job.text)
+            analyze_text_column(*job.text, c, payload, meta);
+        else
+            analyze_column(columns[c], job.rows, c, payload, meta);
+        Status st = StreamingVarnWriter::seal_record(columns[c], job.chunk_index, payload, compressor, rec.block);
+        if (st.is_ok()) rec.crc = static_cast<uint32_t>(::crc32_z(0L, rec.block.data(), rec.block.size()));
+
+        lock.lock();
+        rec.error = std::move(st);
+        rec.ready = true;
+        if (!writing_) write_ready(lock);
+    }
+}
+
+void ChunkPipeline::write_ready(std::unique_lock<std::mutex>& lock) {
+    writing_ = true;
+    while (!stop_ && failure_.is_ok() && written_ < submitted_) {
+        Job& job = job_of(written_);
+        const size_t c = job.next_written;
+        Record& rec = job.records[c];
+        if (!rec.ready) break;
+        // Only the token holder touches the writer and next_written; the
+        // record is complete, so the lock is not needed meanwhile.
+        lock.unlock();
+        Status st = rec.error;
+        if (st.is_ok()) st = writer_.append_record(rec.block, rec.crc, job.metas[c]);
+        const bool last = c + 1 == job.records.size();
+        if (st.is_ok() && last) st = writer_.append_chunk(std::move(job.metas), job.row_count);
+        lock.lock();
+        if (st.failed()) {
+            failure_ = std::move(st);
+            stop_ = true;  // the other workers drop what they have not started
+            work_cv_.notify_all();
+            done_cv_.notify_all();
+            break;
+        }
+        job.next_written = c + 1;
+        if (last) {
+            ++written_;
+            done_cv_.notify_all();
+        }
+    }
+    writing_ = false;
+}
+
+}  // namespace varn

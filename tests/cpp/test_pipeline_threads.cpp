@@ -1,0 +1,146 @@
+// The conversion on worker threads: the same bytes and the same errors for
+// every thread count, on files of several chunks with text, typed and
+// encrypted columns. (The suite name puts these tests in the TSan run.)
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "convert/csv_converter.h"
+#include "csv/field_parse.h"
+#include "format/format.h"
+#include "temp_files.h"
+
+namespace varn {
+namespace {
+
+constexpr unsigned kThreadCounts[] = {2, 3, 7};
+
+class PipelineThreads : public TempFileTest {
+protected:
+    PipelineThreads() : TempFileTest("varn_pipe_") {}
+
+    static void write(const std::string& p, const std::string& content) {
+        std::ofstream(p, std::ios::binary) << content;
+    }
+    // `rows` data rows of a text, an int, a float, a bool and a second text
+    // column, with repeats, empty and multi-byte fields, so that the records
+    // take different encodings and block forms.
+    static std::string table(size_t rows) {
+        std::string csv = "name,count,price,flag,note\n";
+        uint64_t x = 88172645463325252ull;
+        for (size_t r = 0; r < rows; ++r) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            csv += "user" + std::to_string(x % 5000) + ",";
+            csv += (r % 97 == 0 ? std::string() : std::to_string(static_cast<int64_t>(r) - 1000)) + ",";
+            csv += std::to_string(x % 100000) + "." + std::to_string(x % 7) + ",";
+            csv += (x & 1) ? "true," : "false,";
+            csv += (r % 11 == 0) ? "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC" : std::string(x % 40, 'a' + static_cast<char>(r % 26));
+            csv += "\n";
+        }
+        return csv;
+    }
+    static ConversionHooks hooks(bool typed, unsigned threads) {
+        ConversionHooks h;
+        h.report = false;
+        h.threads = threads;
+        if (typed) {
+            h.parse_field = parse_field;
+            h.declarations = {ColumnDeclaration{"count", format::kTypeInt, false, {}},
+                              ColumnDeclaration{"price", format::kTypeFloat, false, {}},
+                              ColumnDeclaration{"flag", format::kTypeBool, false, {}}};
+            ColumnDeclaration secret{"note", format::kTypeText, true, {}};
+            for (size_t i = 0; i < secret.key.size(); ++i) secret.key[i] = static_cast<uint8_t>(7 * i + 1);
+            h.declarations.push_back(secret);
+        }
+        return h;
+    }
+    // The file without its creation time.
+    static Bytes content(const Bytes& f) {
+        Bytes b = f;
+        if (b.size() >= 32) std::fill(b.begin() + 24, b.begin() + 32, 0);
+        return b;
+    }
+};
+
+TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
+    struct Case {
+        const char* what;
+        size_t rows;
+        bool typed;
+    };
+    const Case cases[] = {
+        {"no rows", 0, false},
+        {"part of a chunk", 1000, false},
+        {"exactly two chunks", 2 * 65536, false},
+        {"three and a bit chunks, text", 3 * 65536 + 123, false},
+        {"three and a bit chunks, typed and encrypted", 3 * 65536 + 123, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string in = path("in.csv"), one = path("one.varn"), many = path("many.varn");
+        write(in, table(c.rows));
+        ConversionOutcome o = compress_csv(in, one, hooks(c.typed, 1));
+        ASSERT_TRUE(o.ok()) << o.message;
+        const Bytes want = content(read_file(one));
+        for (unsigned t : kThreadCounts) {
+            SCOPED_TRACE(t);
+            o = compress_csv(in, many, hooks(c.typed, t));
+            ASSERT_TRUE(o.ok()) << o.message;
+            EXPECT_TRUE(content(read_file(many)) == want);
+        }
+    }
+}
+
+TEST_F(PipelineThreads, ErrorsAreThoseOfOneThread) {
+    const std::string good = table(3 * 65536 + 10);
+    // A bad field and a bad byte in the third chunk, after two chunks in flight.
+    const size_t third = good.find('\n', good.size() - 200) + 1;
+    struct Case {
+        const char* what;
+        std::string csv;
+        bool typed;
+        const char* out;  // empty: a temporary file
+    };
+    std::string bad_int = good.substr(0, third) + "u,12x,1.5,true,n\n" + good.substr(third);
+    std::string bad_utf8 = good.substr(0, third) + "u,\xFF,1,true,n\n" + good.substr(third);
+    const Case cases[] = {
+        {"a typed field that does not parse", bad_int, true, ""},
+        {"invalid UTF-8", bad_utf8, false, ""},
+        {"a full disk", good, false, "/dev/full"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.out[0] && ::access(c.out, W_OK) != 0) continue;
+        const std::string in = path("in.csv"), out = c.out[0] ? std::string(c.out) : path("out.varn");
+        write(in, c.csv);
+        const ConversionOutcome want = compress_csv(in, out, hooks(c.typed, 1));
+        ASSERT_FALSE(want.ok());
+        for (unsigned t : kThreadCounts) {
+            SCOPED_TRACE(t);
+            const ConversionOutcome got = compress_csv(in, out, hooks(c.typed, t));
+            EXPECT_EQ(got.error, want.error);
+            EXPECT_EQ(got.message, want.message);
+        }
+    }
+}
+
+TEST_F(PipelineThreads, StopsWhenAskedWithChunksInFlight) {
+    const std::string in = path("in.csv"), out = path("out.varn");
+    write(in, table(5 * 65536));
+    for (unsigned t : kThreadCounts) {
+        ConversionHooks h = hooks(false, t);
+        int calls = 0;
+        h.after_batch = [&](uint64_t, uint64_t) { return ++calls < 2; };
+        const ConversionOutcome o = compress_csv(in, out, h);
+        EXPECT_EQ(o.error, ConversionErrorKind::Interrupted);
+        EXPECT_EQ(calls, 2);
+    }
+}
+
+}  // namespace
+}  // namespace varn
