@@ -75,7 +75,8 @@ PyObject* writer_write_csv(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!bind_fast(kWriteCsvSig, args, nargs, kwnames, bound)) return nullptr;
     std::string csv_path;
     if (!convert_str(kWriteCsvSig, 0, bound[0], csv_path)) return nullptr;
-    return run_compress_csv(csv_path, path_of(self));
+    const std::string varn_path = path_of(self);  // a copy: the GIL is released meanwhile
+    return run_compress_csv(csv_path, varn_path);
     VARN_PY_END
 }
 
@@ -186,11 +187,42 @@ PyObject* varn_reader_type() {
     return type;
 }
 
+// Releases the GIL for its lifetime; take() and give() re-take and release
+// it in between.
+class WithoutGil {
+public:
+    WithoutGil() : saved_(PyEval_SaveThread()) {}
+    ~WithoutGil() {
+        if (saved_) PyEval_RestoreThread(saved_);
+    }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+    void take() {
+        PyEval_RestoreThread(saved_);
+        saved_ = nullptr;
+    }
+    void give() { saved_ = PyEval_SaveThread(); }
+
+private:
+    PyThreadState* saved_;
+};
+
 PyObject* run_compress_csv(const std::string& csv_path, const std::string& varn_path) {
-    ConversionHooks hooks;
-    // Between batches, let Python deliver a pending signal (Ctrl-C).
-    hooks.after_batch = [](uint64_t, uint64_t) { return PyErr_CheckSignals() == 0; };
-    ConversionOutcome outcome = compress_csv(csv_path, varn_path, hooks);
+    ConversionOutcome outcome;
+    {
+        // The conversion runs without the GIL, so other Python threads go on
+        // meanwhile. Between batches the GIL is taken back to let Python
+        // deliver a pending signal (Ctrl-C) and run its handler.
+        WithoutGil unlocked;
+        ConversionHooks hooks;
+        hooks.after_batch = [&unlocked](uint64_t, uint64_t) {
+            unlocked.take();
+            const bool go_on = PyErr_CheckSignals() == 0;
+            unlocked.give();
+            return go_on;
+        };
+        outcome = compress_csv(csv_path, varn_path, hooks);
+    }
     switch (outcome.error) {
         case ConversionErrorKind::None:
             break;

@@ -16,7 +16,7 @@
 namespace varn {
 namespace {
 
-constexpr unsigned kThreadCounts[] = {2, 3, 7};
+constexpr unsigned kThreadCounts[] = {2, 5};
 
 class PipelineThreads : public TempFileTest {
 protected:
@@ -78,7 +78,7 @@ TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
         {"part of a chunk", 1000, false},
         {"exactly two chunks", 2 * 65536, false},
         {"three and a bit chunks, text", 3 * 65536 + 123, false},
-        {"three and a bit chunks, typed and encrypted", 3 * 65536 + 123, true},
+        {"two and a bit chunks, typed and encrypted", 2 * 65536 + 123, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -97,7 +97,7 @@ TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
 }
 
 TEST_F(PipelineThreads, ErrorsAreThoseOfOneThread) {
-    const std::string good = table(3 * 65536 + 10);
+    const std::string good = table(2 * 65536 + 10);
     // A bad field and a bad byte in the third chunk, after two chunks in flight.
     const size_t third = good.find('\n', good.size() - 200) + 1;
     struct Case {
@@ -131,7 +131,7 @@ TEST_F(PipelineThreads, ErrorsAreThoseOfOneThread) {
 
 TEST_F(PipelineThreads, StopsWhenAskedWithChunksInFlight) {
     const std::string in = path("in.csv"), out = path("out.varn");
-    write(in, table(5 * 65536));
+    write(in, table(3 * 65536));
     for (unsigned t : kThreadCounts) {
         ConversionHooks h = hooks(false, t);
         int calls = 0;

@@ -1,0 +1,69 @@
+"""compress_csv releases the GIL while it converts: other Python threads run
+meanwhile, and conversions in several threads at once give the same files as
+one after the other."""
+import threading
+import time
+
+import varn_fileformat as vf
+
+
+def _table(rows, seed):
+    return "id,name,amount\n" + "".join(
+        f"{i},name{(i * seed) % 977},{(i * 31 + seed) % 10007}.{i % 100:02d}\n" for i in range(rows)
+    )
+
+
+def _without_time(path):
+    data = open(path, "rb").read()
+    return data[:24] + data[32:]
+
+
+def test_other_threads_run_during_a_conversion(write_csv, tmp_path):
+    csv = write_csv(_table(400_000, 3))
+    inside = {}
+
+    def convert():
+        inside["start"] = time.monotonic()
+        vf.compress_csv(csv, str(tmp_path / "out.varn"))
+        inside["end"] = time.monotonic()
+
+    t = threading.Thread(target=convert)
+    ticks = []
+    t.start()
+    while t.is_alive():
+        ticks.append(time.monotonic())
+    t.join()
+    start, end = inside["start"], inside["end"]
+    # With the GIL held for the whole call, this thread would not run at all
+    # between the call's start and end.
+    during = [x for x in ticks if start + 0.02 < x < end - 0.02]
+    assert end - start > 0.1, "the input is too small to tell"
+    assert len(during) > 100
+
+
+def test_conversions_in_two_threads_at_once(write_csv, tmp_path):
+    inputs = [write_csv(_table(150_000, seed)) for seed in (3, 5)]
+    alone = []
+    for i, csv in enumerate(inputs):
+        out = str(tmp_path / f"alone{i}.varn")
+        vf.compress_csv(csv, out)
+        alone.append(_without_time(out))
+
+    errors = []
+
+    def convert(i):
+        try:
+            for _ in range(2):
+                vf.compress_csv(inputs[i], str(tmp_path / f"together{i}.varn"))
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=convert, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    for i in range(2):
+        assert _without_time(str(tmp_path / f"together{i}.varn")) == alone[i]
+
