@@ -100,7 +100,7 @@ fi
     echo "  command = \$cxx \$cflags \$in -o \$out $libs"
     echo "  description = LINK \$out"
     objs=""
-    for src in "$root"/src/common/*.cpp "$root"/src/format/*/*.cpp "$root"/src/csv/*.cpp "$root"/src/convert/*.cpp; do
+    for src in "$root"/src/common/*.cpp "$root"/src/format/*/*.cpp "$root"/src/render/*.cpp "$root"/src/csv/*.cpp "$root"/src/convert/*.cpp; do
         rel=${src#"$root"/src/}
         obj="obj/${rel%.cpp}.o"
         echo "build $obj: core $src"
@@ -123,7 +123,7 @@ fi
 if [ "$make_seeds" = 1 ]; then
     # An ordinary program (no fuzzer main), compiled with the core in one go;
     # it is run rarely, so it is not worth an incremental build.
-    srcs=$(ls "$root"/src/common/*.cpp "$root"/src/format/*/*.cpp "$root"/src/csv/*.cpp "$root"/src/convert/*.cpp)
+    srcs=$(ls "$root"/src/common/*.cpp "$root"/src/format/*/*.cpp "$root"/src/render/*.cpp "$root"/src/csv/*.cpp "$root"/src/convert/*.cpp)
     # shellcheck disable=SC2086
     "$cxx" -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined \
         $inc "$here/make_seeds.cpp" $srcs -o "$build/make_seeds" $libs || exit 1

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "csv/field_parse.h"
-#include "csv/text_scan.h"
-#include "format/format.h"
+#include "render/cell_text.h"
+#include "common/text_scan.h"
+#include "format/type_codes.h"
 #include "format/column/nested_value.h"
 
 namespace varn::cli {
@@ -71,21 +71,8 @@ constexpr OptionSpec kOptions[] = {
 };
 constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 
-enum class Kind { Text, Bytes, Nested, Int, Float, Flags };
-
-Kind kind_of(uint8_t t) {
-    switch (t) {
-        case format::kTypeText: return Kind::Text;
-        case format::kTypeInt: return Kind::Int;
-        case format::kTypeFloat: return Kind::Float;
-        case format::kTypeNone:
-        case format::kTypeBool: return Kind::Flags;
-        case format::kTypeNested6:
-        case format::kTypeNested7:
-        case format::kTypeNested8: return Kind::Nested;
-        default: return Kind::Bytes;
-    }
-}
+using Kind = format::ColumnKind;
+using format::kind_of;
 
 // One decoded column of the current chunk.
 struct Slot {

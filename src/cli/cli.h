@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/json_string.h"
 #include "common/result.h"
 #include "format/file/reader.h"
 
@@ -90,9 +91,6 @@ Result<ColumnKey> read_key_file(const std::string& path);
 // Text for messages and tables: control bytes, quotes, backslashes and bytes
 // that are not UTF-8 escaped; cut after `limit` bytes.
 std::string printable(std::string_view text, size_t limit = 60);
-// A JSON string literal. Bytes that are not part of valid UTF-8 are written
-// as \u00XX (their Latin-1 reading), so the result is always valid JSON.
-void append_json_string(std::string_view text, std::string& out);
 
 // Buffered writer on a file descriptor: one write(2) per megabyte, no
 // per-cell overhead. After a write error every later call is a no-op and

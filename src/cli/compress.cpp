@@ -19,7 +19,7 @@
 #include "common/text_format.h"
 #include "convert/csv_converter.h"
 #include "csv/field_parse.h"
-#include "format/format.h"
+#include "format/type_codes.h"
 
 namespace varn::cli {
 
@@ -167,7 +167,7 @@ int run_compress(std::span<char* const> argv) {
         if (eq == std::string::npos)
             return usage_error(kCommand, "--type takes NAME=TYPE, not '" + spec + "'");
         const std::string name = spec.substr(0, eq);
-        const auto code = type_code_from_name(spec.substr(eq + 1));
+        const auto code = format::type_code_from_name(spec.substr(eq + 1));
         if (!code) {
             return usage_error(kCommand, "unknown type '" + spec.substr(eq + 1) +
                                              "' (int, float, bool, text, bytes or json)");

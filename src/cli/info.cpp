@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "csv/field_parse.h"
-#include "format/format.h"
+#include "render/cell_text.h"
+#include "format/type_codes.h"
 
 namespace varn::cli {
 
@@ -55,10 +55,8 @@ struct ColumnSummary {
     int64_t min = 0, max = 0;
 };
 
-bool keeps_text_range(uint8_t t) { return t == format::kTypeText; }
-bool keeps_int_range(uint8_t t) {
-    return t == format::kTypeInt || t == format::kTypeFloat || t == format::kTypeBool;
-}
+bool keeps_text_range(uint8_t t) { return format::type_info(t).text_range; }
+bool keeps_int_range(uint8_t t) { return format::type_info(t).int_range; }
 
 std::vector<ColumnSummary> summarize(const VarnReader& r) {
     std::vector<ColumnSummary> out(r.column_count());
@@ -145,8 +143,10 @@ void print_table(const VarnReader& r, const std::string& path) {
     for (size_t c = 0; c < r.column_count(); ++c) {
         const KColumn& k = r.columns()[c];
         const ColumnSummary& s = summary[c];
-        std::string type = type_name(k.type_code);
-        if (type != "text" && type != "none" && type != "int" && type != "float" && type != "bool")
+        // Codes that share a name (bytes, json) show which one it is.
+        const format::ColumnKind kind = format::kind_of(k.type_code);
+        std::string type = format::type_info(k.type_code).name;
+        if (kind == format::ColumnKind::Bytes || kind == format::ColumnKind::Nested)
             type += "(" + n(k.type_code) + ")";
         std::string flags = k.flags == 0 ? "-" : k.flags == format::kFlagEncrypt ? "encrypt" : "";
         if (flags.empty()) {
@@ -208,7 +208,7 @@ void print_json(const VarnReader& r, const std::string& path) {
         out += c ? ",{" : "{";
         out += "\"index\":" + n(c) + ",\"name\":";
         append_json_string(k.name, out);
-        out += ",\"type\":\"" + std::string(type_name(k.type_code)) + "\",\"type_code\":" +
+        out += ",\"type\":\"" + std::string(format::type_info(k.type_code).name) + "\",\"type_code\":" +
                n(k.type_code) + ",\"flags\":" + n(k.flags) +
                ",\"encrypted\":" + (r.encrypted(c) ? "true" : "false") + ",\"encodings\":{";
         bool first = true;

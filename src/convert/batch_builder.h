@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "format/column/column_encoding.h"
+#include "format/column/text_batch.h"
 
 namespace varn {
 

@@ -17,7 +17,7 @@
 #include "common/os_error.h"
 #include "common/text_format.h"
 #include "convert/batch_builder.h"
-#include "csv/text_scan.h"
+#include "common/text_scan.h"
 #include "format/format.h"
 #include "format/file/chunk_pipeline.h"
 #include "format/file/writer.h"

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "format/format.h"
+#include "format/type_codes.h"
 
 namespace varn {
 
@@ -363,212 +363,24 @@ Result<KVal> JsonParser::parse() {
     }
 }
 
-void append_json_string(const char* p, size_t n, std::string& out) {
-    static const char kHex[] = "0123456789abcdef";
-    out += '"';
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t c = static_cast<uint8_t>(p[i]);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c < 0x20 || c == ',') {
-                    out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 15];
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
-}
-
-void append_double_text(double x, std::string& out) {
-    if (!std::isfinite(x)) {
-        out += "null";
-        return;
-    }
-    char buf[64];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x);
-    (void)ec;  // 64 bytes always hold the shortest form
-    const size_t n = static_cast<size_t>(end - buf);
-    out.append(buf, n);
-    if (!std::memchr(buf, '.', n) && !std::memchr(buf, 'e', n)) out += ".0";
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
-std::optional<uint8_t> type_code_from_name(std::string_view name) {
-    if (name == "int") return format::kTypeInt;
-    if (name == "float") return format::kTypeFloat;
-    if (name == "bool") return format::kTypeBool;
-    if (name == "text") return format::kTypeText;
-    if (name == "bytes") return format::kTypeBytes;
-    if (name == "json") return format::kTypeNested6;
-    return std::nullopt;
-}
-
-const char* type_name(uint8_t type_code) {
-    switch (type_code) {
-        case format::kTypeNone: return "none";
-        case format::kTypeInt: return "int";
-        case format::kTypeFloat: return "float";
-        case format::kTypeBool: return "bool";
-        case format::kTypeText: return "text";
-        case format::kTypeNested6:
-        case format::kTypeNested7:
-        case format::kTypeNested8: return "json";
-        default: return "bytes";
-    }
-}
-
 Result<KVal> parse_field(uint8_t type_code, ByteView text) {
-    if (type_code == format::kTypeText)
+    const format::ColumnKind kind = format::kind_of(type_code);
+    if (kind == format::ColumnKind::Text)
         return KVal::make_str(std::string(reinterpret_cast<const char*>(text.data()), text.size()));
     if (text.empty()) return KVal::make_null();
-    switch (type_code) {
-        case format::kTypeInt: return parse_int_field(text);
-        case format::kTypeFloat: return parse_float_field(text);
-        case format::kTypeNone:
-        case format::kTypeBool: return parse_bool_field(text);
-        case format::kTypeNested6:
-        case format::kTypeNested7:
-        case format::kTypeNested8: return parse_json(text);
+    switch (kind) {
+        case format::ColumnKind::Int: return parse_int_field(text);
+        case format::ColumnKind::Float: return parse_float_field(text);
+        case format::ColumnKind::Flags: return parse_bool_field(text);
+        case format::ColumnKind::Nested: return parse_json(text);
         default: return parse_hex_field(text);
     }
 }
 
 Result<KVal> parse_json(ByteView text) { return JsonParser(text).parse(); }
-
-void append_int_text(int64_t v, std::string& out) {
-    char buf[24];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-    (void)ec;
-    out.append(buf, static_cast<size_t>(end - buf));
-}
-
-void append_scaled_text(int64_t scaled, std::string& out) {
-    const bool negative = scaled < 0;
-    const uint64_t a = negative ? 0 - static_cast<uint64_t>(scaled) : static_cast<uint64_t>(scaled);
-    char buf[32];
-    char* p = buf;
-    if (negative) *p++ = '-';
-    p = std::to_chars(p, buf + sizeof buf, a / 10000).ptr;
-    uint64_t frac = a % 10000;
-    if (frac) {
-        char digits[4];
-        for (int i = 3; i >= 0; --i) {
-            digits[i] = static_cast<char>('0' + frac % 10);
-            frac /= 10;
-        }
-        int n = 4;
-        while (digits[n - 1] == '0') --n;
-        *p++ = '.';
-        std::memcpy(p, digits, static_cast<size_t>(n));
-        p += n;
-    }
-    out.append(buf, static_cast<size_t>(p - buf));
-}
-
-void append_bool_text(bool v, std::string& out) { out += v ? "true" : "false"; }
-
-void append_hex_text(ByteView bytes, std::string& out) {
-    static const char kHex[] = "0123456789abcdef";
-    const size_t at = out.size();
-    out.resize(at + 2 * bytes.size());
-    char* p = out.data() + at;
-    for (uint8_t b : bytes) {
-        *p++ = kHex[b >> 4];
-        *p++ = kHex[b & 15];
-    }
-}
-
-void append_json_text(const KVal& value, std::string& out) {
-    // `step` counts members written; a Map takes two steps a pair (key, value).
-    struct Frame {
-        const KVal* node;
-        size_t step;
-    };
-    std::vector<Frame> stack;
-    const KVal* cur = &value;
-    for (;;) {
-        if (cur) {
-            switch (cur->kind()) {
-                case KVal::Kind::Null: out += "null"; break;
-                case KVal::Kind::Int: append_int_text(std::get<int64_t>(cur->v), out); break;
-                case KVal::Kind::Float: append_double_text(std::get<double>(cur->v), out); break;
-                case KVal::Kind::Bool: append_bool_text(std::get<bool>(cur->v), out); break;
-                case KVal::Kind::Str: {
-                    const std::string& s = std::get<std::string>(cur->v);
-                    append_json_string(s.data(), s.size(), out);
-                    break;
-                }
-                case KVal::Kind::Bytes: {
-                    std::string hex;
-                    append_hex_text(as_bytes(std::get<Bytes>(cur->v)), hex);
-                    append_json_string(hex.data(), hex.size(), out);
-                    break;
-                }
-                case KVal::Kind::Object: out += '{'; stack.push_back({cur, 0}); break;
-                case KVal::Kind::Array:
-                case KVal::Kind::Map: out += '['; stack.push_back({cur, 0}); break;
-            }
-            cur = nullptr;
-        }
-        if (stack.empty()) return;
-        Frame& f = stack.back();
-        const KVal& node = *f.node;
-        switch (node.kind()) {
-            case KVal::Kind::Object: {
-                const auto& members = std::get<KVal::ObjectT>(node.v);
-                if (f.step == members.size()) {
-                    out += '}';
-                    stack.pop_back();
-                    break;
-                }
-                if (f.step) out += ',';
-                const auto& m = members[f.step++];
-                append_json_string(m.first.data(), m.first.size(), out);
-                out += ':';
-                cur = &m.second;
-                break;
-            }
-            case KVal::Kind::Array: {
-                const auto& items = std::get<KVal::ArrayT>(node.v);
-                if (f.step == items.size()) {
-                    out += ']';
-                    stack.pop_back();
-                    break;
-                }
-                if (f.step) out += ',';
-                cur = &items[f.step++];
-                break;
-            }
-            default: {  // Map: [[key,value],...]
-                const auto& pairs = std::get<KVal::MapT>(node.v);
-                const size_t s = f.step++;
-                if (s == 2 * pairs.size()) {
-                    out += pairs.empty() ? "]" : "]]";
-                    stack.pop_back();
-                } else if (s % 2 == 0) {
-                    out += s ? "],[" : "[";
-                    cur = &pairs[s / 2].first;
-                } else {
-                    out += ',';
-                    cur = &pairs[s / 2].second;
-                }
-                break;
-            }
-        }
-    }
-}
 
 }  // namespace varn

@@ -23,8 +23,7 @@
 //          number Float. Nesting is parsed with an explicit stack, never by
 //          recursion, and limited to kMaxJsonDepth levels.
 //
-// Type codes: int 1, float 2, bool 3 (and 0), text 4, bytes 5 (and 9-255),
-// json 6 (and 7, 8).
+// Type codes and names: format/type_codes.h.
 #pragma once
 
 #include <cstdint>
@@ -35,16 +34,11 @@
 #include "common/result.h"
 #include "common/bytes.h"
 #include "format/column/kval.h"
+#include "render/cell_text.h"
 
 namespace varn {
 
 inline constexpr size_t kMaxJsonDepth = 100000;
-
-// The type code of a type name (int, float, bool, text, bytes, json).
-std::optional<uint8_t> type_code_from_name(std::string_view name);
-// The name of a type code: none, int, float, bool, text, bytes, json (6-8),
-// or bytes for 9-255.
-const char* type_name(uint8_t type_code);
 
 // One trimmed field as a cell of the column type, or a message saying why
 // the text does not fit (the converter adds the line and column).
@@ -52,22 +46,5 @@ Result<KVal> parse_field(uint8_t type_code, ByteView text);
 
 // One JSON value spanning all of `text`.
 Result<KVal> parse_json(ByteView text);
-
-// Field text of stored values.
-void append_int_text(int64_t v, std::string& out);
-// A Float column's stored integer (units of 1/10000) as an exact decimal,
-// without trailing zeros: 12345 -> "1.2345", -5 -> "-0.0005", 30000 -> "3".
-void append_scaled_text(int64_t scaled, std::string& out);
-void append_bool_text(bool v, std::string& out);
-// Lowercase hex, two digits a byte.
-void append_hex_text(ByteView bytes, std::string& out);
-// Compact JSON (no white space). Floats take the shortest text that reads
-// back as the same double and always carry a "." or an exponent, so they
-// read back as Float; non-finite floats are written as null. Commas inside
-// strings and keys are written as \u002c, so a comma appears only between
-// the members of a container. Bytes (which JSON lacks) are written as a
-// string of hex digits and Map as an array of [key, value] arrays. Walks the
-// value with an explicit stack.
-void append_json_text(const KVal& value, std::string& out);
 
 }  // namespace varn

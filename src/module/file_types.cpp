@@ -4,7 +4,7 @@
 #include <string>
 
 #include "convert/csv_converter.h"
-#include "convert/file_info.h"
+#include "module/file_info.h"
 #include "module/binder.h"
 #include "module/errors.h"
 #include "module/module_types.h"

@@ -71,32 +71,6 @@ std::string json_number(double value) {
     return out;
 }
 
-void append_json_string(std::string& out, const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
-    out += '"';
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (u < 0x20) {
-                    out += "\\u00";
-                    out += kHex[u >> 4];
-                    out += kHex[u & 15];
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-}
-
 std::string format_rfc3339(const std::tm& local, uint32_t nanoseconds, long offset_seconds) {
     char buf[96];
     int len = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900,

@@ -7,6 +7,8 @@
 #include <ctime>
 #include <string>
 
+#include "common/json_string.h"
+
 namespace varn {
 
 // Appends `value` as a JSON number in the shortest decimal form that reads
@@ -17,9 +19,6 @@ namespace varn {
 void append_json_number(std::string& out, double value);
 std::string json_number(double value);
 
-// Appends `text` as a JSON string: quote and backslash escaped, control
-// characters below 0x20 as \b \t \n \f \r or \u00XX; everything else as is.
-void append_json_string(std::string& out, const std::string& text);
 
 // The RFC 3339 text of a local time: YYYY-MM-DDTHH:MM:SS, then a fraction of
 // 3, 6 or 9 digits (the fewest that hold the nanoseconds; none when they are

@@ -79,9 +79,9 @@ void append_alert_json(std::string& out, const AlertEvent& alert) {
     out += "{\"alert_type\":\"";
     out += alert_type_name(alert.alert_type);
     out += "\",\"message\":";
-    append_json_string(out, alert.message);
+    append_json_string(alert.message, out);
     out += ",\"timestamp\":";
-    append_json_string(out, alert.timestamp);
+    append_json_string(alert.timestamp, out);
     out += ",\"metric_value\":";
     append_json_number(out, alert.metric_value);
     out += ",\"threshold\":";

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "convert/batch_builder.h"
-#include "csv/text_scan.h"
+#include "common/text_scan.h"
 #include "format/column/column_encoding.h"
 
 namespace varn {

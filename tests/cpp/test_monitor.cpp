@@ -154,11 +154,28 @@ TEST(MonitorText, JsonNumberReadsBackAsTheSameDouble) {
     }
 }
 
-TEST(MonitorText, JsonStringEscapes) {
-    static const char input[] = "a\"b\\c/d\b\t\n\f\r\x01\x1f\x7f\xc3\xa9";
-    std::string out;
-    append_json_string(out, std::string(input, sizeof input - 1));
-    EXPECT_EQ(out, "\"a\\\"b\\\\c/d\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xc3\xa9\"");
+TEST(JsonString, EscapesOneWayForEveryCaller) {
+    struct Case {
+        std::string input;
+        JsonComma comma;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"a\"b\\c/d\b\t\n\f\r\x01\x1f\x7f\xc3\xa9", JsonComma::kKeep,
+         "\"a\\\"b\\\\c/d\\b\\t\\n\\f\\r\\u0001\\u001f\x7f\xc3\xa9\""},
+        {"a,b", JsonComma::kKeep, "\"a,b\""},
+        {"a,b", JsonComma::kEscape, "\"a\\u002cb\""},
+        // Bytes outside a well-formed UTF-8 sequence: a lone continuation
+        // byte, a cut sequence, an overlong form.
+        {"x\x80y\xe6\x9dz\xc0\xaf", JsonComma::kKeep, "\"x\\u0080y\\u00e6\\u009dz\\u00c0\\u00af\""},
+        {"\xf0\x9f\x98\x80", JsonComma::kKeep, "\"\xf0\x9f\x98\x80\""},
+        {std::string("\0", 1), JsonComma::kKeep, "\"\\u0000\""},
+    };
+    for (const Case& c : cases) {
+        std::string out = "<";
+        append_json_string(c.input, out, c.comma);
+        EXPECT_EQ(out, "<" + c.expected) << c.input;
+    }
 }
 
 TEST(MonitorText, Rfc3339Forms) {

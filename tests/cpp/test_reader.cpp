@@ -19,6 +19,7 @@
 #include "csv/field_parse.h"
 #include "format/block/block_compression.h"
 #include "format/format.h"
+#include "format/type_codes.h"
 #include "format/file/reader.h"
 #include "format/file/writer.h"
 #include "temp_files.h"
@@ -710,10 +711,12 @@ TEST(FieldText, PrintedValuesParseBackToTheSameValue) {
     std::string hex;
     append_hex_text(as_bytes("\x00\x7f\xff", 3), hex);
     EXPECT_EQ(hex, "007fff");
-    EXPECT_EQ(type_code_from_name("json"), format::kTypeNested6);
-    EXPECT_FALSE(type_code_from_name("string"));
-    EXPECT_STREQ(type_name(7), "json");
-    EXPECT_STREQ(type_name(200), "bytes");
+    EXPECT_EQ(format::type_code_from_name("json"), format::kTypeNested6);
+    EXPECT_EQ(format::type_code_from_name("bytes"), format::kTypeBytes);
+    EXPECT_FALSE(format::type_code_from_name("string"));
+    EXPECT_FALSE(format::type_code_from_name("none"));
+    EXPECT_STREQ(format::type_info(7).name, "json");
+    EXPECT_STREQ(format::type_info(200).name, "bytes");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "csv/text_scan.h"
+#include "common/text_scan.h"
 #include "format/column/column_encoding.h"
 
 namespace varn {

@@ -9,6 +9,7 @@
 #include "format/column/column_encoding.h"
 #include "format/column/integer_encoders.h"
 #include "format/column/nested_value.h"
+#include "format/type_codes.h"
 
 namespace varn {
 
@@ -221,25 +222,25 @@ void analyze_column(const KColumn& column, std::span<const Row> rows, size_t col
                     StreamChunkColMeta& meta) {
     meta = StreamChunkColMeta{};
     payload.clear();
-    switch (column.type_code) {
-        case format::kTypeInt:
-        case format::kTypeFloat:
+    switch (format::kind_of(column.type_code)) {
+        case format::ColumnKind::Int:
+        case format::ColumnKind::Float:
             analyze_numeric(column.type_code, rows, col, payload, meta);
             break;
-        case format::kTypeBool:
-            meta.encoding = static_cast<uint8_t>(ColumnEncoding::BitPacked);
-            numeric_statistics(rows, col, meta);
+        case format::ColumnKind::Flags:
+            // Bool keeps the cells' minimum and maximum and packs its bits;
+            // none only counts its nulls.
+            if (format::type_info(column.type_code).int_range) {
+                meta.encoding = static_cast<uint8_t>(ColumnEncoding::BitPacked);
+                numeric_statistics(rows, col, meta);
+            } else {
+                count_nulls(rows, col, meta);
+            }
             analyze_flags(rows, col, payload);
             break;
-        case format::kTypeNone:
-            count_nulls(rows, col, meta);
-            analyze_flags(rows, col, payload);
-            break;
-        case format::kTypeText: analyze_text(rows, col, payload, meta); break;
-        case format::kTypeNested6:
-        case format::kTypeNested7:
-        case format::kTypeNested8: analyze_nested(rows, col, payload, meta); break;
-        default: analyze_bytes(rows, col, payload, meta); break;  // 5 and 9-255
+        case format::ColumnKind::Text: analyze_text(rows, col, payload, meta); break;
+        case format::ColumnKind::Nested: analyze_nested(rows, col, payload, meta); break;
+        case format::ColumnKind::Bytes: analyze_bytes(rows, col, payload, meta); break;
     }
 }
 

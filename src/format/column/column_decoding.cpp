@@ -7,6 +7,7 @@
 #include <string>
 
 #include "format/column/nested_value.h"
+#include "format/type_codes.h"
 
 namespace varn {
 
@@ -131,11 +132,6 @@ Status decode_cdelta(ByteView payload, size_t rows, std::vector<int64_t>& out) {
     return Status::ok();
 }
 
-bool is_int_encoding(ColumnEncoding e) {
-    return e == ColumnEncoding::Rle || e == ColumnEncoding::Delta ||
-           e == ColumnEncoding::ConstDelta || e == ColumnEncoding::FrameOfReference;
-}
-
 Status wrong_encoding(uint8_t type_code, ColumnEncoding e) {
     return Status::error("column of type " + std::to_string(type_code) + " cannot have encoding " +
                          std::to_string(static_cast<unsigned>(e)));
@@ -233,29 +229,27 @@ Status decode_length_prefixed(ByteView payload, size_t rows, std::vector<ByteVie
 Status decode_column_cells(uint8_t type_code, ColumnEncoding e, ByteView payload, size_t rows,
                            std::vector<KVal>& out) {
     out.clear();
-    switch (type_code) {
-        case format::kTypeInt:
-        case format::kTypeFloat: {
-            if (!is_int_encoding(e)) return wrong_encoding(type_code, e);
+    if (!format::encoding_allowed(type_code, static_cast<uint8_t>(e)))
+        return wrong_encoding(type_code, e);
+    const format::ColumnKind kind = format::kind_of(type_code);
+    switch (kind) {
+        case format::ColumnKind::Int:
+        case format::ColumnKind::Float: {
             std::vector<int64_t> v;
-            if (type_code == format::kTypeInt) {
+            if (kind == format::ColumnKind::Int) {
                 VARN_RETURN_IF_ERROR(decode_int_payload(e, payload, rows, v));
             } else {
                 VARN_RETURN_IF_ERROR(decode_float_payload(e, payload, rows, v));
             }
             out.reserve(rows);
             for (int64_t x : v) {
-                out.push_back(type_code == format::kTypeInt
+                out.push_back(kind == format::ColumnKind::Int
                                   ? KVal::make_int(x)
                                   : KVal::make_float(static_cast<double>(x) / kFloatScale));
             }
             return Status::ok();
         }
-        case format::kTypeNone:
-        case format::kTypeBool: {
-            ColumnEncoding want = type_code == format::kTypeBool ? ColumnEncoding::BitPacked
-                                                                 : ColumnEncoding::Plain;
-            if (e != want) return wrong_encoding(type_code, e);
+        case format::ColumnKind::Flags: {
             std::vector<uint8_t> flags;
             VARN_RETURN_IF_ERROR(decode_flags(payload, rows, flags));
             out.reserve(rows);
@@ -264,20 +258,17 @@ Status decode_column_cells(uint8_t type_code, ColumnEncoding e, ByteView payload
         }
         default: break;
     }
-    // Text, Bytes and Nested: Plain, one length-prefixed entry per row.
-    if (e != ColumnEncoding::Plain) return wrong_encoding(type_code, e);
+    // Text, Bytes and Nested: one length-prefixed entry per row.
     std::vector<ByteView> entries;
     VARN_RETURN_IF_ERROR(decode_length_prefixed(payload, rows, entries));
     out.resize(rows);
     for (size_t i = 0; i < rows; ++i) {
         const ByteView t = entries[i];
-        switch (type_code) {
-            case format::kTypeText:
+        switch (kind) {
+            case format::ColumnKind::Text:
                 out[i] = KVal::make_str(std::string(reinterpret_cast<const char*>(t.data()), t.size()));
                 break;
-            case format::kTypeNested6:
-            case format::kTypeNested7:
-            case format::kTypeNested8: {
+            case format::ColumnKind::Nested: {
                 Status s = decode_nested_val(t, out[i]);
                 if (s.failed()) {
                     return Status::error("row " + std::to_string(i) + ": " + s.message());

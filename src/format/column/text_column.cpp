@@ -69,21 +69,6 @@ void TextColumnStats::add(const uint8_t* text, size_t len) {
     }
 }
 
-void TextBatch::grow() {
-    // The first rows get room for at most 65,536 spans in all, so a batch of
-    // few rows stays small however many columns it has. Powers of two: the
-    // doublings then end at exactly 65,536 rows, a full batch.
-    const size_t first =
-        std::bit_floor(std::clamp<size_t>(65536 / std::max<size_t>(columns, 1), 1, 1024));
-    const size_t wider = std::max(stride * 2, first);
-    std::vector<TextSpan> moved(columns * wider);
-    for (size_t c = 0; c < columns; ++c)
-        std::copy_n(cells.begin() + static_cast<std::ptrdiff_t>(c * stride), rows,
-                    moved.begin() + static_cast<std::ptrdiff_t>(c * wider));
-    cells.swap(moved);
-    stride = wider;
-}
-
 void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
                          StreamChunkColMeta& meta) {
     meta = StreamChunkColMeta{};

@@ -6,6 +6,7 @@
 // message that starts with the place in the file (part, chunk, column,
 // offset) and then says what is wrong there.
 #include "format/file/reader.h"
+#include "format/type_codes.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -80,11 +81,14 @@ std::string quoted(const std::string& s) {
 }
 std::string quoted(ByteView v) { return quoted(v.data(), v.size()); }
 
-bool is_text(uint8_t t) { return t == format::kTypeText; }
-bool is_flags(uint8_t t) { return t == format::kTypeNone || t == format::kTypeBool; }
-bool is_nested(uint8_t t) { return t >= format::kTypeNested6 && t <= format::kTypeNested8; }
-bool is_integer(uint8_t t) { return t == format::kTypeInt || t == format::kTypeFloat; }
-bool is_entries(uint8_t t) { return !is_flags(t) && !is_integer(t); }
+using format::ColumnKind;
+bool is_text(uint8_t t) { return format::kind_of(t) == ColumnKind::Text; }
+bool is_flags(uint8_t t) { return format::kind_of(t) == ColumnKind::Flags; }
+bool is_nested(uint8_t t) { return format::kind_of(t) == ColumnKind::Nested; }
+bool is_integer(uint8_t t) {
+    return format::kind_of(t) == ColumnKind::Int || format::kind_of(t) == ColumnKind::Float;
+}
+bool is_entries(uint8_t t) { return format::holds_entries(t); }
 
 }  // namespace
 
@@ -418,8 +422,7 @@ Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
         return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
                              " holds no length-prefixed entries");
     }
-    FILE_CHECK(meta(chunk, col).encoding == static_cast<uint8_t>(ColumnEncoding::Plain),
-               record_place(chunk, col),
+    FILE_CHECK(format::encoding_allowed(t, meta(chunk, col).encoding), record_place(chunk, col),
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t) +
                    " (only Plain, 0, is valid)");
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
@@ -451,8 +454,7 @@ Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vec
         return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
                              " holds no flags");
     }
-    const auto want = t == format::kTypeBool ? ColumnEncoding::BitPacked : ColumnEncoding::Plain;
-    FILE_CHECK(meta(chunk, col).encoding == static_cast<uint8_t>(want), record_place(chunk, col),
+    FILE_CHECK(format::encoding_allowed(t, meta(chunk, col).encoding), record_place(chunk, col),
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t));
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
     Status st = decode_flags(as_bytes(payload), chunk_rows_[chunk], flags);
@@ -602,13 +604,13 @@ Status check_unused_stats(const VarnReader& r, size_t chunk, size_t col) {
     const StreamChunkColMeta& m = r.meta(chunk, col);
     const uint8_t t = r.columns()[col].type_code;
     const std::string place = r.record_place(chunk, col);
-    if (!is_text(t)) {
+    if (!format::type_info(t).text_range) {
         FILE_CHECK(m.min_str.empty() && m.max_str.empty(), place,
                    "a column of type " + num(t) + " with minimum and maximum texts in the index");
         FILE_CHECK(std::all_of(m.bloom.begin(), m.bloom.end(), [](uint64_t w) { return w == 0; }),
                    place, "a column of type " + num(t) + " with a Bloom filter in the index");
     }
-    if (!is_integer(t) && t != format::kTypeBool) {
+    if (!format::type_info(t).int_range) {
         FILE_CHECK(m.min == 0 && m.max == 0, place,
                    "a column of type " + num(t) + " with a numeric minimum and maximum in the index");
     }
@@ -624,9 +626,8 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
     VARN_RETURN_IF_ERROR(check_unused_stats(r, chunk, col));
 
     if (is_integer(t)) {
-        FILE_CHECK(e == ColumnEncoding::Rle || e == ColumnEncoding::Delta ||
-                       e == ColumnEncoding::ConstDelta || e == ColumnEncoding::FrameOfReference,
-                   place, "encoding " + num(m.encoding) + " for a column of type " + num(t));
+        FILE_CHECK(format::encoding_allowed(t, m.encoding), place,
+                   "encoding " + num(m.encoding) + " for a column of type " + num(t));
         std::vector<int64_t> v;
         Status st = t == format::kTypeInt ? decode_int_payload(e, as_bytes(payload), rows, v)
                                           : decode_float_payload(e, as_bytes(payload), rows, v);
@@ -636,8 +637,8 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
         return check_numeric_stats(r, chunk, col, v, t == format::kTypeInt);
     }
     if (is_flags(t)) {
-        const auto want = t == format::kTypeBool ? ColumnEncoding::BitPacked : ColumnEncoding::Plain;
-        FILE_CHECK(e == want, place, "encoding " + num(m.encoding) + " for a column of type " + num(t));
+        FILE_CHECK(format::encoding_allowed(t, m.encoding), place,
+                   "encoding " + num(m.encoding) + " for a column of type " + num(t));
         std::vector<uint8_t> flags;
         Status st = decode_flags(as_bytes(payload), rows, flags);
         if (st.failed()) return r.payload_fault(chunk, col, st);
@@ -646,7 +647,7 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
         std::vector<int64_t> v(flags.begin(), flags.end());
         return check_numeric_stats(r, chunk, col, v, false);
     }
-    FILE_CHECK(e == ColumnEncoding::Plain, place,
+    FILE_CHECK(format::encoding_allowed(t, m.encoding), place,
                "encoding " + num(m.encoding) + " for a column of type " + num(t));
     if (is_text(t)) return check_text_column(r, chunk, col, payload);
     std::vector<ByteView> entries;

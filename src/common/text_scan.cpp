@@ -1,4 +1,4 @@
-#include "csv/text_scan.h"
+#include "common/text_scan.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

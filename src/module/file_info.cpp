@@ -1,4 +1,4 @@
-#include "convert/file_info.h"
+#include "module/file_info.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,0 +1,65 @@
+// The converter's batch: the text cells of up to one chunk of rows as the
+// CSV converter fills them and the writer's text path reads them. It sits
+// with the column codecs, not with the converter, because the writer and
+// the text column analysis take it as input and the format layer does not
+// depend on the converter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/bytes.h"
+
+namespace varn {
+
+// A batch of rows whose cells are all text, as the CSV converter builds it:
+// one byte buffer for the whole batch, the offset of each row's bytes in it,
+// and one span per cell (relative to its row). The spans are kept column by
+// column, since the writer reads a batch one column at a time: the span of
+// row r, column c is cells[c * stride + r]. Clearing keeps the capacity, so
+// nothing is reallocated batch after batch.
+struct TextSpan {
+    uint32_t offset;  // from the start of the row's bytes
+    uint32_t length;
+};
+struct TextBatch {
+    size_t columns = 0;
+    size_t rows = 0;
+    size_t stride = 0;  // rows each column has room for
+    Bytes text;
+    std::vector<uint64_t> row_offsets;  // one per row
+    std::vector<TextSpan> cells;        // columns * stride entries
+
+    const TextSpan& cell(size_t r, size_t c) const { return cells[c * stride + r]; }
+    TextSpan& cell(size_t r, size_t c) { return cells[c * stride + r]; }
+    // Room for the span of row `rows` in every column: doubles every
+    // column's room when it is full.
+    void reserve_row() {
+        if (rows == stride) grow();
+    }
+    // Appends a row whose bytes start at `offset`, with one span per column.
+    void push_row(uint64_t offset, const TextSpan* spans) {
+        reserve_row();
+        row_offsets.push_back(offset);
+        for (size_t c = 0; c < columns; ++c) cell(rows, c) = spans[c];
+        ++rows;
+    }
+    void clear() {
+        rows = 0;
+        text.clear();
+        row_offsets.clear();
+    }
+    // Empties the batch for rows of `n` columns.
+    void reset(size_t n) {
+        clear();
+        columns = n;
+        stride = 0;
+        cells.clear();
+    }
+
+private:
+    void grow();
+};
+
+}  // namespace varn
