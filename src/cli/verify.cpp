@@ -6,6 +6,7 @@
 
 #include "cli/cli.h"
 #include "common/text_format.h"
+#include "format/file/chunk_pipeline.h"
 
 namespace varn::cli {
 
@@ -48,7 +49,7 @@ int run_verify(std::span<char* const> argv) {
     VarnReader& reader = *file;
 
     VerifyReport report;
-    Status st = verify_file(reader, report);
+    Status st = verify_file(reader, report, {}, available_cores());
     if (st.failed()) return failure(kCommand, path + ": " + st.message());
     if (!args.flag("quiet")) {
         std::string out = path + ": OK: " + std::to_string(reader.chunk_count()) + " chunks, " +

@@ -5,6 +5,7 @@
 // check goes through FILE_CHECK so each fault comes back the same way, as a
 // message that starts with the place in the file (part, chunk, column,
 // offset) and then says what is wrong there.
+#include "common/ordered_pool.h"
 #include "format/file/reader.h"
 #include "format/type_codes.h"
 
@@ -352,6 +353,15 @@ uint64_t VarnReader::payload_limit(size_t chunk, size_t col) const {
 }
 
 Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload) {
+    return read_block(chunk, col, payload, buffers_);
+}
+
+Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload) {
+    return read_payload(chunk, col, payload, buffers_);
+}
+
+Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload, RecordBuffers& buffers) const {
+    Bytes& record_ = buffers.record;
     const StreamChunkColMeta& m = meta(chunk, col);
     // The stored form, one byte longer than the payload, is the longest a
     // block gets: a longer one cannot decode within the limit, so it is not
@@ -375,13 +385,13 @@ Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload) {
     FILE_CHECK(crc == stored_crc, record_place(chunk, col),
                "CRC-32 mismatch: stored " + hex32(stored_crc) + ", computed " + hex32(crc) +
                    " over the " + num(block.size()) + "-byte block");
-    Status st = decompress_block(block, payload, static_cast<size_t>(limit), scratch_);
+    Status st = decompress_block(block, payload, static_cast<size_t>(limit), buffers.stream);
     FILE_CHECK(st.is_ok(), record_place(chunk, col), "block does not decode: " + st.message());
     return Status::ok();
 }
 
-Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload) {
-    VARN_RETURN_IF_ERROR(read_block(chunk, col, payload));
+Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload, RecordBuffers& buffers) const {
+    VARN_RETURN_IF_ERROR(read_block(chunk, col, payload, buffers));
     if (!encrypted(col)) return Status::ok();
     FILE_CHECK(has_key(col), record_place(chunk, col),
                "the column is encrypted; its key is needed to decode it");
@@ -407,16 +417,17 @@ Status VarnReader::read_cells(size_t chunk, size_t col, std::vector<KVal>& cells
 }
 
 Status VarnReader::read_entries(size_t chunk, size_t col, Bytes& payload,
-                                std::vector<ByteView>& entries) {
-    return entries_payload(chunk, col, payload, &entries);
+                                std::vector<ByteView>& entries, RecordBuffers* buffers) {
+    return entries_payload(chunk, col, payload, &entries, buffers);
 }
 
-Status VarnReader::read_entry_payload(size_t chunk, size_t col, Bytes& payload) {
-    return entries_payload(chunk, col, payload, nullptr);
+Status VarnReader::read_entry_payload(size_t chunk, size_t col, Bytes& payload,
+                                      RecordBuffers* buffers) {
+    return entries_payload(chunk, col, payload, nullptr, buffers);
 }
 
 Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
-                                   std::vector<ByteView>* entries) {
+                                   std::vector<ByteView>* entries, RecordBuffers* buffers) {
     const uint8_t t = columns_[col].type_code;
     if (!is_entries(t)) {
         return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
@@ -425,7 +436,7 @@ Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
     FILE_CHECK(format::encoding_allowed(t, meta(chunk, col).encoding), record_place(chunk, col),
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t) +
                    " (only Plain, 0, is valid)");
-    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
+    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload, buffers ? *buffers : buffers_));
     if (!entries) return Status::ok();
     Status st = decode_length_prefixed(as_bytes(payload), chunk_rows_[chunk], *entries);
     if (st.failed()) return payload_fault(chunk, col, st);
@@ -433,13 +444,13 @@ Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
 }
 
 Status VarnReader::read_integers(size_t chunk, size_t col, Bytes& payload,
-                                 std::vector<int64_t>& values) {
+                                 std::vector<int64_t>& values, RecordBuffers* buffers) {
     const uint8_t t = columns_[col].type_code;
     if (!is_integer(t)) {
         return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
                              " holds no integers");
     }
-    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
+    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload, buffers ? *buffers : buffers_));
     const auto e = static_cast<ColumnEncoding>(meta(chunk, col).encoding);
     Status st = t == format::kTypeInt
                     ? decode_int_payload(e, as_bytes(payload), chunk_rows_[chunk], values)
@@ -448,7 +459,8 @@ Status VarnReader::read_integers(size_t chunk, size_t col, Bytes& payload,
     return Status::ok();
 }
 
-Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vector<uint8_t>& flags) {
+Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vector<uint8_t>& flags,
+                              RecordBuffers* buffers) {
     const uint8_t t = columns_[col].type_code;
     if (!is_flags(t)) {
         return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
@@ -456,7 +468,7 @@ Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vec
     }
     FILE_CHECK(format::encoding_allowed(t, meta(chunk, col).encoding), record_place(chunk, col),
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t));
-    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
+    VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload, buffers ? *buffers : buffers_));
     Status st = decode_flags(as_bytes(payload), chunk_rows_[chunk], flags);
     if (st.failed()) return payload_fault(chunk, col, st);
     return Status::ok();
@@ -617,7 +629,7 @@ Status check_unused_stats(const VarnReader& r, size_t chunk, size_t col) {
     return Status::ok();
 }
 
-Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& payload) {
+Status check_payload(const VarnReader& r, size_t chunk, size_t col, const Bytes& payload) {
     const uint8_t t = r.columns()[col].type_code;
     const StreamChunkColMeta& m = r.meta(chunk, col);
     const size_t rows = r.chunk_rows(chunk);
@@ -680,7 +692,7 @@ Status check_payload(VarnReader& r, size_t chunk, size_t col, const Bytes& paylo
 }  // namespace
 
 Status verify_file(VarnReader& r, VerifyReport& report,
-                   const std::function<void(size_t chunk)>& progress) {
+                   const std::function<void(size_t chunk)>& progress, unsigned threads) {
     report = VerifyReport{};
     const VarnFileHeader& h = r.header();
     FILE_CHECK(h.reserved_zero, "header at offset 32", "the reserved bytes 32 to 63 are not all zero");
@@ -722,29 +734,59 @@ Status verify_file(VarnReader& r, VerifyReport& report,
                "the last column record ends at " + num(expected) +
                    ", not where the index block starts");
 
-    Bytes payload;
-    for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
-        for (size_t col = 0; col < r.column_count(); ++col) {
-            const bool skip = r.encrypted(col) && !r.has_key(col);
-            if (skip) {
-                VARN_RETURN_IF_ERROR(r.read_block(chunk, col, payload));
+    const size_t cols = r.column_count();
+    if (cols == 0) {
+        for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
+            report.rows += r.chunk_rows(chunk);
+            if (progress) progress(chunk);
+        }
+        return Status::ok();
+    }
+    // Record i is (chunk i / cols, column i % cols). Workers read and check
+    // records, each with its own buffers; the report is summed in file order
+    // on this thread, which stops at the first record that fails.
+    if (threads == 0) threads = 1;
+    struct Checked {
+        uint64_t payload_bytes = 0;
+        bool skipped = false;  // encrypted, no key: checked up to decompression
+    };
+    const size_t window = 4 * static_cast<size_t>(threads);
+    std::vector<Checked> checked(window);
+    std::vector<VarnReader::RecordBuffers> buffers(threads);
+    std::vector<Bytes> payloads(threads);
+    const VarnReader& cr = r;
+    return run_ordered(
+        r.chunk_count() * cols, threads, window,
+        [&](size_t i, unsigned w) -> Status {
+            const size_t chunk = i / cols, col = i % cols;
+            Checked& c = checked[i % window];
+            Bytes& payload = payloads[w];
+            c.skipped = cr.encrypted(col) && !cr.has_key(col);
+            if (c.skipped) {
+                VARN_RETURN_IF_ERROR(cr.read_block(chunk, col, payload, buffers[w]));
             } else {
-                VARN_RETURN_IF_ERROR(r.read_payload(chunk, col, payload));
+                VARN_RETURN_IF_ERROR(cr.read_payload(chunk, col, payload, buffers[w]));
             }
+            c.payload_bytes = payload.size();
+            if (c.skipped) return Status::ok();
+            return check_payload(cr, chunk, col, payload);
+        },
+        [&](size_t i) -> Status {
+            const size_t chunk = i / cols, col = i % cols;
+            const Checked& c = checked[i % window];
             ++report.records;
             report.compressed_bytes += r.meta(chunk, col).block_len;
-            report.payload_bytes += payload.size();
-            if (skip) {
+            report.payload_bytes += c.payload_bytes;
+            if (c.skipped)
                 ++report.encrypted_skipped;
-                continue;
+            else
+                ++report.payloads_decoded;
+            if (col + 1 == cols) {
+                report.rows += r.chunk_rows(chunk);
+                if (progress) progress(chunk);
             }
-            VARN_RETURN_IF_ERROR(check_payload(r, chunk, col, payload));
-            ++report.payloads_decoded;
-        }
-        report.rows += r.chunk_rows(chunk);
-        if (progress) progress(chunk);
-    }
-    return Status::ok();
+            return Status::ok();
+        });
 }
 
 // ---------------------------------------------------------------------------

@@ -61,6 +61,14 @@ struct VarnFileHeader {
 
 class VarnReader {
 public:
+    // The buffers of one reading thread. read_block and read_payload given
+    // their own buffers leave the reader untouched, so several threads may
+    // read records of one reader at once.
+    struct RecordBuffers {
+        Bytes record;  // one record as read from the file
+        Bytes stream;  // the LZ stream of the block being decoded
+    };
+
     // Opens `path` and reads its header, schema, trailer and index. The
     // message of a failure names the part of the file at fault and its offset.
     static Result<std::unique_ptr<VarnReader>> open(const std::string& path,
@@ -96,25 +104,34 @@ public:
     // read_block, then decryption with the column's key. An encrypted column
     // without a key is an error.
     Status read_payload(size_t chunk, size_t col, Bytes& payload);
+    // The same two with a thread's own buffers.
+    Status read_block(size_t chunk, size_t col, Bytes& payload, RecordBuffers& buffers) const;
+    Status read_payload(size_t chunk, size_t col, Bytes& payload, RecordBuffers& buffers) const;
     // read_payload, then the payload decoded into one cell per row (see
     // decode_column_cells; Null cells come back as their stored 0, false or
     // empty value, except in nested columns).
     Status read_cells(size_t chunk, size_t col, std::vector<KVal>& cells);
     // For text, byte-string and nested columns: read_payload, then one view
     // per row of the entry bytes, pointing into `payload`.
-    Status read_entries(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>& entries);
+    // This and the three calls after it, given `buffers` (RecordBuffers
+    // below), leave the reader untouched: threads may make them at once.
+    Status read_entries(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>& entries,
+                        RecordBuffers* buffers = nullptr);
     // read_entries without the views: the payload is read, but its entries
     // are not walked. The caller walks them with EntryWalk and reports a
     // fault through payload_fault.
-    Status read_entry_payload(size_t chunk, size_t col, Bytes& payload);
+    Status read_entry_payload(size_t chunk, size_t col, Bytes& payload,
+                              RecordBuffers* buffers = nullptr);
     // The error for a payload of (chunk, col) that does not decode: `st`
     // prefixed with the record's place.
     Status payload_fault(size_t chunk, size_t col, const Status& st) const;
     // For Int and Float columns: the stored integers, one per row (for Float,
     // the value in units of 1/10000).
-    Status read_integers(size_t chunk, size_t col, Bytes& payload, std::vector<int64_t>& values);
+    Status read_integers(size_t chunk, size_t col, Bytes& payload, std::vector<int64_t>& values,
+                         RecordBuffers* buffers = nullptr);
     // For Bool and type-0 columns: one flag (0 or 1) per row.
-    Status read_flags(size_t chunk, size_t col, Bytes& payload, std::vector<uint8_t>& flags);
+    Status read_flags(size_t chunk, size_t col, Bytes& payload, std::vector<uint8_t>& flags,
+                      RecordBuffers* buffers = nullptr);
 
     // The dictionary block, decompressed (a file of this format always holds
     // the empty dictionary, the single byte 00).
@@ -132,7 +149,8 @@ private:
     Status open_parts(const ReaderOptions& options);
     Status parse_schema(ByteView schema);
     Status parse_index(ByteView index);
-    Status entries_payload(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>* entries);
+    Status entries_payload(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>* entries,
+                           RecordBuffers* buffers);
 
     int fd_ = -1;
     ReaderOptions options_;
@@ -142,8 +160,7 @@ private:
     std::vector<uint32_t> chunk_rows_;
     uint64_t index_rows_ = 0;
     std::vector<StreamChunkColMeta> metas_;  // chunk-major: chunk * columns + col
-    Bytes record_;                           // one record at a time
-    Bytes scratch_;  // the LZ stream of the block being decoded
+    RecordBuffers buffers_;  // of read_block and read_payload on the reader's own thread
 };
 
 // What verify_file checked.
@@ -164,9 +181,11 @@ struct VerifyReport {
 // to exactly its chunk's row count, and that the statistics of the index
 // (null counts, text minimum and maximum, Bloom filters, integer minimum and
 // maximum) agree with the decoded values. `progress`, if set, is called after
-// each chunk with the chunk index.
+// each chunk with the chunk index. The records are read and checked on
+// `threads` threads (1: on the calling thread only); the outcome, the first
+// fault in file order included, is the same for any count.
 Status verify_file(VarnReader& reader, VerifyReport& report,
-                   const std::function<void(size_t chunk)>& progress = {});
+                   const std::function<void(size_t chunk)>& progress = {}, unsigned threads = 1);
 
 // The percentage of space the block compression saved over all column
 // records of the file at `path`: (sum of decoded payload bytes - sum of
