@@ -21,9 +21,11 @@
 
 #include "cli/cli.h"
 #include "render/cell_text.h"
+#include "common/ordered_pool.h"
 #include "common/text_scan.h"
 #include "format/type_codes.h"
 #include "format/column/nested_value.h"
+#include "format/file/chunk_pipeline.h"
 
 namespace varn::cli {
 
@@ -90,20 +92,21 @@ struct Slot {
     EntryWalk entry;
 };
 
-Status load_slot(VarnReader& r, size_t chunk, Slot& s) {
+// With `buffers`, the reader is left untouched: slots load on several threads.
+Status load_slot(VarnReader& r, size_t chunk, Slot& s, VarnReader::RecordBuffers* buffers = nullptr) {
     const StreamChunkColMeta& m = r.meta(chunk, s.col);
     s.all_null = m.null_count == r.chunk_rows(chunk);
     switch (s.kind) {
         case Kind::Int:
-        case Kind::Float: return r.read_integers(chunk, s.col, s.payload, s.ints);
-        case Kind::Flags: return r.read_flags(chunk, s.col, s.payload, s.flags);
+        case Kind::Float: return r.read_integers(chunk, s.col, s.payload, s.ints, buffers);
+        case Kind::Flags: return r.read_flags(chunk, s.col, s.payload, s.flags, buffers);
         default:
             if (s.walk) {
-                VARN_RETURN_IF_ERROR(r.read_entry_payload(chunk, s.col, s.payload));
+                VARN_RETURN_IF_ERROR(r.read_entry_payload(chunk, s.col, s.payload, buffers));
                 Status st = s.entry.start(as_bytes(s.payload), r.chunk_rows(chunk));
                 return st.failed() ? r.payload_fault(chunk, s.col, st) : st;
             }
-            return r.read_entries(chunk, s.col, s.payload, s.entries);
+            return r.read_entries(chunk, s.col, s.payload, s.entries, buffers);
     }
 }
 
@@ -450,7 +453,9 @@ public:
           at_(tile_rows_),
           line_end_(tile_rows_),
           tile_cells_(plan.all_text ? tile_rows_ * plan.selected.size() : 0),
-          plain_(plan.selected.size()) {}
+          plain_(plan.selected.size()),
+          threads_(available_cores()),
+          buffers_(threads_) {}
 
     void write_header();
     Status write_chunks();
@@ -476,6 +481,8 @@ private:
     std::vector<uint8_t> plain_;            // per column: the tile's span passed plain_span
     std::string cell_;
     KVal value_;
+    const unsigned threads_;                          // decoding threads
+    std::vector<VarnReader::RecordBuffers> buffers_;  // one per decoding thread
 };
 
 void RowWriter::note_bad(size_t chunk, uint64_t row, size_t col) {
@@ -547,8 +554,15 @@ Status RowWriter::write_chunks() {
         } else {
             ++stats_.read;
         }
-        for (size_t i = first_slot; i < plan_.slots.size(); ++i)
-            VARN_RETURN_IF_ERROR(load_slot(reader_, chunk, plan_.slots[i]));
+        // The chosen columns of the chunk are decoded on every core; the
+        // first fault in column order is the one reported.
+        const size_t n = plan_.slots.size() - first_slot;
+        VARN_RETURN_IF_ERROR(run_ordered(
+            n, static_cast<unsigned>(std::min<size_t>(threads_, n)), n,
+            [&](size_t i, unsigned w) {
+                return load_slot(reader_, chunk, plan_.slots[first_slot + i], &buffers_[w]);
+            },
+            [](size_t) { return Status::ok(); }));
         count_hidden_nulls(chunk);
         VARN_RETURN_IF_ERROR(plan_.all_text ? write_text_tiles(chunk) : write_rendered_rows(chunk));
         if (out_.failed()) break;
