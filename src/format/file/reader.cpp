@@ -789,6 +789,12 @@ Status verify_file(VarnReader& r, VerifyReport& report,
         });
 }
 
+Status check_record(VarnReader& r, size_t chunk, size_t col) {
+    Bytes payload;
+    VARN_RETURN_IF_ERROR(r.read_payload(chunk, col, payload));
+    return check_payload(r, chunk, col, payload);
+}
+
 // ---------------------------------------------------------------------------
 
 Result<double> block_compression_saved_percent(const std::string& path) {

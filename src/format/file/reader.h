@@ -78,6 +78,7 @@ public:
     VarnReader& operator=(const VarnReader&) = delete;
 
     const VarnFileHeader& header() const { return header_; }
+    const ReaderOptions& options() const { return options_; }
     // The schema: name, type code and flags (keys are never in the file).
     const std::vector<KColumn>& columns() const { return columns_; }
     size_t column_count() const { return columns_.size(); }
@@ -186,6 +187,10 @@ struct VerifyReport {
 // fault in file order included, is the same for any count.
 Status verify_file(VarnReader& reader, VerifyReport& report,
                    const std::function<void(size_t chunk)>& progress = {}, unsigned threads = 1);
+
+// Reads the record of (chunk, col), decodes its payload and checks it
+// against the index's statistics, as verify_file does for every record.
+Status check_record(VarnReader& reader, size_t chunk, size_t col);
 
 // The percentage of space the block compression saved over all column
 // records of the file at `path`: (sum of decoded payload bytes - sum of

@@ -1,0 +1,401 @@
+"""Read VARN v2 column files from Python as Arrow data, and write them from CSV.
+
+``varn.open(path)`` gives the file's schema, row and chunk counts and the
+per-chunk statistics of its index; ``VarnFile.read(...)`` gives an object
+that speaks the Arrow PyCapsule stream protocol (``__arrow_c_stream__``), so
+pyarrow, pandas, Polars and DuckDB take it as it is. Only the chosen columns'
+records are read, and chunks that the index rules out for the filters are
+never read.
+
+Example::
+
+    import varn
+    f = varn.open("trips.varn")
+    table = varn.read_arrow("trips.varn", columns=["city", "fare"],
+                            filters=[("city", "==", "Oslo")])
+
+Column types map to Arrow types as: text -> utf8, int -> int64, float ->
+float64 (the stored value / 10000), bool -> bool, bytes -> binary, json ->
+utf8 JSON text.
+
+Nulls: a VARN file stores a null int, float, bool, text or bytes cell as 0,
+false or the empty string and only counts them per chunk. Where that count
+settles which cells were null (as many such cells as nulls), they come back
+null; otherwise they come back as the stored value and ``stats["hidden_nulls"]``
+counts them. A json null is always null.
+"""
+
+from __future__ import annotations
+
+import builtins as _builtins
+import datetime as _datetime
+import os as _os
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+
+from . import _varn
+
+__all__ = [
+    "VarnError",
+    "VarnFile",
+    "ArrowStream",
+    "open",
+    "read_arrow",
+    "read_pandas",
+    "convert",
+]
+
+VarnError = _varn.VarnError
+
+_OPS = ("==", "!=", "<", "<=", ">", ">=", "in", "not in")
+_INT64_MIN = -(2**63)
+_INT64_MAX = 2**63 - 1
+
+PathLike = Union[str, "_os.PathLike[str]"]
+Key = Union[bytes, Dict[str, bytes], None]
+Filter = Tuple[str, str, Any]
+
+
+def _path(path: PathLike) -> str:
+    p = _os.fspath(path)
+    if isinstance(p, bytes):
+        p = _os.fsdecode(p)
+    return p
+
+
+def _check_key_bytes(key: Any, what: str) -> bytes:
+    if isinstance(key, (bytearray, memoryview)):
+        key = bytes(key)
+    if not isinstance(key, bytes):
+        raise TypeError(f"{what} must be 32 bytes, not {type(key).__name__}")
+    if len(key) != 32:
+        raise ValueError(f"{what} must be 32 bytes, not {len(key)}")
+    return key
+
+
+class ArrowStream:
+    """The rows a ``VarnFile.read`` call selects, as an Arrow C stream.
+
+    Hand it to any consumer of the Arrow PyCapsule protocol:
+    ``pyarrow.table(s)``, ``pyarrow.RecordBatchReader.from_stream(s)``,
+    ``polars.DataFrame(s)``, ``duckdb.sql("select * from s")``. Each call of
+    ``__arrow_c_stream__`` starts a fresh stream over the file, so the object
+    may be read more than once; a stream that is dropped unread frees
+    everything. One record batch per chunk (or per ``batch_rows`` rows).
+    """
+
+    __slots__ = ("_scan", "_schema")
+
+    def __init__(self, scan: Any, schema: List[Tuple[str, str]]) -> None:
+        self._scan = scan
+        self._schema = schema
+
+    @property
+    def schema(self) -> List[Tuple[str, str]]:
+        """The columns of the stream: [(name, VARN type name)]."""
+        return list(self._schema)
+
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        """A new ``arrow_array_stream`` capsule (the Arrow PyCapsule protocol).
+
+        ``requested_schema`` is accepted for the protocol and ignored: the
+        stream always has the types described in the module docstring.
+        """
+        return _varn.stream(self._scan)
+
+    @property
+    def stats(self) -> Dict[str, int]:
+        """What the most recent stream did so far: ``chunks_read``,
+        ``chunks_skipped`` (ruled out by the index, never read), ``rows``
+        given out and ``hidden_nulls`` (null cells given out as their stored
+        0, false or empty value)."""
+        return _varn.scan_stats(self._scan)
+
+    def read_arrow(self) -> Any:
+        """All the rows as a ``pyarrow.Table`` (needs pyarrow).
+
+        A damaged record raises ``VarnError`` naming its place."""
+        import pyarrow as pa
+
+        reader = pa.RecordBatchReader.from_stream(self)
+        try:
+            return reader.read_all()
+        except VarnError:
+            raise
+        except Exception as exc:  # the stream's own message names the place
+            raise VarnError(str(exc)) from exc
+
+    def __repr__(self) -> str:
+        cols = ", ".join(f"{n}: {t}" for n, t in self._schema)
+        return f"<varn.ArrowStream [{cols}]>"
+
+
+class VarnFile:
+    """An open VARN v2 file (see ``varn.open``)."""
+
+    __slots__ = ("_path", "_file", "_schema", "_encrypted", "_rows", "_chunks", "_created")
+
+    def __init__(self, path: PathLike, key: Key = None) -> None:
+        self._path = _path(path)
+        # Opening with Python first gives the usual OSError subclasses
+        # (FileNotFoundError, PermissionError, IsADirectoryError).
+        with _builtins.open(self._path, "rb"):
+            pass
+        if key is None:
+            self._file = _varn.open(self._path, None)
+        elif isinstance(key, dict):
+            # Column names are resolved once the schema is known.
+            self._file = _varn.open(self._path, None)
+        else:
+            self._file = _varn.open(self._path, _check_key_bytes(key, "key"))
+        schema, self._rows, self._chunks, created = _varn.info(self._file)
+        self._schema = [(name, type_name) for name, type_name, _ in schema]
+        self._encrypted = [bool(enc) for _, _, enc in schema]
+        self._created = _datetime.datetime.fromtimestamp(created, _datetime.timezone.utc)
+        if isinstance(key, dict):
+            keys = {}
+            for name, k in key.items():
+                keys[self._column(name, "key")] = _check_key_bytes(k, f"the key of column {name!r}")
+            self._file = _varn.open(self._path, keys)
+
+    def _column(self, name: Any, what: str) -> int:
+        if not isinstance(name, str):
+            raise TypeError(f"{what}: a column name is a str, not {type(name).__name__}")
+        for i, (n, _) in enumerate(self._schema):
+            if n == name:
+                return i
+        raise ValueError(f"{what}: no column named {name!r} in {self._path}")
+
+    @property
+    def path(self) -> str:
+        """The path the file was opened with."""
+        return self._path
+
+    @property
+    def schema(self) -> List[Tuple[str, str]]:
+        """The columns in file order: [(name, type name)], the type one of
+        none, int, float, bool, text, bytes or json."""
+        return list(self._schema)
+
+    @property
+    def columns(self) -> List[str]:
+        """The column names in file order."""
+        return [n for n, _ in self._schema]
+
+    @property
+    def encrypted(self) -> List[str]:
+        """The names of the encrypted columns."""
+        return [n for (n, _), e in zip(self._schema, self._encrypted) if e]
+
+    @property
+    def num_rows(self) -> int:
+        """The number of rows of the file."""
+        return self._rows
+
+    @property
+    def num_chunks(self) -> int:
+        """The number of chunks (65,536 rows each for converted CSV files)."""
+        return self._chunks
+
+    @property
+    def created(self) -> _datetime.datetime:
+        """When the file was written, as an aware datetime in UTC."""
+        return self._created
+
+    def chunk_stats(self, column: str) -> List[Dict[str, Any]]:
+        """The index's statistics of ``column``, one dict per chunk:
+        ``rows``, ``nulls``, ``min`` and ``max``. ``min``/``max`` are None
+        where the index keeps none (bytes and json columns, and chunks whose
+        every cell is null); for float columns they are the cells truncated
+        to whole numbers, as the index stores them."""
+        col = self._column(column, "chunk_stats")
+        return [
+            {"rows": rows, "nulls": nulls, "min": lo, "max": hi}
+            for rows, nulls, lo, hi in _varn.chunk_stats(self._file, col)
+        ]
+
+    def _filter_value(self, col: int, value: Any, where: str) -> Any:
+        type_name = self._schema[col][1]
+        if value is None:
+            raise ValueError(f"{where}: None matches no cell; filters compare values only")
+        if type_name == "text":
+            if isinstance(value, str):
+                return value.encode("utf-8", "surrogateescape")
+            if isinstance(value, (bytes, bytearray)):
+                return bytes(value)
+            raise TypeError(f"{where}: column {self._schema[col][0]!r} is text; compare it with str")
+        if type_name == "bytes":
+            if isinstance(value, (bytes, bytearray, memoryview)):
+                return bytes(value)
+            raise TypeError(f"{where}: column {self._schema[col][0]!r} is bytes; compare it with bytes")
+        if type_name == "int":
+            if isinstance(value, bool) or not isinstance(value, int):
+                if isinstance(value, float) and value.is_integer():
+                    value = int(value)
+                else:
+                    raise TypeError(
+                        f"{where}: column {self._schema[col][0]!r} is int; compare it with int"
+                    )
+            if not _INT64_MIN <= value <= _INT64_MAX:
+                raise ValueError(f"{where}: {value} is outside the 64-bit range of int columns")
+            return value
+        if type_name == "float":
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise TypeError(
+                    f"{where}: column {self._schema[col][0]!r} is float; compare it with a number"
+                )
+            return float(value)
+        if type_name in ("bool", "none"):
+            if isinstance(value, bool) or value in (0, 1):
+                return int(bool(value))
+            raise TypeError(f"{where}: column {self._schema[col][0]!r} is bool; compare it with bool")
+        raise ValueError(f"{where}: column {self._schema[col][0]!r} holds json, which filters do not compare")
+
+    def _filters(self, filters: Optional[Iterable[Filter]]) -> List[Tuple[int, str, List[Any]]]:
+        out: List[Tuple[int, str, List[Any]]] = []
+        if filters is None:
+            return out
+        if isinstance(filters, tuple) and len(filters) == 3 and isinstance(filters[1], str):
+            filters = [filters]  # a single (column, op, value)
+        for flt in filters:
+            if not isinstance(flt, (tuple, list)) or len(flt) != 3:
+                raise TypeError(f"a filter is a (column, op, value) tuple, not {flt!r}")
+            name, op, value = flt
+            where = f"filter {tuple(flt)!r}"
+            if not isinstance(op, str) or op.lower() not in _OPS:
+                raise ValueError(f"{where}: op must be one of {', '.join(_OPS)}")
+            op = op.lower()
+            col = self._column(name, where)
+            if op in ("in", "not in"):
+                if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+                    raise TypeError(f"{where}: '{op}' takes a list, tuple or set of values")
+                values = [self._filter_value(col, v, where) for v in value]
+            else:
+                values = [self._filter_value(col, value, where)]
+            out.append((col, op, values))
+        return out
+
+    def read(
+        self,
+        columns: Optional[Sequence[str]] = None,
+        filters: Optional[Iterable[Filter]] = None,
+        batch_rows: Optional[int] = None,
+    ) -> ArrowStream:
+        """Selects rows and columns; returns an ``ArrowStream``.
+
+        columns: names in output order (default: all, in file order); only
+        their records are read.
+        filters: (column, op, value) tuples joined by AND; op is one of
+        ==, !=, <, <=, >, >=, in, not in (value a collection for the last
+        two). Text compares by bytes, int and float numerically, bool as
+        False < True. A null cell matches no filter. Chunks the index rules
+        out (minimum/maximum, and the Bloom filter for == and in on text)
+        are never read.
+        batch_rows: the most rows per record batch (default: one batch per
+        chunk).
+
+        Raises ValueError for unknown columns or bad filters, and when an
+        encrypted column taken has no key or a wrong one (checked here,
+        before any data is read).
+        """
+        if columns is None:
+            cols = list(range(len(self._schema)))
+        else:
+            if isinstance(columns, str):
+                raise TypeError("columns is a list of names, not a str")
+            cols = [self._column(c, "columns") for c in columns]
+        if batch_rows is None:
+            rows = 0
+        else:
+            if isinstance(batch_rows, bool) or not isinstance(batch_rows, int):
+                raise TypeError("batch_rows must be an int")
+            if batch_rows <= 0:
+                raise ValueError("batch_rows must be positive")
+            rows = batch_rows
+        scan = _varn.scan(self._file, cols, self._filters(filters), rows)
+        return ArrowStream(scan, [self._schema[c] for c in cols])
+
+    def __repr__(self) -> str:
+        return f"<varn.VarnFile {self._path!r}: {self._rows} rows, {len(self._schema)} columns>"
+
+
+def open(path: PathLike, key: Key = None) -> VarnFile:  # noqa: A001 - the API's name
+    """Opens the VARN v2 file at ``path`` and reads its header, schema and index.
+
+    key: the key of the encrypted columns: 32 bytes for all of them, or
+    {column name: 32 bytes}. Without a key the other columns stay readable.
+
+    Raises OSError (FileNotFoundError, ...) when the file cannot be opened
+    and ``VarnError`` when it is not a sound VARN v2 file.
+    """
+    return VarnFile(path, key)
+
+
+def read_arrow(
+    path: PathLike,
+    columns: Optional[Sequence[str]] = None,
+    filters: Optional[Iterable[Filter]] = None,
+    key: Key = None,
+) -> Any:
+    """The file's rows as a ``pyarrow.Table`` (see ``VarnFile.read``).
+
+    A damaged record raises ``VarnError`` naming its place."""
+    return open(path, key).read(columns, filters).read_arrow()
+
+
+def read_pandas(
+    path: PathLike,
+    columns: Optional[Sequence[str]] = None,
+    filters: Optional[Iterable[Filter]] = None,
+    key: Key = None,
+) -> Any:
+    """The file's rows as a ``pandas.DataFrame`` (through pyarrow)."""
+    return read_arrow(path, columns, filters, key).to_pandas()
+
+
+_TYPE_NAMES = ("int", "float", "bool", "text", "bytes", "json")
+
+
+def convert(
+    csv_path: PathLike,
+    varn_path: PathLike,
+    *,
+    types: Optional[Dict[str, str]] = None,
+    encrypt: Optional[Sequence[str]] = None,
+    key: Optional[bytes] = None,
+    progress: Optional[Callable[[int, int], Any]] = None,
+    report: bool = True,
+) -> Tuple[int, int, float]:
+    """Converts a CSV file to a VARN v2 file with the engine of ``varn compress``.
+
+    types: {column: type} with type one of int, float, bool, text, bytes,
+    json (the other columns are text).
+    encrypt: names of columns to encrypt with ``key`` (32 bytes).
+    progress: called after every batch of 65,536 rows with (bytes read,
+    rows); an exception it raises stops the conversion and is raised.
+    report: write the converter's report lines to standard error.
+
+    Returns (csv_size, varn_size, saved_percent), as ``compress_csv``. The
+    GIL is released while converting.
+    """
+    type_list: List[Tuple[str, str]] = []
+    for name, type_name in (types or {}).items():
+        if not isinstance(name, str) or not isinstance(type_name, str):
+            raise TypeError("types maps column names to type names (str to str)")
+        if type_name.lower() not in _TYPE_NAMES:
+            raise ValueError(f"unknown type {type_name!r} for column {name!r} ({', '.join(_TYPE_NAMES)})")
+        type_list.append((name, type_name.lower()))
+    if encrypt is not None:
+        if isinstance(encrypt, str):
+            encrypt = [encrypt]
+        encrypt = list(encrypt)
+        if key is None:
+            raise ValueError("encrypt needs key (32 bytes)")
+        key = _check_key_bytes(key, "key")
+    elif key is not None:
+        raise ValueError("key is only used with encrypt")
+    if progress is not None and not callable(progress):
+        raise TypeError("progress must be callable")
+    return _varn.convert(
+        _path(csv_path), _path(varn_path), type_list, encrypt, key, progress, bool(report)
+    )
+

@@ -1,0 +1,746 @@
+// The Arrow C stream over a VARN v2 file. The stream keeps one reader and
+// the decoded columns of the chunk being given out; each batch is a struct
+// array whose children own their buffers (allocated once per batch, 64-byte
+// aligned, filled straight from the decoded values) and free them in their
+// release callback, so a consumer may move a child out and keep it alone.
+#include "arrow/arrow_stream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string_view>
+
+#include "csv/field_parse.h"
+#include "format/column/column_decoding.h"
+#include "format/column/nested_value.h"
+#include "format/format.h"
+
+namespace varn::arrow {
+
+namespace {
+
+enum class Kind { Text, Bytes, Json, Int, Float, Flags };
+
+Kind kind_of(uint8_t t) {
+    switch (t) {
+        case format::kTypeText: return Kind::Text;
+        case format::kTypeInt: return Kind::Int;
+        case format::kTypeFloat: return Kind::Float;
+        case format::kTypeNone:
+        case format::kTypeBool: return Kind::Flags;
+        case format::kTypeNested6:
+        case format::kTypeNested7:
+        case format::kTypeNested8: return Kind::Json;
+        default: return Kind::Bytes;
+    }
+}
+
+int compare_bytes(ByteView a, std::string_view b) {
+    return compare_text(a.data(), a.size(), reinterpret_cast<const uint8_t*>(b.data()), b.size());
+}
+int compare_bytes(std::string_view a, std::string_view b) {
+    return compare_bytes(as_bytes(a.data(), a.size()), b);
+}
+
+bool matches(FilterOp op, int c) {
+    switch (op) {
+        case FilterOp::Eq: case FilterOp::In: return c == 0;
+        case FilterOp::Ne: case FilterOp::NotIn: return c != 0;
+        case FilterOp::Lt: return c < 0;
+        case FilterOp::Le: return c <= 0;
+        case FilterOp::Gt: return c > 0;
+        case FilterOp::Ge: return c >= 0;
+    }
+    return false;
+}
+
+bool is_set_op(FilterOp op) { return op == FilterOp::In || op == FilterOp::NotIn; }
+
+// ---------------------------------------------------------------------------
+// Pruning by the index.
+
+// Whether no value in [lo, hi] satisfies `op v`; three-way compare cmp(x, v).
+template <class T, class Cmp>
+bool range_rules_out(FilterOp op, const T& lo, const T& hi, const T& v, Cmp cmp) {
+    switch (op) {
+        case FilterOp::Eq: case FilterOp::In: return cmp(v, lo) < 0 || cmp(v, hi) > 0;
+        case FilterOp::Ne: case FilterOp::NotIn: return cmp(lo, v) == 0 && cmp(hi, v) == 0;
+        case FilterOp::Lt: return cmp(lo, v) >= 0;
+        case FilterOp::Le: return cmp(lo, v) > 0;
+        case FilterOp::Gt: return cmp(hi, v) <= 0;
+        case FilterOp::Ge: return cmp(hi, v) < 0;
+    }
+    return false;
+}
+
+template <class T, class Cmp>
+bool values_rule_out(const Filter& f, const T& lo, const T& hi, Cmp cmp,
+                     T (*value)(const FilterValue&), bool (*absent)(const FilterValue&)) {
+    if (f.op == FilterOp::In) {
+        // Out when every value is out.
+        for (const FilterValue& v : f.values) {
+            if (!range_rules_out(FilterOp::Eq, lo, hi, value(v), cmp) && !absent(v)) return false;
+        }
+        return true;
+    }
+    if (f.op == FilterOp::NotIn) {
+        // Out when every cell holds the same value, and it is in the list.
+        for (const FilterValue& v : f.values) {
+            if (range_rules_out(FilterOp::Ne, lo, hi, value(v), cmp)) return true;
+        }
+        return false;
+    }
+    if (f.values.empty()) return false;
+    const FilterValue& v = f.values[0];
+    if (f.op == FilterOp::Eq && absent(v)) return true;
+    return range_rules_out(f.op, lo, hi, value(v), cmp);
+}
+
+int cmp_i64(const int64_t& a, const int64_t& b) { return a < b ? -1 : a > b ? 1 : 0; }
+int cmp_f64(const double& a, const double& b) { return a < b ? -1 : a > b ? 1 : 0; }
+int cmp_sv(const std::string_view& a, const std::string_view& b) { return compare_bytes(a, b); }
+
+// The largest magnitude a float cell takes: the stored 1/10000 units saturate.
+constexpr double kFloatCap = 922337203685477.5807;
+
+}  // namespace
+
+Result<FilterOp> filter_op_from_text(std::string_view text) {
+    if (text == "==" || text == "=") return FilterOp::Eq;
+    if (text == "!=") return FilterOp::Ne;
+    if (text == "<") return FilterOp::Lt;
+    if (text == "<=") return FilterOp::Le;
+    if (text == ">") return FilterOp::Gt;
+    if (text == ">=") return FilterOp::Ge;
+    if (text == "in") return FilterOp::In;
+    if (text == "not in") return FilterOp::NotIn;
+    return Status::error("unknown filter operator '" + std::string(text) +
+                         "' (==, !=, <, <=, >, >=, in or not in)");
+}
+
+Status check_scan(const VarnReader& reader, const ScanOptions& options) {
+    const size_t n = reader.column_count();
+    for (size_t c : options.columns) {
+        if (c >= n) return Status::error("column number " + std::to_string(c) + " is out of range");
+    }
+    for (const Filter& f : options.filters) {
+        if (f.column >= n) {
+            return Status::error("filter column number " + std::to_string(f.column) +
+                                 " is out of range");
+        }
+        const KColumn& col = reader.columns()[f.column];
+        if (kind_of(col.type_code) == Kind::Json) {
+            return Status::error("column '" + col.name + "' holds json values, which filters do not compare");
+        }
+        if (!is_set_op(f.op) && f.values.size() != 1) {
+            return Status::error("a comparison filter takes one value");
+        }
+    }
+    return Status::ok();
+}
+
+bool chunk_ruled_out(const VarnReader& reader, size_t chunk, const Filter& f) {
+    const StreamChunkColMeta& m = reader.meta(chunk, f.column);
+    const uint64_t rows = reader.chunk_rows(chunk);
+    // Every cell null (or no cell): no row satisfies any filter.
+    if (m.null_count >= rows) return true;
+    switch (kind_of(reader.columns()[f.column].type_code)) {
+        case Kind::Text: {
+            const std::string_view lo = m.min_str, hi = m.max_str;
+            return values_rule_out<std::string_view>(
+                f, lo, hi, cmp_sv, [](const FilterValue& v) { return std::string_view(v.text); },
+                [](const FilterValue&) { return false; }) ||
+                   ((f.op == FilterOp::Eq || f.op == FilterOp::In) &&
+                    std::all_of(f.values.begin(), f.values.end(), [&](const FilterValue& v) {
+                        return !bloom_may_contain(m.bloom,
+                                                  reinterpret_cast<const uint8_t*>(v.text.data()),
+                                                  v.text.size());
+                    }));
+        }
+        case Kind::Int:
+            return values_rule_out<int64_t>(
+                f, m.min, m.max, cmp_i64, [](const FilterValue& v) { return v.integer; },
+                [](const FilterValue&) { return false; });
+        case Kind::Float: {
+            // The index keeps the cells truncated to integers: every value
+            // given out lies within one of them (saturated values at the cap).
+            if (f.op == FilterOp::Ne || f.op == FilterOp::NotIn) return false;
+            const double lo = std::min(static_cast<double>(m.min) - 1.0, kFloatCap);
+            const double hi = std::max(static_cast<double>(m.max) + 1.0, -kFloatCap);
+            return values_rule_out<double>(
+                f, lo, hi, cmp_f64, [](const FilterValue& v) { return v.real; },
+                [](const FilterValue& v) { return std::isnan(v.real); });
+        }
+        default: return false;  // flags and byte strings keep no usable statistics
+    }
+}
+
+Status check_column_key(VarnReader& reader, size_t col) {
+    for (size_t chunk = 0; chunk < reader.chunk_count(); ++chunk) {
+        if (reader.chunk_rows(chunk) == 0) continue;
+        Status st = check_record(reader, chunk, col);
+        if (st.failed()) {
+            return Status::error("the key given for column '" + reader.columns()[col].name +
+                                 "' does not decrypt it (wrong key?): " + st.message());
+        }
+        return Status::ok();
+    }
+    return Status::ok();
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Owned buffers and the release callbacks.
+
+void* allocate(size_t bytes) {
+    const size_t n = (std::max<size_t>(bytes, 1) + 63) / 64 * 64;
+    void* p = std::aligned_alloc(64, n);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+struct ArrayData {
+    std::vector<void*> owned;
+    const void* buffers[3] = {nullptr, nullptr, nullptr};
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> child_ptrs;
+
+    ~ArrayData() {
+        for (ArrowArray* c : child_ptrs) {
+            if (c->release) c->release(c);
+        }
+        for (void* p : owned) std::free(p);
+    }
+    void* own(size_t bytes) {
+        owned.reserve(owned.size() + 1);
+        void* p = allocate(bytes);
+        owned.push_back(p);
+        return p;
+    }
+};
+
+void release_array(ArrowArray* a) {
+    delete static_cast<ArrayData*>(a->private_data);
+    a->release = nullptr;
+}
+
+void init_array(ArrowArray* a, ArrayData* d, int64_t length, int64_t n_buffers) {
+    std::memset(a, 0, sizeof *a);
+    a->length = length;
+    a->n_buffers = n_buffers;
+    a->buffers = d->buffers;
+    a->private_data = d;
+    a->release = release_array;
+}
+
+struct SchemaData {
+    std::string format;
+    std::string name;
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> child_ptrs;
+
+    ~SchemaData() {
+        for (ArrowSchema* c : child_ptrs) {
+            if (c->release) c->release(c);
+        }
+    }
+};
+
+void release_schema(ArrowSchema* s) {
+    delete static_cast<SchemaData*>(s->private_data);
+    s->release = nullptr;
+}
+
+void init_schema(ArrowSchema* s, SchemaData* d, int64_t flags) {
+    std::memset(s, 0, sizeof *s);
+    s->format = d->format.c_str();
+    s->name = d->name.c_str();
+    s->flags = flags;
+    s->private_data = d;
+    s->release = release_schema;
+}
+
+// ---------------------------------------------------------------------------
+// The decoded columns of one chunk.
+
+struct Column {
+    size_t col = 0;
+    Kind kind = Kind::Text;
+    bool loaded = false;
+    Bytes payload;
+    std::vector<ByteView> entries;  // text, bytes, json (into payload or json)
+    Bytes json;
+    std::vector<uint64_t> json_ends;
+    std::vector<int64_t> ints;
+    std::vector<uint8_t> flags;
+    std::vector<uint8_t> valid;  // empty: no null cell
+};
+
+// Marks the stored 0 / false / empty cells null when the null count says
+// that all of them are; returns the nulls that stay hidden.
+template <class IsStoredNull>
+uint64_t settle_nulls(size_t rows, uint32_t null_count, std::vector<uint8_t>& valid,
+                      IsStoredNull stored_null) {
+    valid.clear();
+    if (null_count == 0) return 0;
+    size_t candidates = 0;
+    for (size_t i = 0; i < rows; ++i) candidates += stored_null(i) ? 1 : 0;
+    if (candidates != null_count) return null_count;
+    valid.resize(rows);
+    for (size_t i = 0; i < rows; ++i) valid[i] = stored_null(i) ? 0 : 1;
+    return 0;
+}
+
+Status load_column(VarnReader& r, size_t chunk, Column& c, uint64_t& hidden) {
+    const size_t rows = r.chunk_rows(chunk);
+    const uint32_t nulls = r.meta(chunk, c.col).null_count;
+    c.loaded = true;
+    switch (c.kind) {
+        case Kind::Int:
+        case Kind::Float:
+            VARN_RETURN_IF_ERROR(r.read_integers(chunk, c.col, c.payload, c.ints));
+            hidden += settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.ints[i] == 0; });
+            return Status::ok();
+        case Kind::Flags:
+            VARN_RETURN_IF_ERROR(r.read_flags(chunk, c.col, c.payload, c.flags));
+            hidden += settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.flags[i] == 0; });
+            return Status::ok();
+        case Kind::Text:
+        case Kind::Bytes:
+            VARN_RETURN_IF_ERROR(r.read_entries(chunk, c.col, c.payload, c.entries));
+            hidden += settle_nulls(rows, nulls, c.valid,
+                                   [&](size_t i) { return c.entries[i].empty(); });
+            return Status::ok();
+        case Kind::Json: break;
+    }
+    VARN_RETURN_IF_ERROR(r.read_entries(chunk, c.col, c.payload, c.entries));
+    c.json.clear();
+    c.json_ends.resize(rows);
+    c.valid.assign(rows, 1);
+    std::string text;
+    KVal value;
+    for (size_t i = 0; i < rows; ++i) {
+        Status st = decode_nested_val(c.entries[i], value);
+        if (st.failed()) {
+            return r.payload_fault(chunk, c.col,
+                                   Status::error("row " + std::to_string(i) + ": " + st.message()));
+        }
+        if (value.is_null()) {
+            c.valid[i] = 0;
+        } else {
+            text.clear();
+            append_json_text(value, text);
+            c.json.insert(c.json.end(), text.begin(), text.end());
+        }
+        c.json_ends[i] = c.json.size();
+    }
+    uint64_t start = 0;
+    for (size_t i = 0; i < rows; ++i) {
+        c.entries[i] = ByteView(c.json.data() + start, c.json_ends[i] - start);
+        start = c.json_ends[i];
+    }
+    return Status::ok();
+}
+
+// A filter with its list sorted for binary search.
+struct PreparedFilter {
+    Filter f;
+    std::vector<std::string_view> texts;
+    std::vector<int64_t> ints;
+    std::vector<double> reals;
+};
+
+PreparedFilter prepare(const Filter& f) {
+    PreparedFilter p{f, {}, {}, {}};
+    for (const FilterValue& v : p.f.values) {
+        p.texts.push_back(v.text);
+        p.ints.push_back(v.integer);
+        if (!std::isnan(v.real)) p.reals.push_back(v.real);
+    }
+    std::sort(p.texts.begin(), p.texts.end(),
+              [](std::string_view a, std::string_view b) { return compare_bytes(a, b) < 0; });
+    std::sort(p.ints.begin(), p.ints.end());
+    std::sort(p.reals.begin(), p.reals.end());
+    return p;
+}
+
+bool keep_row(const Column& c, size_t row, const PreparedFilter& p) {
+    if (!c.valid.empty() && !c.valid[row]) return false;
+    const FilterOp op = p.f.op;
+    const bool in = op == FilterOp::In;
+    switch (c.kind) {
+        case Kind::Text:
+        case Kind::Bytes:
+        case Kind::Json: {
+            const ByteView t = c.entries[row];
+            if (is_set_op(op)) {
+                const std::string_view s(reinterpret_cast<const char*>(t.data()), t.size());
+                const bool found = std::binary_search(
+                    p.texts.begin(), p.texts.end(), s,
+                    [](std::string_view a, std::string_view b) { return compare_bytes(a, b) < 0; });
+                return found == in;
+            }
+            return matches(op, compare_bytes(t, p.f.values[0].text));
+        }
+        case Kind::Int:
+        case Kind::Flags: {
+            const int64_t x = c.kind == Kind::Int ? c.ints[row] : c.flags[row];
+            if (is_set_op(op)) return std::binary_search(p.ints.begin(), p.ints.end(), x) == in;
+            return matches(op, cmp_i64(x, p.f.values[0].integer));
+        }
+        case Kind::Float: {
+            const double x = static_cast<double>(c.ints[row]) / kFloatScale;
+            if (is_set_op(op)) return std::binary_search(p.reals.begin(), p.reals.end(), x) == in;
+            const double v = p.f.values[0].real;
+            switch (op) {
+                case FilterOp::Eq: return x == v;
+                case FilterOp::Ne: return x != v;
+                case FilterOp::Lt: return x < v;
+                case FilterOp::Le: return x <= v;
+                case FilterOp::Gt: return x > v;
+                case FilterOp::Ge: return x >= v;
+                default: return false;
+            }
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// The stream.
+
+bool valid_utf8(const uint8_t* p, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        // Eight ASCII bytes at a time.
+        if (i + 8 <= n) {
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if ((w & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const uint8_t b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if ((b & 0xE0) == 0xC0) { len = 2; cp = b & 0x1F; }
+        else if ((b & 0xF0) == 0xE0) { len = 3; cp = b & 0x0F; }
+        else if ((b & 0xF8) == 0xF0) { len = 4; cp = b & 0x07; }
+        else return false;
+        if (n - i < len) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+struct StreamState {
+    std::unique_ptr<VarnReader> reader;
+    ScanOptions options;
+    std::vector<PreparedFilter> filters;
+    std::shared_ptr<ScanStats> stats;
+    std::vector<Column> columns;   // each column needed once
+    std::vector<size_t> out_slot;  // output column -> index in `columns`
+    bool large = false;            // 64-bit offsets for text and bytes
+    size_t next_chunk = 0;
+    size_t chunk = 0;
+    bool all = true;  // every row of the chunk, else `selected`
+    std::vector<uint32_t> selected;
+    size_t count = 0;  // rows of the chunk given out in all
+    size_t pos = 0;    // of which given out so far
+    std::string error;
+    bool failed = false;
+
+    size_t row(size_t k) const { return all ? k : selected[k]; }
+};
+
+const char* format_of(Kind k, bool large) {
+    switch (k) {
+        case Kind::Text:
+        case Kind::Json: return large ? "U" : "u";
+        case Kind::Bytes: return large ? "Z" : "z";
+        case Kind::Int: return "l";
+        case Kind::Float: return "g";
+        case Kind::Flags: return "b";
+    }
+    return "u";
+}
+
+int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    auto* s = static_cast<StreamState*>(stream->private_data);
+    try {
+        auto* d = new SchemaData;
+        d->format = "+s";
+        const size_t n = s->out_slot.size();
+        d->children.resize(n);
+        d->child_ptrs.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const Column& c = s->columns[s->out_slot[i]];
+            auto* cd = new SchemaData;
+            cd->format = format_of(c.kind, s->large);
+            cd->name = s->reader->columns()[c.col].name;
+            init_schema(&d->children[i], cd, ARROW_FLAG_NULLABLE);
+            d->child_ptrs[i] = &d->children[i];
+        }
+        init_schema(out, d, 0);
+        out->n_children = static_cast<int64_t>(n);
+        out->children = d->child_ptrs.data();
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+}
+
+template <class Offset>
+Status fill_entries(const StreamState& s, const Column& c, size_t from, size_t n, ArrayData& d) {
+    uint64_t total = 0;
+    for (size_t k = 0; k < n; ++k) total += c.entries[s.row(from + k)].size();
+    if (total > static_cast<uint64_t>(std::numeric_limits<Offset>::max())) {
+        return Status::error(s.reader->record_place(s.chunk, c.col) + ": the batch holds " +
+                             std::to_string(total) +
+                             " bytes of text, more than 32-bit offsets reach; take smaller batches");
+    }
+    auto* offsets = static_cast<Offset*>(d.own((n + 1) * sizeof(Offset)));
+    auto* data = static_cast<uint8_t*>(d.own(static_cast<size_t>(total)));
+    Offset at = 0;
+    offsets[0] = 0;
+    bool boundaries = true;  // every non-empty text starts a character
+    for (size_t k = 0; k < n; ++k) {
+        const ByteView t = c.entries[s.row(from + k)];
+        if (!t.empty()) {
+            boundaries &= (t[0] & 0xC0) != 0x80;
+            std::memcpy(data + at, t.data(), t.size());
+            at = static_cast<Offset>(at + static_cast<Offset>(t.size()));
+        }
+        offsets[k + 1] = at;
+    }
+    d.buffers[1] = offsets;
+    d.buffers[2] = data;
+    // The texts joined are valid UTF-8 and each starts a character: then
+    // each is valid on its own.
+    if (c.kind != Kind::Bytes && !(boundaries && valid_utf8(data, static_cast<size_t>(total)))) {
+        for (size_t k = 0; k < n; ++k) {
+            const ByteView t = c.entries[s.row(from + k)];
+            if (!valid_utf8(t.data(), t.size())) {
+                return Status::error(s.reader->record_place(s.chunk, c.col) + ": row " +
+                                     std::to_string(s.row(from + k)) +
+                                     " of the chunk is not valid UTF-8 text");
+            }
+        }
+    }
+    return Status::ok();
+}
+
+Status fill_column(const StreamState& s, const Column& c, size_t from, size_t n, ArrowArray* out) {
+    auto* d = new ArrayData;
+    init_array(out, d, static_cast<int64_t>(n), 2);
+    if (!c.valid.empty()) {
+        auto* bits = static_cast<uint8_t*>(d->own((n + 7) / 8));
+        std::memset(bits, 0, (n + 7) / 8);
+        int64_t nulls = 0;
+        for (size_t k = 0; k < n; ++k) {
+            if (c.valid[s.row(from + k)]) {
+                bits[k / 8] = static_cast<uint8_t>(bits[k / 8] | (1u << (k % 8)));
+            } else {
+                ++nulls;
+            }
+        }
+        out->null_count = nulls;
+        if (nulls) d->buffers[0] = bits;
+    }
+    switch (c.kind) {
+        case Kind::Int: {
+            auto* v = static_cast<int64_t*>(d->own(n * sizeof(int64_t)));
+            if (s.all) {
+                if (n) std::memcpy(v, c.ints.data() + from, n * sizeof(int64_t));
+            } else {
+                for (size_t k = 0; k < n; ++k) v[k] = c.ints[s.row(from + k)];
+            }
+            d->buffers[1] = v;
+            return Status::ok();
+        }
+        case Kind::Float: {
+            auto* v = static_cast<double*>(d->own(n * sizeof(double)));
+            for (size_t k = 0; k < n; ++k) {
+                v[k] = static_cast<double>(c.ints[s.row(from + k)]) / kFloatScale;
+            }
+            d->buffers[1] = v;
+            return Status::ok();
+        }
+        case Kind::Flags: {
+            auto* bits = static_cast<uint8_t*>(d->own((n + 7) / 8));
+            std::memset(bits, 0, (n + 7) / 8);
+            for (size_t k = 0; k < n; ++k) {
+                if (c.flags[s.row(from + k)]) bits[k / 8] = static_cast<uint8_t>(bits[k / 8] | (1u << (k % 8)));
+            }
+            d->buffers[1] = bits;
+            return Status::ok();
+        }
+        default:
+            out->n_buffers = 3;
+            return s.large ? fill_entries<int64_t>(s, c, from, n, *d)
+                           : fill_entries<int32_t>(s, c, from, n, *d);
+    }
+}
+
+Status load_chunk(StreamState& s, size_t chunk) {
+    VarnReader& r = *s.reader;
+    s.chunk = chunk;
+    s.count = 0;
+    s.pos = 0;
+    const size_t rows = r.chunk_rows(chunk);
+    for (const PreparedFilter& p : s.filters) {
+        if (chunk_ruled_out(r, chunk, p.f)) {
+            if (s.stats) ++s.stats->chunks_skipped;
+            return Status::ok();
+        }
+    }
+    if (rows == 0) return Status::ok();
+    if (s.stats) ++s.stats->chunks_read;
+    for (Column& c : s.columns) c.loaded = false;
+    uint64_t hidden = 0;
+    s.all = true;
+    s.selected.clear();
+    size_t count = rows;
+    for (const PreparedFilter& p : s.filters) {
+        Column* c = nullptr;
+        for (Column& x : s.columns) {
+            if (x.col == p.f.column) c = &x;
+        }
+        if (!c->loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, *c, hidden));
+        if (s.all) {
+            for (size_t i = 0; i < rows; ++i) {
+                if (keep_row(*c, i, p)) s.selected.push_back(static_cast<uint32_t>(i));
+            }
+            s.all = false;
+        } else {
+            s.selected.erase(std::remove_if(s.selected.begin(), s.selected.end(),
+                                            [&](uint32_t i) { return !keep_row(*c, i, p); }),
+                             s.selected.end());
+        }
+        count = s.selected.size();
+        if (count == 0) return Status::ok();
+    }
+    for (Column& c : s.columns) {
+        if (!c.loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, c, hidden));
+    }
+    if (s.stats) s.stats->hidden_nulls += hidden;
+    s.count = count;
+    return Status::ok();
+}
+
+Status next_batch(StreamState& s, ArrowArray* out, bool& done) {
+    while (s.pos >= s.count) {
+        if (s.next_chunk >= s.reader->chunk_count()) {
+            done = true;
+            return Status::ok();
+        }
+        VARN_RETURN_IF_ERROR(load_chunk(s, s.next_chunk++));
+    }
+    size_t n = s.count - s.pos;
+    if (s.options.batch_rows) n = std::min(n, s.options.batch_rows);
+    auto* d = new ArrayData;
+    init_array(out, d, static_cast<int64_t>(n), 1);
+    const size_t k = s.out_slot.size();
+    d->children.resize(k);
+    d->child_ptrs.resize(k);
+    for (size_t i = 0; i < k; ++i) {
+        d->children[i].release = nullptr;
+        d->child_ptrs[i] = &d->children[i];
+    }
+    out->n_children = static_cast<int64_t>(k);
+    out->children = d->child_ptrs.data();
+    for (size_t i = 0; i < k; ++i) {
+        Status st = fill_column(s, s.columns[s.out_slot[i]], s.pos, n, &d->children[i]);
+        if (st.failed()) {
+            out->release(out);
+            return st;
+        }
+    }
+    s.pos += n;
+    if (s.stats) s.stats->rows += n;
+    return Status::ok();
+}
+
+int get_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* s = static_cast<StreamState*>(stream->private_data);
+    if (s->failed) return EIO;
+    out->release = nullptr;
+    try {
+        bool done = false;
+        Status st = next_batch(*s, out, done);
+        if (st.failed()) {
+            s->failed = true;
+            s->error = st.message();
+            return EIO;
+        }
+        if (done) out->release = nullptr;
+        return 0;
+    } catch (const std::bad_alloc&) {
+        if (out->release) out->release(out);
+        s->failed = true;
+        s->error = "out of memory while decoding a chunk";
+        return ENOMEM;
+    }
+}
+
+const char* get_last_error(ArrowArrayStream* stream) {
+    auto* s = static_cast<StreamState*>(stream->private_data);
+    return s->failed ? s->error.c_str() : nullptr;
+}
+
+void release_stream(ArrowArrayStream* stream) {
+    delete static_cast<StreamState*>(stream->private_data);
+    stream->release = nullptr;
+}
+
+}  // namespace
+
+void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options,
+                 std::shared_ptr<ScanStats> stats, ArrowArrayStream* out) {
+    auto* s = new StreamState;
+    s->reader = std::move(reader);
+    s->options = std::move(options);
+    s->stats = std::move(stats);
+    // 32-bit offsets reach 2 GiB; a chunk's text can only pass that when the
+    // reader accepts payloads that large.
+    s->large = s->reader->options().max_block_bytes > uint64_t{std::numeric_limits<int32_t>::max()};
+    std::vector<size_t> slot_of(s->reader->column_count(), SIZE_MAX);
+    auto need = [&](size_t col) {
+        if (slot_of[col] == SIZE_MAX) {
+            slot_of[col] = s->columns.size();
+            s->columns.emplace_back();
+            s->columns.back().col = col;
+            s->columns.back().kind = kind_of(s->reader->columns()[col].type_code);
+        }
+        return slot_of[col];
+    };
+    for (const Filter& f : s->options.filters) {
+        need(f.column);
+        s->filters.push_back(prepare(f));
+    }
+    for (size_t col : s->options.columns) s->out_slot.push_back(need(col));
+    out->get_schema = get_schema;
+    out->get_next = get_next;
+    out->get_last_error = get_last_error;
+    out->release = release_stream;
+    out->private_data = s;
+}
+
+}  // namespace varn::arrow

@@ -1,0 +1,590 @@
+// varn._varn: the private extension under the `varn` package. It holds no
+// API of its own: the package's Python code checks and normalises the
+// arguments (column names to numbers, filter values to the column's type)
+// and calls these functions with every argument given. Opened files and
+// prepared scans travel as capsules. The record reading and decoding run
+// with the GIL released; the Arrow stream's get_next releases it too when
+// a consumer calls it while holding it.
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "arrow/arrow_stream.h"
+#include "convert/csv_converter.h"
+#include "csv/field_parse.h"
+#include "format/file/reader.h"
+#include "module/binder.h"
+#include "module/errors.h"
+#include "module/module_types.h"
+
+namespace varn::py {
+
+namespace {
+
+constexpr const char* kFileCapsule = "varn._varn.File";
+constexpr const char* kScanCapsule = "varn._varn.Scan";
+constexpr const char* kStreamCapsule = "arrow_array_stream";
+
+PyObject* g_varn_error = nullptr;  // varn.VarnError, created once per process
+
+PyObject* raise_varn_error(const std::string& message) {
+    PyObject* text = str_from_utf8(message);
+    if (!text) return nullptr;
+    PyErr_SetObject(g_varn_error, text);
+    Py_DECREF(text);
+    return nullptr;
+}
+
+// The keys given: one for every encrypted column, or one per column number.
+struct Keys {
+    std::optional<ColumnKey> all;
+    std::vector<std::pair<size_t, ColumnKey>> by_column;
+
+    void apply(VarnReader& r) const {
+        if (all) r.set_key(*all);
+        for (const auto& [col, key] : by_column) {
+            if (col < r.column_count()) r.set_column_key(col, key);
+        }
+    }
+};
+
+struct FileHandle {
+    std::string path;
+    std::unique_ptr<VarnReader> reader;
+    Keys keys;
+};
+
+struct ScanHandle {
+    std::string path;
+    Keys keys;
+    arrow::ScanOptions options;
+    std::shared_ptr<arrow::ScanStats> stats = std::make_shared<arrow::ScanStats>();
+};
+
+template <class T>
+void destroy_capsule(PyObject* capsule, const char* name) {
+    delete static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+}
+void file_capsule_free(PyObject* c) { destroy_capsule<FileHandle>(c, kFileCapsule); }
+void scan_capsule_free(PyObject* c) { destroy_capsule<ScanHandle>(c, kScanCapsule); }
+
+template <class T>
+T* handle_of(PyObject* capsule, const char* name) {
+    return static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+}
+
+bool key_from(PyObject* obj, ColumnKey& key) {
+    char* data;
+    Py_ssize_t n;
+    if (!PyBytes_Check(obj) || PyBytes_AsStringAndSize(obj, &data, &n) < 0 || n != 32) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "a key is 32 bytes");
+        return false;
+    }
+    std::memcpy(key.data(), data, 32);
+    return true;
+}
+
+// None, 32 bytes, or {column number: 32 bytes}.
+bool keys_from(PyObject* obj, Keys& keys) {
+    if (obj == Py_None) return true;
+    if (PyBytes_Check(obj)) {
+        ColumnKey k;
+        if (!key_from(obj, k)) return false;
+        keys.all = k;
+        return true;
+    }
+    if (!PyDict_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "key must be bytes, a dict or None");
+        return false;
+    }
+    PyObject *col, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(obj, &pos, &col, &value)) {
+        const size_t c = PyLong_AsSize_t(col);
+        if (c == static_cast<size_t>(-1) && PyErr_Occurred()) return false;
+        ColumnKey k;
+        if (!key_from(value, k)) return false;
+        keys.by_column.emplace_back(c, k);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// open, info, chunk_stats.
+
+const char* const kOpenParams[] = {"path", "key"};
+const Signature kOpenSig = {"open", kOpenParams, 2};
+
+PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[2];
+    if (!bind_fast(kOpenSig, args, nargs, kwnames, a)) return nullptr;
+    auto h = std::make_unique<FileHandle>();
+    if (!convert_str(kOpenSig, 0, a[0], h->path) || !keys_from(a[1], h->keys)) return nullptr;
+    Result<std::unique_ptr<VarnReader>> opened = Status::error("");
+    Py_BEGIN_ALLOW_THREADS
+    opened = VarnReader::open(h->path);
+    Py_END_ALLOW_THREADS
+    if (opened.failed()) return raise_varn_error(h->path + ": " + opened.message());
+    h->reader = opened.take();
+    for (const auto& [col, key] : h->keys.by_column) {
+        (void)key;
+        if (col >= h->reader->column_count()) {
+            return raise_value_error("key for column number " + std::to_string(col) +
+                                     ", but the file has " +
+                                     std::to_string(h->reader->column_count()) + " columns");
+        }
+    }
+    h->keys.apply(*h->reader);
+    PyObject* capsule = PyCapsule_New(h.get(), kFileCapsule, file_capsule_free);
+    if (capsule) h.release();
+    return capsule;
+    VARN_PY_END
+}
+
+FileHandle* file_arg(PyObject* obj) { return handle_of<FileHandle>(obj, kFileCapsule); }
+
+// (schema [(name, type name, encrypted)], rows, chunks, created seconds)
+PyObject* info_fn(PyObject*, PyObject* arg) {
+    VARN_PY_BEGIN
+    FileHandle* h = file_arg(arg);
+    if (!h) return nullptr;
+    const VarnReader& r = *h->reader;
+    PyObject* schema = PyList_New(static_cast<Py_ssize_t>(r.column_count()));
+    if (!schema) return nullptr;
+    for (size_t i = 0; i < r.column_count(); ++i) {
+        const KColumn& c = r.columns()[i];
+        PyObject* name = str_from_utf8(c.name);
+        PyObject* item = name ? Py_BuildValue("(Nsi)", name, type_name(c.type_code),
+                                              r.encrypted(i) ? 1 : 0)
+                              : nullptr;
+        if (!item) {
+            Py_DECREF(schema);
+            return nullptr;
+        }
+        PyList_SET_ITEM(schema, static_cast<Py_ssize_t>(i), item);
+    }
+    return Py_BuildValue("(NKnK)", schema, static_cast<unsigned long long>(r.index_rows()),
+                         static_cast<Py_ssize_t>(r.chunk_count()),
+                         static_cast<unsigned long long>(r.header().created));
+    VARN_PY_END
+}
+
+const char* const kChunkStatsParams[] = {"file", "column"};
+const Signature kChunkStatsSig = {"chunk_stats", kChunkStatsParams, 2};
+
+// [(rows, nulls, min, max)], min and max None where the index keeps none.
+PyObject* chunk_stats_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[2];
+    if (!bind_fast(kChunkStatsSig, args, nargs, kwnames, a)) return nullptr;
+    FileHandle* h = file_arg(a[0]);
+    uint64_t col;
+    if (!h || !convert_u64(kChunkStatsSig, 1, a[1], col)) return nullptr;
+    const VarnReader& r = *h->reader;
+    if (col >= r.column_count()) return raise_value_error("column number out of range");
+    const uint8_t t = r.columns()[col].type_code;
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(r.chunk_count()));
+    if (!out) return nullptr;
+    for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
+        const StreamChunkColMeta& m = r.meta(chunk, col);
+        const uint32_t rows = r.chunk_rows(chunk);
+        PyObject *lo = nullptr, *hi = nullptr;
+        if (m.null_count >= rows) {
+            // No value: nothing to bound.
+        } else if (t == format::kTypeText) {
+            lo = str_from_utf8(m.min_str);
+            hi = str_from_utf8(m.max_str);
+        } else if (t == format::kTypeInt) {
+            lo = PyLong_FromLongLong(m.min);
+            hi = PyLong_FromLongLong(m.max);
+        } else if (t == format::kTypeFloat) {
+            lo = PyFloat_FromDouble(static_cast<double>(m.min));
+            hi = PyFloat_FromDouble(static_cast<double>(m.max));
+        } else if (t == format::kTypeBool) {
+            lo = PyBool_FromLong(m.min != 0);
+            hi = PyBool_FromLong(m.max != 0);
+        }
+        if (!lo || !hi) {
+            if (PyErr_Occurred()) {
+                Py_XDECREF(lo);
+                Py_XDECREF(hi);
+                Py_DECREF(out);
+                return nullptr;
+            }
+            Py_XDECREF(lo);
+            Py_XDECREF(hi);
+            Py_INCREF(Py_None);
+            Py_INCREF(Py_None);
+            lo = hi = Py_None;
+        }
+        PyObject* item = Py_BuildValue("(kkNN)", static_cast<unsigned long>(rows),
+                                       static_cast<unsigned long>(m.null_count), lo, hi);
+        if (!item) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(chunk), item);
+    }
+    return out;
+    VARN_PY_END
+}
+
+// ---------------------------------------------------------------------------
+// scan, stream, scan_stats.
+
+bool sizes_from(PyObject* list, std::vector<size_t>& out) {
+    PyObject* seq = PySequence_Fast(list, "columns must be a list");
+    if (!seq) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const size_t v = PyLong_AsSize_t(PySequence_Fast_GET_ITEM(seq, i));
+        if (v == static_cast<size_t>(-1) && PyErr_Occurred()) {
+            Py_DECREF(seq);
+            return false;
+        }
+        out.push_back(v);
+    }
+    Py_DECREF(seq);
+    return true;
+}
+
+// A filter value of the column's kind: bytes, int or float.
+bool value_from(PyObject* obj, arrow::FilterValue& v) {
+    if (PyBytes_Check(obj)) {
+        v.text.assign(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
+        return true;
+    }
+    if (PyFloat_Check(obj)) {
+        v.real = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    if (PyLong_Check(obj)) {
+        v.integer = PyLong_AsLongLong(obj);
+        return !(v.integer == -1 && PyErr_Occurred());
+    }
+    PyErr_SetString(PyExc_TypeError, "a filter value must be bytes, int or float here");
+    return false;
+}
+
+// [(column number, op text, [values])]
+bool filters_from(PyObject* list, std::vector<arrow::Filter>& out) {
+    PyObject* seq = PySequence_Fast(list, "filters must be a list");
+    if (!seq) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    bool ok = true;
+    for (Py_ssize_t i = 0; ok && i < n; ++i) {
+        PyObject* col;
+        const char* op;
+        PyObject* values;
+        ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "OsO", &col, &op, &values);
+        if (!ok) break;
+        arrow::Filter f;
+        f.column = PyLong_AsSize_t(col);
+        if (f.column == static_cast<size_t>(-1) && PyErr_Occurred()) {
+            ok = false;
+            break;
+        }
+        Result<arrow::FilterOp> parsed = arrow::filter_op_from_text(op);
+        if (parsed.failed()) {
+            raise_value_error(parsed.message());
+            ok = false;
+            break;
+        }
+        f.op = parsed.value();
+        PyObject* vs = PySequence_Fast(values, "filter values must be a list");
+        if (!vs) {
+            ok = false;
+            break;
+        }
+        for (Py_ssize_t k = 0; ok && k < PySequence_Fast_GET_SIZE(vs); ++k) {
+            f.values.emplace_back();
+            ok = value_from(PySequence_Fast_GET_ITEM(vs, k), f.values.back());
+        }
+        Py_DECREF(vs);
+        out.push_back(std::move(f));
+    }
+    Py_DECREF(seq);
+    return ok;
+}
+
+const char* const kScanParams[] = {"file", "columns", "filters", "batch_rows"};
+const Signature kScanSig = {"scan", kScanParams, 4};
+
+PyObject* scan_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[4];
+    if (!bind_fast(kScanSig, args, nargs, kwnames, a)) return nullptr;
+    FileHandle* f = file_arg(a[0]);
+    if (!f) return nullptr;
+    auto h = std::make_unique<ScanHandle>();
+    uint64_t batch_rows;
+    if (!sizes_from(a[1], h->options.columns) || !filters_from(a[2], h->options.filters) ||
+        !convert_u64(kScanSig, 3, a[3], batch_rows))
+        return nullptr;
+    h->options.batch_rows = static_cast<size_t>(batch_rows);
+    h->path = f->path;
+    h->keys = f->keys;
+    VarnReader& r = *f->reader;
+    Status st = arrow::check_scan(r, h->options);
+    if (st.failed()) return raise_value_error(st.message());
+    // Every encrypted column taken needs its key, and the key must be right:
+    // both are settled here, before any data is given out.
+    std::vector<size_t> used = h->options.columns;
+    for (const arrow::Filter& flt : h->options.filters) used.push_back(flt.column);
+    std::vector<uint8_t> checked(r.column_count(), 0);
+    for (size_t col : used) {
+        if (!r.encrypted(col) || checked[col]) continue;
+        checked[col] = 1;
+        if (!r.has_key(col)) {
+            return raise_value_error("column '" + r.columns()[col].name +
+                                     "' is encrypted: give its key (key=...)");
+        }
+        Py_BEGIN_ALLOW_THREADS
+        st = arrow::check_column_key(r, col);
+        Py_END_ALLOW_THREADS
+        if (st.failed()) return raise_value_error(st.message());
+    }
+    PyObject* capsule = PyCapsule_New(h.get(), kScanCapsule, scan_capsule_free);
+    if (capsule) h.release();
+    return capsule;
+    VARN_PY_END
+}
+
+// The stream handed to consumers: the core stream, with get_next run
+// without the GIL when the caller holds it.
+struct GilStream {
+    ArrowArrayStream inner;
+};
+
+GilStream* gil_of(ArrowArrayStream* s) { return static_cast<GilStream*>(s->private_data); }
+
+int gil_get_schema(ArrowArrayStream* s, ArrowSchema* out) {
+    ArrowArrayStream& in = gil_of(s)->inner;
+    return in.get_schema(&in, out);
+}
+
+int gil_get_next(ArrowArrayStream* s, ArrowArray* out) {
+    ArrowArrayStream& in = gil_of(s)->inner;
+    if (Py_IsInitialized() && PyGILState_Check()) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+        rc = in.get_next(&in, out);
+        Py_END_ALLOW_THREADS
+        return rc;
+    }
+    return in.get_next(&in, out);
+}
+
+const char* gil_get_last_error(ArrowArrayStream* s) {
+    ArrowArrayStream& in = gil_of(s)->inner;
+    return in.get_last_error(&in);
+}
+
+void gil_release(ArrowArrayStream* s) {
+    GilStream* g = gil_of(s);
+    if (g->inner.release) g->inner.release(&g->inner);
+    delete g;
+    s->release = nullptr;
+}
+
+// The capsule owns the stream struct; a consumer that takes the stream moves
+// it out and leaves release null.
+void stream_capsule_free(PyObject* capsule) {
+    auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+    if (!s) {
+        PyErr_Clear();
+        return;
+    }
+    if (s->release) s->release(s);
+    delete s;
+}
+
+PyObject* stream_fn(PyObject*, PyObject* arg) {
+    VARN_PY_BEGIN
+    ScanHandle* h = handle_of<ScanHandle>(arg, kScanCapsule);
+    if (!h) return nullptr;
+    Result<std::unique_ptr<VarnReader>> opened = Status::error("");
+    Py_BEGIN_ALLOW_THREADS
+    opened = VarnReader::open(h->path);
+    Py_END_ALLOW_THREADS
+    if (opened.failed()) return raise_varn_error(h->path + ": " + opened.message());
+    std::unique_ptr<VarnReader> reader = opened.take();
+    h->keys.apply(*reader);
+    if (Status st = arrow::check_scan(*reader, h->options); st.failed()) {
+        return raise_varn_error(h->path + ": the file changed since it was opened: " + st.message());
+    }
+    // A new stream counts afresh.
+    h->stats = std::make_shared<arrow::ScanStats>();
+    auto* g = new GilStream;
+    arrow::make_stream(std::move(reader), h->options, h->stats, &g->inner);
+    auto* s = new ArrowArrayStream;
+    s->get_schema = gil_get_schema;
+    s->get_next = gil_get_next;
+    s->get_last_error = gil_get_last_error;
+    s->release = gil_release;
+    s->private_data = g;
+    PyObject* capsule = PyCapsule_New(s, kStreamCapsule, stream_capsule_free);
+    if (!capsule) {
+        s->release(s);
+        delete s;
+    }
+    return capsule;
+    VARN_PY_END
+}
+
+PyObject* scan_stats_fn(PyObject*, PyObject* arg) {
+    VARN_PY_BEGIN
+    ScanHandle* h = handle_of<ScanHandle>(arg, kScanCapsule);
+    if (!h) return nullptr;
+    const arrow::ScanStats& s = *h->stats;
+    return Py_BuildValue("{sKsKsKsK}", "chunks_read",
+                         static_cast<unsigned long long>(s.chunks_read.load()), "chunks_skipped",
+                         static_cast<unsigned long long>(s.chunks_skipped.load()), "rows",
+                         static_cast<unsigned long long>(s.rows.load()), "hidden_nulls",
+                         static_cast<unsigned long long>(s.hidden_nulls.load()));
+    VARN_PY_END
+}
+
+// ---------------------------------------------------------------------------
+// convert.
+
+const char* const kConvertParams[] = {"csv_path", "varn_path", "types", "encrypt", "key",
+                                      "progress", "report"};
+const Signature kConvertSig = {"convert", kConvertParams, 7};
+
+PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[7];
+    if (!bind_fast(kConvertSig, args, nargs, kwnames, a)) return nullptr;
+    std::string csv, out;
+    if (!convert_str(kConvertSig, 0, a[0], csv) || !convert_str(kConvertSig, 1, a[1], out))
+        return nullptr;
+    ConversionHooks hooks;
+    hooks.report = PyObject_IsTrue(a[6]) == 1;
+    hooks.parse_field = parse_field;
+    // types: [(name, type name)]; encrypt: [name]; both already checked.
+    auto declaration = [&](const std::string& name) -> ColumnDeclaration& {
+        for (ColumnDeclaration& d : hooks.declarations) {
+            if (d.name == name) return d;
+        }
+        hooks.declarations.emplace_back();
+        hooks.declarations.back().name = name;
+        return hooks.declarations.back();
+    };
+    PyObject* types = PySequence_Fast(a[2], "types must be a list");
+    if (!types) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(types); ++i) {
+        const char *name, *type;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(types, i), "ss", &name, &type)) {
+            Py_DECREF(types);
+            return nullptr;
+        }
+        const auto code = type_code_from_name(type);
+        if (!code) {
+            Py_DECREF(types);
+            return raise_value_error(std::string("unknown type '") + type +
+                                     "' (int, float, bool, text, bytes or json)");
+        }
+        declaration(name).type_code = *code;
+    }
+    Py_DECREF(types);
+    if (a[3] != Py_None) {
+        ColumnKey key;
+        if (!key_from(a[4], key)) return nullptr;
+        PyObject* names = PySequence_Fast(a[3], "encrypt must be a list");
+        if (!names) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names); ++i) {
+            std::string name;
+            if (!convert_str(kConvertSig, 3, PySequence_Fast_GET_ITEM(names, i), name)) {
+                Py_DECREF(names);
+                return nullptr;
+            }
+            ColumnDeclaration& d = declaration(name);
+            d.encrypt = true;
+            d.key = key;
+        }
+        Py_DECREF(names);
+    }
+    // The progress callback runs with the GIL taken back; an exception it
+    // raises stops the conversion and is raised again afterwards.
+    PyObject* progress = a[5] == Py_None ? nullptr : a[5];
+    bool callback_failed = false;
+    if (progress) {
+        hooks.after_batch = [progress, &callback_failed](uint64_t bytes, uint64_t rows) {
+            PyGILState_STATE g = PyGILState_Ensure();
+            PyObject* r = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(bytes),
+                                                static_cast<unsigned long long>(rows));
+            Py_XDECREF(r);
+            // The exception stays set on this thread until the conversion returns.
+            const bool ok = r != nullptr;
+            if (!ok) callback_failed = true;
+            PyGILState_Release(g);
+            return ok;
+        };
+    }
+    ConversionOutcome outcome;
+    PyThreadState* ts = PyEval_SaveThread();
+    outcome = compress_csv(csv, out, hooks);
+    PyEval_RestoreThread(ts);
+    if (callback_failed && PyErr_Occurred()) return nullptr;
+    if (!outcome.ok()) {
+        if (outcome.error == ConversionErrorKind::Io) return raise_os_error(outcome.message);
+        return raise_value_error(outcome.message);
+    }
+    return Py_BuildValue("(KKd)", static_cast<unsigned long long>(outcome.summary.csv_size),
+                         static_cast<unsigned long long>(outcome.summary.varn_size),
+                         outcome.summary.compression_ratio);
+    VARN_PY_END
+}
+
+PyMethodDef kMethods[] = {
+    {"open", VARN_FASTCALL_KW(open_fn), METH_FASTCALL | METH_KEYWORDS,
+     "open(path, key)\n--\n\nOpens a file; returns its handle."},
+    {"info", info_fn, METH_O, "info(file)\n--\n\n(schema, rows, chunks, created seconds)."},
+    {"chunk_stats", VARN_FASTCALL_KW(chunk_stats_fn), METH_FASTCALL | METH_KEYWORDS,
+     "chunk_stats(file, column)\n--\n\n[(rows, nulls, min, max)] per chunk."},
+    {"scan", VARN_FASTCALL_KW(scan_fn), METH_FASTCALL | METH_KEYWORDS,
+     "scan(file, columns, filters, batch_rows)\n--\n\nChecks and keeps a scan."},
+    {"stream", stream_fn, METH_O,
+     "stream(scan)\n--\n\nA new Arrow C stream capsule over the scan."},
+    {"scan_stats", scan_stats_fn, METH_O, "scan_stats(scan)\n--\n\nWhat the last stream did."},
+    {"convert", VARN_FASTCALL_KW(convert_fn), METH_FASTCALL | METH_KEYWORDS,
+     "convert(csv_path, varn_path, types, encrypt, key, progress, report)\n--\n\n"
+     "CSV to VARN, as varn compress."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "varn._varn",
+                          "The private extension of the varn package.", -1, kMethods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+}  // namespace varn::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__varn(void) {
+    using namespace varn::py;
+    PyObject* module = PyModule_Create(&kModuleDef);
+    if (!module) return nullptr;
+    if (!g_varn_error) {
+        g_varn_error = PyErr_NewExceptionWithDoc(
+            "varn.VarnError",
+            "A VARN file is damaged or is not a VARN v2 file; the message names the place.",
+            PyExc_ValueError, nullptr);
+    }
+    if (!g_varn_error) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    Py_INCREF(g_varn_error);
+    if (PyModule_AddObject(module, "VarnError", g_varn_error) < 0) {
+        Py_DECREF(g_varn_error);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
