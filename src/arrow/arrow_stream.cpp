@@ -239,7 +239,7 @@ void init_array(ArrowArray* a, ArrayData* d, int64_t length, int64_t n_buffers) 
 }
 
 struct SchemaData {
-    std::string format;
+    const char* format = "";  // a literal
     std::string name;
     std::vector<ArrowSchema> children;
     std::vector<ArrowSchema*> child_ptrs;
@@ -258,7 +258,7 @@ void release_schema(ArrowSchema* s) {
 
 void init_schema(ArrowSchema* s, SchemaData* d, int64_t flags) {
     std::memset(s, 0, sizeof *s);
-    s->format = d->format.c_str();
+    s->format = d->format;
     s->name = d->name.c_str();
     s->flags = flags;
     s->private_data = d;
@@ -731,6 +731,7 @@ void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options,
         }
         return slot_of[col];
     };
+    s->filters.reserve(s->options.filters.size());
     for (const Filter& f : s->options.filters) {
         need(f.column);
         s->filters.push_back(prepare(f));
