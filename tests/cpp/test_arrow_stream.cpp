@@ -1,0 +1,184 @@
+// The Arrow C stream over a file, consumed here by hand: the schema's
+// formats, 32- and 64-bit offsets, validity from null counts and json nulls,
+// text that is not UTF-8, chunk pruning, and release in any order.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "arrow/arrow_stream.h"
+#include "format/file/writer.h"
+#include "temp_files.h"
+
+namespace varn::arrow {
+namespace {
+
+Row row(std::vector<KVal> cells) { return Row(std::make_move_iterator(cells.begin()), std::make_move_iterator(cells.end())); }
+
+class ArrowStreamTest : public TempFileTest {
+protected:
+    ArrowStreamTest() : TempFileTest("arrow_stream_") {}
+
+    std::string write(std::vector<KColumn> columns, const std::vector<std::vector<Row>>& chunks) {
+        const std::string p = path("f.varn");
+        auto w = StreamingVarnWriter::begin(std::move(columns), 65536, p);
+        EXPECT_TRUE(w.is_ok()) << w.message();
+        for (const auto& rows : chunks) {
+            Status st = w.value()->write_chunk(rows, rows.size());
+            EXPECT_TRUE(st.is_ok()) << st.message();
+        }
+        auto done = w.value()->finish();
+        EXPECT_TRUE(done.is_ok()) << done.message();
+        return p;
+    }
+
+    static void open_stream(const std::string& p, ScanOptions options, ArrowArrayStream* s,
+                            const ReaderOptions& ro = {}) {
+        auto r = VarnReader::open(p, ro);
+        ASSERT_TRUE(r.is_ok()) << r.message();
+        ASSERT_TRUE(check_scan(*r.value(), options).is_ok());
+        make_stream(r.take(), std::move(options), std::make_shared<ScanStats>(), s);
+    }
+};
+
+template <class Offset>
+std::vector<std::string> texts(const ArrowArray* a) {
+    std::vector<std::string> out;
+    const auto* off = static_cast<const Offset*>(a->buffers[1]);
+    const auto* data = static_cast<const char*>(a->buffers[2]);
+    const auto* valid = static_cast<const uint8_t*>(a->buffers[0]);
+    for (int64_t i = 0; i < a->length; ++i) {
+        if (valid && !((valid[i / 8] >> (i % 8)) & 1)) {
+            out.push_back("<null>");
+        } else {
+            out.emplace_back(data + off[i], static_cast<size_t>(off[i + 1] - off[i]));
+        }
+    }
+    return out;
+}
+
+TEST_F(ArrowStreamTest, FormatsOffsetsAndNulls) {
+    std::vector<Row> rows;
+    rows.push_back(row({KVal::make_str("a"), KVal::make_int(0), KVal::make_null(), KVal::make_str("[1]")}));
+    rows.push_back(row({KVal::make_str("bb"), KVal::make_null(), KVal::make_null(), KVal::make_null()}));
+    rows.push_back(row({KVal::make_str(""), KVal::make_int(7), KVal::make_float(1.5), KVal::make_str("x")}));
+    // json cells from KVal: the nested column stores the cell itself
+    rows[0][3] = KVal::make_array({KVal::make_int(1)});
+    rows[2][3] = KVal::make_str("x");
+    const std::string p = write({make_column("t"), make_column("i", format::kTypeInt),
+                                 make_column("f", format::kTypeFloat), make_column("j", format::kTypeNested6)},
+                                {rows});
+    for (bool large : {false, true}) {
+        ReaderOptions ro;
+        if (large) ro.max_block_bytes = uint64_t{3} << 30;
+        ArrowArrayStream s;
+        open_stream(p, ScanOptions{{0, 1, 2, 3}, {}, 0}, &s, ro);
+        ArrowSchema schema;
+        ASSERT_EQ(s.get_schema(&s, &schema), 0);
+        ASSERT_EQ(schema.n_children, 4);
+        EXPECT_STREQ(schema.format, "+s");
+        EXPECT_STREQ(schema.children[0]->format, large ? "U" : "u");
+        EXPECT_STREQ(schema.children[1]->format, "l");
+        EXPECT_STREQ(schema.children[2]->format, "g");
+        EXPECT_STREQ(schema.children[3]->format, large ? "U" : "u");
+        EXPECT_STREQ(schema.children[1]->name, "i");
+        // A consumer may move a child out and release the parent first.
+        ArrowSchema moved = *schema.children[2];
+        schema.children[2]->release = nullptr;
+        schema.release(&schema);
+        EXPECT_STREQ(moved.format, "g");
+        moved.release(&moved);
+
+        ArrowArray batch;
+        ASSERT_EQ(s.get_next(&s, &batch), 0);
+        ASSERT_NE(batch.release, nullptr);
+        ASSERT_EQ(batch.length, 3);
+        const ArrowArray* t = batch.children[0];
+        EXPECT_EQ(large ? texts<int64_t>(t) : texts<int32_t>(t), (std::vector<std::string>{"a", "bb", ""}));
+        // int: one stored 0 and one null -> the zero is not settled; both 0
+        const ArrowArray* i = batch.children[1];
+        EXPECT_EQ(i->null_count, 0);
+        EXPECT_EQ(static_cast<const int64_t*>(i->buffers[1])[2], 7);
+        // float: two stored zeros, two nulls -> both null
+        const ArrowArray* f = batch.children[2];
+        EXPECT_EQ(f->null_count, 2);
+        EXPECT_EQ(static_cast<const double*>(f->buffers[1])[2], 1.5);
+        const ArrowArray* j = batch.children[3];
+        EXPECT_EQ(j->null_count, 1);
+        EXPECT_EQ(large ? texts<int64_t>(j) : texts<int32_t>(j),
+                  (std::vector<std::string>{"[1]", "<null>", "\"x\""}));
+        ArrowArray keep = *batch.children[3];
+        batch.children[3]->release = nullptr;
+        batch.release(&batch);
+        EXPECT_EQ(keep.length, 3);
+        keep.release(&keep);
+        ASSERT_EQ(s.get_next(&s, &batch), 0);
+        EXPECT_EQ(batch.release, nullptr);  // the end
+        s.release(&s);
+    }
+}
+
+TEST_F(ArrowStreamTest, TextThatIsNotUtf8StopsTheStream) {
+    std::vector<Row> rows;
+    rows.push_back(row({KVal::make_str("ok")}));
+    rows.push_back(row({KVal::make_str(std::string("\xC3", 1))}));
+    rows.push_back(row({KVal::make_str(std::string("\xA9", 1))}));  // joined with the row above: valid
+    const std::string p = write({make_column("t")}, {rows});
+    ArrowArrayStream s;
+    open_stream(p, ScanOptions{{0}, {}, 0}, &s);
+    ArrowArray batch;
+    EXPECT_NE(s.get_next(&s, &batch), 0);
+    ASSERT_NE(s.get_last_error(&s), nullptr);
+    EXPECT_NE(std::string(s.get_last_error(&s)).find("chunk 0, column 0 't'"), std::string::npos)
+        << s.get_last_error(&s);
+    EXPECT_NE(std::string(s.get_last_error(&s)).find("row 1 of the chunk is not valid UTF-8"),
+              std::string::npos)
+        << s.get_last_error(&s);
+    EXPECT_NE(s.get_next(&s, &batch), 0);  // stays failed
+    s.release(&s);
+}
+
+TEST_F(ArrowStreamTest, PruningFollowsTheIndex) {
+    std::vector<std::vector<Row>> chunks(3);
+    for (int c = 0; c < 3; ++c) {
+        for (int r = 0; r < 10; ++r) {
+            chunks[c].push_back(row({KVal::make_int(c * 100 + r), KVal::make_float(c * 10 + 0.5)}));
+        }
+    }
+    const std::string p = write({make_column("i", format::kTypeInt), make_column("f", format::kTypeFloat)}, chunks);
+    auto r = VarnReader::open(p);
+    ASSERT_TRUE(r.is_ok());
+    const VarnReader& reader = *r.value();
+    auto f = [](size_t col, FilterOp op, int64_t i, double d) {
+        FilterValue v;
+        v.integer = i;
+        v.real = d;
+        return Filter{col, op, {v}};
+    };
+    struct Case {
+        Filter filter;
+        std::vector<bool> out;
+    };
+    const Case cases[] = {
+        {f(0, FilterOp::Eq, 105, 0), {true, false, true}},
+        {f(0, FilterOp::Lt, 100, 0), {false, true, true}},
+        {f(0, FilterOp::Ge, 209, 0), {true, true, false}},
+        {f(0, FilterOp::Gt, 209, 0), {true, true, true}},
+        {f(0, FilterOp::Ne, 5, 0), {false, false, false}},
+        // float: the index keeps the values truncated, so bounds are one wider
+        {f(1, FilterOp::Eq, 0, 10.5), {true, false, true}},
+        {f(1, FilterOp::Gt, 0, 20.9), {true, true, false}},
+        {f(1, FilterOp::Ge, 0, 22.0), {true, true, true}},
+        {f(1, FilterOp::Ne, 0, 10.5), {false, false, false}},
+    };
+    for (const Case& c : cases) {
+        for (size_t chunk = 0; chunk < 3; ++chunk) {
+            EXPECT_EQ(chunk_ruled_out(reader, chunk, c.filter), c.out[chunk])
+                << "column " << c.filter.column << " op " << int(c.filter.op) << " chunk " << chunk;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace varn::arrow
