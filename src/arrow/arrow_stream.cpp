@@ -14,10 +14,11 @@
 #include <new>
 #include <string_view>
 
-#include "csv/field_parse.h"
 #include "format/column/column_decoding.h"
 #include "format/column/nested_value.h"
 #include "format/format.h"
+#include "format/type_codes.h"
+#include "render/cell_text.h"
 
 namespace varn::arrow {
 
@@ -26,17 +27,15 @@ namespace {
 enum class Kind { Text, Bytes, Json, Int, Float, Flags };
 
 Kind kind_of(uint8_t t) {
-    switch (t) {
-        case format::kTypeText: return Kind::Text;
-        case format::kTypeInt: return Kind::Int;
-        case format::kTypeFloat: return Kind::Float;
-        case format::kTypeNone:
-        case format::kTypeBool: return Kind::Flags;
-        case format::kTypeNested6:
-        case format::kTypeNested7:
-        case format::kTypeNested8: return Kind::Json;
-        default: return Kind::Bytes;
+    switch (format::kind_of(t)) {
+        case format::ColumnKind::Text: return Kind::Text;
+        case format::ColumnKind::Int: return Kind::Int;
+        case format::ColumnKind::Float: return Kind::Float;
+        case format::ColumnKind::Flags: return Kind::Flags;
+        case format::ColumnKind::Nested: return Kind::Json;
+        case format::ColumnKind::Bytes: break;
     }
+    return Kind::Bytes;
 }
 
 int compare_bytes(ByteView a, std::string_view b) {

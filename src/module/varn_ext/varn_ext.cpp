@@ -16,6 +16,7 @@
 #include "convert/csv_converter.h"
 #include "csv/field_parse.h"
 #include "format/file/reader.h"
+#include "format/type_codes.h"
 #include "module/binder.h"
 #include "module/errors.h"
 #include "module/module_types.h"
@@ -158,7 +159,7 @@ PyObject* info_fn(PyObject*, PyObject* arg) {
     for (size_t i = 0; i < r.column_count(); ++i) {
         const KColumn& c = r.columns()[i];
         PyObject* name = str_from_utf8(c.name);
-        PyObject* item = name ? Py_BuildValue("(Nsi)", name, type_name(c.type_code),
+        PyObject* item = name ? Py_BuildValue("(Nsi)", name, format::type_info(c.type_code).name,
                                               r.encrypted(i) ? 1 : 0)
                               : nullptr;
         if (!item) {
@@ -186,7 +187,7 @@ PyObject* chunk_stats_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!h || !convert_u64(kChunkStatsSig, 1, a[1], col)) return nullptr;
     const VarnReader& r = *h->reader;
     if (col >= r.column_count()) return raise_value_error("column number out of range");
-    const uint8_t t = r.columns()[col].type_code;
+    const format::TypeInfo info = format::type_info(r.columns()[col].type_code);
     PyObject* out = PyList_New(static_cast<Py_ssize_t>(r.chunk_count()));
     if (!out) return nullptr;
     for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
@@ -195,16 +196,16 @@ PyObject* chunk_stats_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         PyObject *lo = nullptr, *hi = nullptr;
         if (m.null_count >= rows) {
             // No value: nothing to bound.
-        } else if (t == format::kTypeText) {
+        } else if (info.text_range) {
             lo = str_from_utf8(m.min_str);
             hi = str_from_utf8(m.max_str);
-        } else if (t == format::kTypeInt) {
+        } else if (info.int_range && info.kind == format::ColumnKind::Int) {
             lo = PyLong_FromLongLong(m.min);
             hi = PyLong_FromLongLong(m.max);
-        } else if (t == format::kTypeFloat) {
+        } else if (info.int_range && info.kind == format::ColumnKind::Float) {
             lo = PyFloat_FromDouble(static_cast<double>(m.min));
             hi = PyFloat_FromDouble(static_cast<double>(m.max));
-        } else if (t == format::kTypeBool) {
+        } else if (info.int_range) {
             lo = PyBool_FromLong(m.min != 0);
             hi = PyBool_FromLong(m.max != 0);
         }
@@ -483,7 +484,7 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             Py_DECREF(types);
             return nullptr;
         }
-        const auto code = type_code_from_name(type);
+        const auto code = format::type_code_from_name(type);
         if (!code) {
             Py_DECREF(types);
             return raise_value_error(std::string("unknown type '") + type +
