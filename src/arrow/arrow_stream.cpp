@@ -14,8 +14,10 @@
 #include <new>
 #include <string_view>
 
+#include "common/ordered_pool.h"
 #include "format/column/column_decoding.h"
 #include "format/column/nested_value.h"
+#include "format/file/chunk_pipeline.h"
 #include "format/format.h"
 #include "format/type_codes.h"
 #include "render/cell_text.h"
@@ -278,6 +280,7 @@ struct Column {
     std::vector<int64_t> ints;
     std::vector<uint8_t> flags;
     std::vector<uint8_t> valid;  // empty: no null cell
+    uint64_t hidden = 0;         // nulls given out as their stored value
 };
 
 // Marks the stored 0 / false / empty cells null when the null count says
@@ -295,29 +298,32 @@ uint64_t settle_nulls(size_t rows, uint32_t null_count, std::vector<uint8_t>& va
     return 0;
 }
 
-Status load_column(VarnReader& r, size_t chunk, Column& c, uint64_t& hidden) {
+// Leaves the reader untouched: columns load on several threads at once.
+Status load_column(VarnReader& r, size_t chunk, Column& c, VarnReader::RecordBuffers* buffers) {
     const size_t rows = r.chunk_rows(chunk);
     const uint32_t nulls = r.meta(chunk, c.col).null_count;
+    uint64_t& hidden = c.hidden;
+    hidden = 0;
     c.loaded = true;
     switch (c.kind) {
         case Kind::Int:
         case Kind::Float:
-            VARN_RETURN_IF_ERROR(r.read_integers(chunk, c.col, c.payload, c.ints));
+            VARN_RETURN_IF_ERROR(r.read_integers(chunk, c.col, c.payload, c.ints, buffers));
             hidden += settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.ints[i] == 0; });
             return Status::ok();
         case Kind::Flags:
-            VARN_RETURN_IF_ERROR(r.read_flags(chunk, c.col, c.payload, c.flags));
+            VARN_RETURN_IF_ERROR(r.read_flags(chunk, c.col, c.payload, c.flags, buffers));
             hidden += settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.flags[i] == 0; });
             return Status::ok();
         case Kind::Text:
         case Kind::Bytes:
-            VARN_RETURN_IF_ERROR(r.read_entries(chunk, c.col, c.payload, c.entries));
+            VARN_RETURN_IF_ERROR(r.read_entries(chunk, c.col, c.payload, c.entries, buffers));
             hidden += settle_nulls(rows, nulls, c.valid,
                                    [&](size_t i) { return c.entries[i].empty(); });
             return Status::ok();
         case Kind::Json: break;
     }
-    VARN_RETURN_IF_ERROR(r.read_entries(chunk, c.col, c.payload, c.entries));
+    VARN_RETURN_IF_ERROR(r.read_entries(chunk, c.col, c.payload, c.entries, buffers));
     c.json.clear();
     c.json_ends.resize(rows);
     c.valid.assign(rows, 1);
@@ -465,6 +471,8 @@ struct StreamState {
     size_t pos = 0;    // of which given out so far
     std::string error;
     bool failed = false;
+    unsigned threads = 1;
+    std::vector<VarnReader::RecordBuffers> buffers;  // one per decoding thread
 
     size_t row(size_t k) const { return all ? k : selected[k]; }
 };
@@ -598,6 +606,17 @@ Status fill_column(const StreamState& s, const Column& c, size_t from, size_t n,
     }
 }
 
+// Runs work on a pool thread: running out of memory there is an error
+// value, not an exception that would end the process.
+template <class Work>
+Status guarded(Work&& work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return Status::error("out of memory while decoding a chunk");
+    }
+}
+
 Status load_chunk(StreamState& s, size_t chunk) {
     VarnReader& r = *s.reader;
     s.chunk = chunk;
@@ -613,7 +632,6 @@ Status load_chunk(StreamState& s, size_t chunk) {
     if (rows == 0) return Status::ok();
     if (s.stats) ++s.stats->chunks_read;
     for (Column& c : s.columns) c.loaded = false;
-    uint64_t hidden = 0;
     s.all = true;
     s.selected.clear();
     size_t count = rows;
@@ -622,7 +640,7 @@ Status load_chunk(StreamState& s, size_t chunk) {
         for (Column& x : s.columns) {
             if (x.col == p.f.column) c = &x;
         }
-        if (!c->loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, *c, hidden));
+        if (!c->loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, *c, &s.buffers[0]));
         if (s.all) {
             for (size_t i = 0; i < rows; ++i) {
                 if (keep_row(*c, i, p)) s.selected.push_back(static_cast<uint32_t>(i));
@@ -636,9 +654,18 @@ Status load_chunk(StreamState& s, size_t chunk) {
         count = s.selected.size();
         if (count == 0) return Status::ok();
     }
+    // The other columns are decoded on every core; the first fault in
+    // column order is the one reported.
+    std::vector<Column*> rest;
     for (Column& c : s.columns) {
-        if (!c.loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, c, hidden));
+        if (!c.loaded) rest.push_back(&c);
     }
+    VARN_RETURN_IF_ERROR(run_ordered(
+        rest.size(), std::min<unsigned>(s.threads, static_cast<unsigned>(rest.size())), rest.size(),
+        [&](size_t i, unsigned w) { return guarded([&] { return load_column(r, chunk, *rest[i], &s.buffers[w]); }); },
+        [](size_t) { return Status::ok(); }));
+    uint64_t hidden = 0;
+    for (const Column& c : s.columns) hidden += c.hidden;
     if (s.stats) s.stats->hidden_nulls += hidden;
     s.count = count;
     return Status::ok();
@@ -665,12 +692,15 @@ Status next_batch(StreamState& s, ArrowArray* out, bool& done) {
     }
     out->n_children = static_cast<int64_t>(k);
     out->children = d->child_ptrs.data();
-    for (size_t i = 0; i < k; ++i) {
-        Status st = fill_column(s, s.columns[s.out_slot[i]], s.pos, n, &d->children[i]);
-        if (st.failed()) {
-            out->release(out);
-            return st;
-        }
+    Status st = run_ordered(
+        k, std::min<unsigned>(s.threads, static_cast<unsigned>(k)), k,
+        [&](size_t i, unsigned) {
+            return guarded([&] { return fill_column(s, s.columns[s.out_slot[i]], s.pos, n, &d->children[i]); });
+        },
+        [](size_t) { return Status::ok(); });
+    if (st.failed()) {
+        out->release(out);
+        return st;
     }
     s.pos += n;
     if (s.stats) s.stats->rows += n;
@@ -719,6 +749,8 @@ void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options,
     s->stats = std::move(stats);
     // 32-bit offsets reach 2 GiB; a chunk's text can only pass that when the
     // reader accepts payloads that large.
+    s->threads = std::max(1u, available_cores());
+    s->buffers.resize(s->threads);
     s->large = s->reader->options().max_block_bytes > uint64_t{std::numeric_limits<int32_t>::max()};
     std::vector<size_t> slot_of(s->reader->column_count(), SIZE_MAX);
     auto need = [&](size_t col) {
