@@ -344,9 +344,9 @@ PyObject* scan_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             return raise_value_error("column '" + r.columns()[col].name +
                                      "' is encrypted: give its key (key=...)");
         }
-        Py_BEGIN_ALLOW_THREADS
+        // The file's reader is shared by every scan of it: it is used with
+        // the GIL held (one record per encrypted column).
         st = arrow::check_column_key(r, col);
-        Py_END_ALLOW_THREADS
         if (st.failed()) return raise_value_error(st.message());
     }
     PyObject* capsule = PyCapsule_New(h.get(), kScanCapsule, scan_capsule_free);
