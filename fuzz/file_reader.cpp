@@ -42,7 +42,7 @@ varn::ColumnKey seed_key() {
 // much; the reader's own default is meant for real files.
 varn::ReaderOptions options() {
     varn::ReaderOptions o;
-    o.max_block_bytes = size_t{1} << 20;
+    o.memory_budget = size_t{1} << 20;
     return o;
 }
 

@@ -35,7 +35,7 @@ constexpr const char* kCommand = "cat";
 
 constexpr const char* kHelp =
     "usage: varn cat FILE [--columns A,B,...] [--where NAME=VALUE] [--stats]\n"
-    "                     [--key-file PATH]\n"
+    "                     [--key-file PATH] [--max-memory SIZE]\n"
     "\n"
     "Writes the header line and the rows to standard output in the converter's\n"
     "dialect: cells joined by commas, one row per line ending in LF, no quoting.\n"
@@ -63,13 +63,17 @@ constexpr const char* kHelp =
     "  --stats            report on standard error how many chunks were read and\n"
     "                     skipped and how many rows were written\n"
     "  --key-file PATH    key of the encrypted columns (32 raw bytes or 64 hex\n"
-    "                     digits)\n";
+    "                     digits)\n"
+    "  --max-memory SIZE  the most memory one block or chunk of FILE may take\n"
+    "                     (e.g. 512M, 2G; default half of the physical memory):\n"
+    "                     a chunk that would need more stops the output there\n";
 
 constexpr OptionSpec kOptions[] = {
     {"columns", true},
     {"where", true},
     {"stats", false},
     {"key-file", true},
+    {"max-memory", true},
 };
 constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 

@@ -71,7 +71,8 @@ struct Command {
 std::optional<int> parse_command(const Command& command, std::span<char* const> argv, Args& args);
 
 // parse_command, then FILE (the first positional argument) opened with the
-// key of --key-file, if given; the key file is read first. Returns the exit
+// key of --key-file, if given, and the memory budget of --max-memory SIZE, if
+// given (a usage error when SIZE is not a size); the key file is read first. Returns the exit
 // code when the subcommand has nothing more to do: as parse_command, or
 // after printing why the key file or FILE could not be read.
 std::optional<int> open_command(const Command& command, std::span<char* const> argv, Args& args,
@@ -81,8 +82,12 @@ std::optional<int> open_command(const Command& command, std::span<char* const> a
 int usage_error(const char* command, const std::string& message);
 int failure(const char* command, const std::string& message);
 void warn(const char* command, const std::string& message);
-// Writes text to standard output unbuffered (help and short reports).
+// Writes text to standard output unbuffered (help and short reports). After a
+// failed write every later call is a no-op and stdout_error() says why.
 void print(const std::string& text);
+// Empty while every write to standard output (print or stdio) succeeded and
+// what is buffered flushes; otherwise the message of the failure.
+const std::string& stdout_error();
 
 // A key file holds the 32 key bytes raw (a file of exactly 32 bytes), or as
 // 64 hex digits with optional white space around them.

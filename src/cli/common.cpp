@@ -102,7 +102,13 @@ std::optional<int> open_command(const Command& command, std::span<char* const> a
         if (k.failed()) return failure(command.name, k.message());
         key = k.value();
     }
-    auto opened = VarnReader::open(path);
+    ReaderOptions options;
+    if (auto size = args.value("max-memory")) {
+        auto budget = parse_memory_size(*size);
+        if (budget.failed()) return usage_error(command.name, "--max-memory: " + budget.message());
+        options.memory_budget = budget.value();
+    }
+    auto opened = VarnReader::open(path, options);
     if (opened.failed()) return failure(command.name, path + ": " + opened.message());
     reader = opened.take();
     if (key) reader->set_key(*key);
@@ -123,9 +129,21 @@ void warn(const char* command, const std::string& message) {
     std::fprintf(stderr, "varn %s: warning: %s\n", command, message.c_str());
 }
 
+namespace {
+std::string g_stdout_error;  // the first failed write to standard output
+}
+
 void print(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    if (!g_stdout_error.empty()) return;
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    if (!written || std::fflush(stdout) != 0)
+        g_stdout_error = "cannot write the output: " + last_os_error();
+}
+
+const std::string& stdout_error() {
+    if (g_stdout_error.empty() && (std::fflush(stdout) != 0 || std::ferror(stdout)))
+        g_stdout_error = "cannot write the output: " + last_os_error();
+    return g_stdout_error;
 }
 
 Result<ColumnKey> read_key_file(const std::string& path) {

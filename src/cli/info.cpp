@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kCommand = "info";
 
 constexpr const char* kHelp =
-    "usage: varn info FILE [--json]\n"
+    "usage: varn info FILE [--json] [--max-memory SIZE]\n"
     "\n"
     "Shows the header fields, the layout, the schema (names, types and flags:\n"
     "encrypt for an encrypted column, - for none) and, per column over all\n"
@@ -29,9 +29,12 @@ constexpr const char* kHelp =
     "and index are read.\n"
     "\n"
     "options:\n"
-    "  --json   print one JSON object instead of the table\n";
+    "  --json   print one JSON object instead of the table\n"
+    "  --max-memory SIZE\n"
+    "           the most memory one block of FILE may take (e.g. 512M, 2G;\n"
+    "           default half of the physical memory)\n";
 
-constexpr OptionSpec kOptions[] = {{"json", false}};
+constexpr OptionSpec kOptions[] = {{"json", false}, {"max-memory", true}};
 constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 
 const char* encoding_name(uint8_t id) {

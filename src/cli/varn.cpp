@@ -1,6 +1,7 @@
 // The varn command: convert CSV to VARN v2 and read VARN v2 files back.
 // This file only dispatches to the subcommands; each lives in its own file.
 #include <cstdio>
+#include <new>
 #include <span>
 #include <string>
 
@@ -22,9 +23,7 @@ constexpr const char* kHelp =
     "Run 'varn COMMAND --help' for the options of a command.\n"
     "Exit status: 0 success, 1 failure or a fault found, 2 wrong usage.\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int dispatch(int argc, char** argv) {
     using namespace varn::cli;
     if (argc < 2) {
         std::fputs(kHelp, stderr);
@@ -42,4 +41,25 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "varn: unknown command '%s'\n\n%s", command.c_str(), kHelp);
     return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace varn::cli;
+    const char* command = argc >= 2 ? argv[1] : "";
+    int rc;
+    try {
+        rc = dispatch(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // Whatever was being built did not fit in memory: a failure, not an abort.
+        std::fflush(stdout);
+        return failure(command, "out of memory");
+    }
+    // What was printed must have reached standard output (a full disk, a closed pipe).
+    if (const std::string& err = stdout_error(); !err.empty()) {
+        failure(command, err);
+        return rc == kExitOk ? kExitFailure : rc;
+    }
+    return rc;
 }

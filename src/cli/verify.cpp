@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kCommand = "verify";
 
 constexpr const char* kHelp =
-    "usage: varn verify FILE [--key-file PATH] [--quiet]\n"
+    "usage: varn verify FILE [--key-file PATH] [--quiet] [--max-memory SIZE]\n"
     "\n"
     "Checks every byte that can be checked: the magic, version and reserved\n"
     "bytes; the header's row and chunk totals against the index; the schema;\n"
@@ -32,9 +32,12 @@ constexpr const char* kHelp =
     "  --key-file PATH   key of the encrypted columns (32 raw bytes or 64 hex\n"
     "                    digits); without it their payloads are checked up to\n"
     "                    decompression only, and the report says so\n"
-    "  --quiet           print nothing when the file is sound\n";
+    "  --quiet           print nothing when the file is sound\n"
+    "  --max-memory SIZE the most memory one block or chunk of FILE may take\n"
+    "                    (e.g. 512M, 2G; default half of the physical memory):\n"
+    "                    a file that would need more is refused as a fault\n";
 
-constexpr OptionSpec kOptions[] = {{"key-file", true}, {"quiet", false}};
+constexpr OptionSpec kOptions[] = {{"key-file", true}, {"quiet", false}, {"max-memory", true}};
 constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 
 std::string mib(uint64_t bytes) { return format_fixed(static_cast<double>(bytes) / 1048576.0, 1); }

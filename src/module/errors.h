@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <new>
 #include <string>
 
 namespace varn::py {
@@ -22,8 +23,12 @@ PyObject* str_from_utf8(const std::string& text);
 }  // namespace varn::py
 
 // Wraps a callable's body: a C++ exception never unwinds into the interpreter.
+// Running out of memory is MemoryError, anything else the internal fault.
 #define VARN_PY_BEGIN try {
 #define VARN_PY_END                                                  \
+    }                                                                \
+    catch (const std::bad_alloc&) {                                  \
+        return PyErr_NoMemory();                                     \
     }                                                                \
     catch (const std::exception& e) {                                \
         return ::varn::py::raise_internal_fault(e.what());           \

@@ -11,7 +11,8 @@ namespace varn {
 Result<uint64_t> opened_file_size(const std::string& path, const char* open_prefix) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // O_NONBLOCK: opening a FIFO must not wait for a writer.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return Status::error(std::string(open_prefix) + last_os_error());
     struct stat st;
@@ -21,6 +22,9 @@ Result<uint64_t> opened_file_size(const std::string& path, const char* open_pref
         return Status::error(std::move(message));
     }
     ::close(fd);
+    // A FIFO, socket or device has no file size to report.
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return Status::error(std::string(open_prefix) + "not a regular file");
     return static_cast<uint64_t>(st.st_size);
 }
 

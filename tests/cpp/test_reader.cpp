@@ -113,8 +113,9 @@ protected:
     }
     // Opens, verifies and reads every column of every chunk; the first
     // failure's message, or "" when everything holds.
-    static std::string check_all(const std::string& p, const ColumnKey* key = nullptr) {
-        auto r = VarnReader::open(p);
+    static std::string check_all(const std::string& p, const ColumnKey* key = nullptr,
+                                 const ReaderOptions& options = {}) {
+        auto r = VarnReader::open(p, options);
         if (r.failed()) return r.message();
         if (key) r.value()->set_key(*key);
         VerifyReport report;
@@ -540,7 +541,9 @@ TEST_F(ReaderTest, HostileSizesAreRefusedBeforeAllocating) {
     std::memcpy(f.data() + at + 12, bomb, sizeof bomb);
     store_le<uint32_t>(f.data() + at, static_cast<uint32_t>(::crc32_z(0, bomb, sizeof bomb)));
     write_file(p, f);
-    const std::string got = check_all(p);
+    ReaderOptions budget;
+    budget.memory_budget = 64 << 20;
+    const std::string got = check_all(p, nullptr, budget);
     EXPECT_EQ(got.rfind("chunk 0, column 0 't', record at offset " + std::to_string(at) +
                             ": block does not decode: range content length 4294967295 exceeds the limit",
                         0),
@@ -571,13 +574,91 @@ TEST_F(ReaderTest, HostileSizesAreRefusedBeforeAllocating) {
     for (int i = 0; i < 300; ++i) rows.push_back({S("cell number " + std::to_string(i))});
     write_varn(q, {column("t", format::kTypeText)}, {rows});
     ReaderOptions tight;
-    tight.max_block_bytes = 1000;  // room for the index, not for the payload
+    tight.memory_budget = 1000;  // room for the index, not for the payload
     auto small = open_ok(q, tight);
     ASSERT_TRUE(small);
     std::vector<ByteView> entries;
     st = small->read_entries(0, 0, payload, entries);
     ASSERT_TRUE(st.failed());
-    EXPECT_NE(st.message().find("more than 1000 bytes"), std::string::npos) << st.message();
+    EXPECT_NE(st.message().find("decoding the chunk's 300 rows takes 4800 bytes, more than the "
+                                "memory budget of 1000 bytes"),
+              std::string::npos)
+        << st.message();
+    // Without the views the payload itself is over the budget.
+    st = small->read_entry_payload(0, 0, payload);
+    ASSERT_TRUE(st.failed());
+    EXPECT_NE(st.message().find("exceeds the limit of 1000 bytes (the memory budget is 1000 bytes)"),
+              std::string::npos)
+        << st.message();
+}
+
+// A small LZ stream coded with the range coder that declares 4 GiB, put in
+// place of each block the reader decodes: refused by the budget, with the
+// place named, before the stream is allocated.
+TEST_F(ReaderTest, DecompressionBombsStopAtTheBudget) {
+    const std::string p = path("bomb.varn");
+    write_varn(p, {column("t", format::kTypeText)}, {{{S("12345678")}}});
+    const Bytes clean = read_file(p);
+    const uint8_t bomb[10] = {static_cast<uint8_t>(BlockTag::LzRange), 1, 0, 'A', 0x00, 0x40,
+                              0xFF, 0xFF, 0xFF, 0xFF};
+    const Bytes bomb_block(bomb, bomb + sizeof bomb);
+    IndexEdit plain(clean);
+    const uint64_t record = plain.index_offset - 12 - 10;
+    struct Case {
+        const char* what;
+        std::function<Bytes()> make;
+        std::string expect;
+    };
+    const Case cases[] = {
+        {"schema",
+         [&] {
+             const uint32_t s = load_le<uint32_t>(clean.data() + 64);
+             Bytes f(clean.begin(), clean.begin() + 64);
+             put_le<uint32_t>(f, sizeof bomb);
+             f.insert(f.end(), bomb_block.begin(), bomb_block.end());
+             f.insert(f.end(), clean.begin() + 68 + s, clean.end());
+             return f;
+         },
+         "schema block at offset 68: block does not decode: range content length 4294967295 "
+         "exceeds the limit of 67108864 bytes (the memory budget is 67108864 bytes (64.0 MiB))"},
+        {"index",
+         [&] {
+             Bytes f(clean.begin(), clean.begin() + static_cast<ptrdiff_t>(plain.index_offset));
+             f.insert(f.end(), bomb_block.begin(), bomb_block.end());
+             put_le<uint64_t>(f, sizeof bomb);
+             put_le<uint64_t>(f, plain.index_offset);
+             return f;
+         },
+         "index block at offset " + std::to_string(plain.index_offset) +
+             ": block does not decode: range content length 4294967295 exceeds the limit of 67108864 bytes"},
+        {"record",
+         [&] {
+             Bytes f = clean;
+             std::memcpy(f.data() + record + 12, bomb, sizeof bomb);
+             store_le<uint32_t>(f.data() + record, static_cast<uint32_t>(::crc32_z(0, bomb, sizeof bomb)));
+             return f;
+         },
+         "chunk 0, column 0 't', record at offset " + std::to_string(record) +
+             ": block does not decode: range content length 4294967295 exceeds the limit of 67108864 bytes"},
+        {"stored index larger than the budget",
+         [&] {
+             Bytes f(clean.begin(), clean.begin() + static_cast<ptrdiff_t>(plain.index_offset));
+             f.push_back(static_cast<uint8_t>(BlockTag::Stored));
+             f.insert(f.end(), (64 << 20) + 10, 0);
+             put_le<uint64_t>(f, (64 << 20) + 11);
+             put_le<uint64_t>(f, plain.index_offset);
+             return f;
+         },
+         "index block at offset " + std::to_string(plain.index_offset) + ": block of 67108875 bytes "
+             "passes the memory budget of 67108864 bytes (64.0 MiB)"},
+    };
+    ReaderOptions budget;
+    budget.memory_budget = 64 << 20;
+    for (const Case& c : cases) {
+        write_file(p, c.make());
+        const std::string got = check_all(p, nullptr, budget);
+        EXPECT_EQ(got.rfind(c.expect, 0), 0u) << c.what << ": " << got;
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // costed from their code lengths alone and only the winner is packed; range
 // candidates are coded into scratch because their size is known only after
 // coding. All scratch lives in BlockCompressor and is reused across calls.
+#include <algorithm>
 #include <string>
 
 #include "format/block/block_internal.h"
@@ -143,7 +144,8 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output) {
     return decompress_block(block, out, max_output, scratch);
 }
 
-Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& stream) {
+Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& stream,
+                        size_t max_stream) {
     if (block.empty()) {
         out.clear();
         return Status::ok();
@@ -154,7 +156,8 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
     if (payload.empty() && tag <= static_cast<uint8_t>(BlockTag::LzRange))
         return Status::error("block has a tag but no payload");
     // An LZ stream is at most five bytes per byte it decodes to.
-    const size_t lz_cap = max_output > SIZE_MAX / 5 ? SIZE_MAX : max_output * 5;
+    const size_t lz_cap =
+        std::min(max_output > SIZE_MAX / 5 ? SIZE_MAX : max_output * 5, max_stream);
     switch (static_cast<BlockTag>(tag)) {
         case BlockTag::Lz:
             return lz_decompress(payload, out, max_output);

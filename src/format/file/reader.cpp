@@ -125,18 +125,20 @@ Result<std::unique_ptr<VarnReader>> VarnReader::open(const std::string& path,
     std::unique_ptr<VarnReader> r(new VarnReader());
     r->options_ = options;
     do {
-        r->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // O_NONBLOCK: opening a FIFO must not wait for a writer; only a
+        // regular file is read.
+        r->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (r->fd_ < 0 && errno == EINTR);
     if (r->fd_ < 0) return Status::error("cannot open the file: " + last_os_error());
     struct stat st;
     if (::fstat(r->fd_, &st) != 0) return Status::error("cannot stat the file: " + last_os_error());
     if (!S_ISREG(st.st_mode)) return Status::error("not a regular file");
     r->header_.file_size = static_cast<uint64_t>(st.st_size);
-    VARN_RETURN_IF_ERROR(r->open_parts(options));
+    VARN_RETURN_IF_ERROR(r->open_parts());
     return r;
 }
 
-Status VarnReader::open_parts(const ReaderOptions& options) {
+Status VarnReader::open_parts() {
     VarnFileHeader& h = header_;
     const uint64_t size = h.file_size;
     FILE_CHECK(size >= kMinFileSize, "header at offset 0",
@@ -164,18 +166,10 @@ Status VarnReader::open_parts(const ReaderOptions& options) {
     FILE_CHECK(h.schema_len <= size - kMinFileSize, "header at offset 64",
                "schema block length " + num(h.schema_len) + " runs past the end of the file (" +
                    num(size) + " bytes)");
-    const std::string schema_place = "schema block at offset " + num(schema_at);
-    FILE_CHECK(h.schema_len <= options.max_block_bytes + 1, schema_place,
-               "block of " + num(h.schema_len) + " bytes exceeds the limit of " +
-                   num(options.max_block_bytes) + " bytes");
-    Bytes raw(h.schema_len);
-    VARN_RETURN_IF_ERROR(read_at(schema_at, raw.size(), raw.data(), "schema block"));
     Bytes schema;
-    {
-        Status st = decompress_block(as_bytes(raw), schema, options.max_block_bytes);
-        FILE_CHECK(st.is_ok(), schema_place, "block does not decode: " + st.message());
-    }
+    VARN_RETURN_IF_ERROR(read_meta_block(schema_at, h.schema_len, "schema block", schema));
     VARN_RETURN_IF_ERROR(parse_schema(as_bytes(schema)));
+    schema = Bytes();
 
     const uint64_t dict_len_at = schema_at + h.schema_len;
     uint8_t dlen[8];
@@ -202,20 +196,33 @@ Status VarnReader::open_parts(const ReaderOptions& options) {
                "index block [" + num(h.index_offset) + ", +" + num(h.index_len) +
                    ") does not end where the trailer starts (" + num(trailer_at) + ")");
 
-    const std::string index_place = "index block at offset " + num(h.index_offset);
-    // A block is never more than one byte longer than what it decodes to.
-    FILE_CHECK(h.index_len <= options.max_block_bytes + 1, index_place,
-               "block of " + num(h.index_len) + " bytes exceeds the limit of " +
-                   num(options.max_block_bytes) + " bytes");
-    raw.resize(static_cast<size_t>(h.index_len));
-    VARN_RETURN_IF_ERROR(read_at(h.index_offset, raw.size(), raw.data(), "index block"));
     Bytes index;
-    {
-        Status st = decompress_block(as_bytes(raw), index, options.max_block_bytes);
-        FILE_CHECK(st.is_ok(), index_place, "block does not decode: " + st.message());
-    }
-    raw = Bytes();
+    VARN_RETURN_IF_ERROR(read_meta_block(h.index_offset, h.index_len, "index block", index));
     return parse_index(as_bytes(index));
+}
+
+Status VarnReader::read_meta_block(uint64_t offset, uint64_t n, const char* what, Bytes& out) {
+    const std::string place = std::string(what) + " at offset " + num(offset);
+    const uint64_t budget = options_.memory_budget;
+    // A block is never more than one byte longer than what it decodes to.
+    FILE_CHECK(n <= budget, place,
+               "block of " + num(n) + " bytes passes the memory budget of " +
+                   memory_size_text(budget));
+    Bytes raw(static_cast<size_t>(n));
+    VARN_RETURN_IF_ERROR(read_at(offset, raw.size(), raw.data(), what));
+    return decode_block(as_bytes(raw), budget, place, out, buffers_.stream);
+}
+
+Status VarnReader::decode_block(ByteView block, uint64_t limit, const std::string& place,
+                                Bytes& out, Bytes& stream) const {
+    const uint64_t budget = options_.memory_budget;
+    const size_t cap = static_cast<size_t>(std::min(limit, budget));
+    // The intermediate LZ stream of a coded block counts against the budget too.
+    Status st = decompress_block(block, out, cap, stream, static_cast<size_t>(budget));
+    if (st.is_ok()) return Status::ok();
+    std::string msg = place + ": block does not decode: " + st.message();
+    if (cap == budget) msg += " (the memory budget is " + memory_size_text(budget) + ")";
+    return Status::error(std::move(msg));
 }
 
 Status VarnReader::parse_schema(ByteView schema) {
@@ -262,9 +269,6 @@ Status VarnReader::parse_index(ByteView index) {
     for (size_t i = 0; i < chunk_rows_.size(); ++i) {
         uint32_t& rows = chunk_rows_[i];
         (void)r.read_le(rows);
-        FILE_CHECK(rows <= options_.max_chunk_rows, place,
-                   "chunk " + num(i) + " claims " + num(rows) + " rows, more than this reader decodes (" +
-                       num(options_.max_chunk_rows) + ")");
         index_rows_ += rows;
     }
     const uint64_t entries = uint64_t{chunks} * cols;
@@ -348,9 +352,19 @@ uint64_t VarnReader::payload_limit(size_t chunk, size_t col) const {
     const uint8_t t = columns_[col].type_code;
     // Integer payloads: at most 20 bytes a value (Rle: length and value),
     // plus the run count and the Float prefix.
-    if (is_integer(t)) return 20 * rows + 32;
-    if (is_flags(t)) return rows / 8 + (rows % 8 != 0);
-    return options_.max_block_bytes;
+    uint64_t limit = options_.memory_budget;
+    if (is_integer(t)) limit = std::min(limit, 20 * rows + 32);
+    if (is_flags(t)) limit = std::min(limit, rows / 8 + (rows % 8 != 0));
+    return limit;
+}
+
+Status VarnReader::check_rows_fit(size_t chunk, size_t col, uint64_t bytes_per_row) const {
+    const uint64_t rows = chunk_rows_[chunk];
+    const uint64_t budget = options_.memory_budget;
+    FILE_CHECK(bytes_per_row == 0 || rows <= budget / bytes_per_row, record_place(chunk, col),
+               "decoding the chunk's " + num(rows) + " rows takes " + num(rows * bytes_per_row) +
+                   " bytes, more than the memory budget of " + memory_size_text(budget));
+    return Status::ok();
 }
 
 Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload) {
@@ -386,9 +400,7 @@ Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload, RecordBu
     FILE_CHECK(crc == stored_crc, record_place(chunk, col),
                "CRC-32 mismatch: stored " + hex32(stored_crc) + ", computed " + hex32(crc) +
                    " over the " + num(block.size()) + "-byte block");
-    Status st = decompress_block(block, payload, static_cast<size_t>(limit), buffers.stream);
-    FILE_CHECK(st.is_ok(), record_place(chunk, col), "block does not decode: " + st.message());
-    return Status::ok();
+    return decode_block(block, limit, record_place(chunk, col), payload, buffers.stream);
 }
 
 Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload, RecordBuffers& buffers) const {
@@ -408,6 +420,7 @@ Status VarnReader::payload_fault(size_t chunk, size_t col, const Status& st) con
 }
 
 Status VarnReader::read_cells(size_t chunk, size_t col, std::vector<KVal>& cells) {
+    VARN_RETURN_IF_ERROR(check_rows_fit(chunk, col, sizeof(KVal)));
     Bytes payload;
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload));
     const auto e = static_cast<ColumnEncoding>(meta(chunk, col).encoding);  // checked at open
@@ -437,6 +450,7 @@ Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
     FILE_CHECK(format::encoding_allowed(t, meta(chunk, col).encoding), record_place(chunk, col),
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t) +
                    " (only Plain, 0, is valid)");
+    if (entries) VARN_RETURN_IF_ERROR(check_rows_fit(chunk, col, sizeof(ByteView)));
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload, buffers ? *buffers : buffers_));
     if (!entries) return Status::ok();
     Status st = decode_length_prefixed(as_bytes(payload), chunk_rows_[chunk], *entries);
@@ -451,6 +465,7 @@ Status VarnReader::read_integers(size_t chunk, size_t col, Bytes& payload,
         return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
                              " holds no integers");
     }
+    VARN_RETURN_IF_ERROR(check_rows_fit(chunk, col, sizeof(int64_t)));
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload, buffers ? *buffers : buffers_));
     const auto e = static_cast<ColumnEncoding>(meta(chunk, col).encoding);
     Status st = t == format::kTypeInt
@@ -469,6 +484,7 @@ Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vec
     }
     FILE_CHECK(format::encoding_allowed(t, meta(chunk, col).encoding), record_place(chunk, col),
                "encoding " + num(meta(chunk, col).encoding) + " for a column of type " + num(t));
+    VARN_RETURN_IF_ERROR(check_rows_fit(chunk, col, 1));
     VARN_RETURN_IF_ERROR(read_payload(chunk, col, payload, buffers ? *buffers : buffers_));
     Status st = decode_flags(as_bytes(payload), chunk_rows_[chunk], flags);
     if (st.failed()) return payload_fault(chunk, col, st);
@@ -477,15 +493,7 @@ Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vec
 
 Status VarnReader::read_dictionary(Bytes& decoded) {
     const uint64_t at = header_.records_offset - header_.dict_len;
-    const std::string place = "dictionary block at offset " + num(at);
-    FILE_CHECK(header_.dict_len <= options_.max_block_bytes + 1, place,
-               "block of " + num(header_.dict_len) + " bytes exceeds the limit of " +
-                   num(options_.max_block_bytes) + " bytes");
-    Bytes raw(static_cast<size_t>(header_.dict_len));
-    VARN_RETURN_IF_ERROR(read_at(at, raw.size(), raw.data(), "dictionary block"));
-    Status st = decompress_block(as_bytes(raw), decoded, options_.max_block_bytes);
-    FILE_CHECK(st.is_ok(), place, "block does not decode: " + st.message());
-    return Status::ok();
+    return read_meta_block(at, header_.dict_len, "dictionary block", decoded);
 }
 
 // ---------------------------------------------------------------------------
@@ -641,6 +649,7 @@ Status check_payload(const VarnReader& r, size_t chunk, size_t col, const Bytes&
     if (is_integer(t)) {
         FILE_CHECK(format::encoding_allowed(t, m.encoding), place,
                    "encoding " + num(m.encoding) + " for a column of type " + num(t));
+        VARN_RETURN_IF_ERROR(r.check_rows_fit(chunk, col, sizeof(int64_t)));
         std::vector<int64_t> v;
         Status st = t == format::kTypeInt ? decode_int_payload(e, as_bytes(payload), rows, v)
                                           : decode_float_payload(e, as_bytes(payload), rows, v);
@@ -652,6 +661,7 @@ Status check_payload(const VarnReader& r, size_t chunk, size_t col, const Bytes&
     if (is_flags(t)) {
         FILE_CHECK(format::encoding_allowed(t, m.encoding), place,
                    "encoding " + num(m.encoding) + " for a column of type " + num(t));
+        VARN_RETURN_IF_ERROR(r.check_rows_fit(chunk, col, 1 + sizeof(int64_t)));
         std::vector<uint8_t> flags;
         Status st = decode_flags(as_bytes(payload), rows, flags);
         if (st.failed()) return r.payload_fault(chunk, col, st);
@@ -663,6 +673,7 @@ Status check_payload(const VarnReader& r, size_t chunk, size_t col, const Bytes&
     FILE_CHECK(format::encoding_allowed(t, m.encoding), place,
                "encoding " + num(m.encoding) + " for a column of type " + num(t));
     if (is_text(t)) return check_text_column(r, chunk, col, payload);
+    VARN_RETURN_IF_ERROR(r.check_rows_fit(chunk, col, sizeof(ByteView)));
     std::vector<ByteView> entries;
     Status st = decode_length_prefixed(as_bytes(payload), rows, entries);
     if (st.failed()) return r.payload_fault(chunk, col, st);
@@ -798,11 +809,12 @@ Status check_record(VarnReader& r, size_t chunk, size_t col) {
 
 // ---------------------------------------------------------------------------
 
-Result<double> block_compression_saved_percent(const std::string& path) {
+Result<double> block_compression_saved_percent(const std::string& path,
+                                               const ReaderOptions& options) {
     auto invalid = [&](const std::string& why) {
         return Status::error("Not a valid VARN v2 file: " + path + ": " + why);
     };
-    auto opened = VarnReader::open(path);
+    auto opened = VarnReader::open(path, options);
     if (opened.failed()) return invalid(opened.message());
     const VarnReader& r = *opened.value();
     uint64_t decoded = 0, compressed = 0;

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/memory_budget.h"
 #include "common/result.h"
 #include "common/bytes.h"
 #include "format/column/column_decoding.h"
@@ -31,15 +32,12 @@ namespace varn {
 using ColumnKey = std::array<uint8_t, 32>;
 
 struct ReaderOptions {
-    // The largest decoded size accepted for a block whose size the row count
-    // does not bound: the schema and index blocks and the payloads of text,
-    // byte-string and nested columns. Integer and flag payloads are capped by
-    // their row count instead. Guards memory against hostile files.
-    uint64_t max_block_bytes = uint64_t{1} << 30;
-    // The most rows one chunk may claim. A constant integer column of any
-    // length fits in a few payload bytes, so decoding memory is bounded by the
-    // row count, not the file size; the converter's chunks hold 65,536 rows.
-    uint64_t max_chunk_rows = uint64_t{1} << 26;
+    // The most memory one block, payload or decoded chunk of the file may
+    // take: a block whose stored or declared size, or a chunk whose decoded
+    // rows, would pass it is refused before anything of that size is
+    // allocated. Guards memory against hostile files; by default half of the
+    // physical memory (see default_memory_budget).
+    uint64_t memory_budget = default_memory_budget();
 };
 
 // The fixed-position fields of the file, and where its parts lie.
@@ -143,15 +141,25 @@ public:
     std::string record_place(size_t chunk, size_t col) const;
     // The largest payload the record of (chunk, col) may decode to.
     uint64_t payload_limit(size_t chunk, size_t col) const;
+    uint64_t memory_budget() const { return options_.memory_budget; }
+    // Fails, naming the record and the budget, when decoding the chunk's rows
+    // of (chunk, col) at `bytes_per_row` bytes each would pass the budget.
+    Status check_rows_fit(size_t chunk, size_t col, uint64_t bytes_per_row) const;
 
 private:
     VarnReader() = default;
     Status read_at(uint64_t offset, size_t n, uint8_t* out, const char* what) const;
-    Status open_parts(const ReaderOptions& options);
+    Status open_parts();
     Status parse_schema(ByteView schema);
     Status parse_index(ByteView index);
     Status entries_payload(size_t chunk, size_t col, Bytes& payload, std::vector<ByteView>* entries,
                            RecordBuffers* buffers);
+    // Reads the `n`-byte block `what` at `offset` and decodes it into `out`
+    // within the budget.
+    Status read_meta_block(uint64_t offset, uint64_t n, const char* what, Bytes& out);
+    // Decodes `block` to at most `limit` bytes (and the budget); a failure names `place`.
+    Status decode_block(ByteView block, uint64_t limit, const std::string& place, Bytes& out,
+                        Bytes& stream) const;
 
     int fd_ = -1;
     ReaderOptions options_;
@@ -198,6 +206,7 @@ Status check_record(VarnReader& reader, size_t chunk, size_t col);
 // file without column records (or whose payloads are all empty). Every
 // record is read, checked (CRC-32) and decompressed; any fault, or a file
 // that is not a VARN v2 file, is an error naming it.
-Result<double> block_compression_saved_percent(const std::string& path);
+Result<double> block_compression_saved_percent(const std::string& path,
+                                               const ReaderOptions& options = {});
 
 }  // namespace varn
