@@ -466,6 +466,7 @@ public:
     const Stats& stats() const { return stats_; }
 
 private:
+    Status check_chunk_memory(size_t chunk) const;
     Status filter_chunk(size_t chunk, bool& any);
     void count_hidden_nulls(size_t chunk);
     Status write_text_tiles(size_t chunk);
@@ -545,8 +546,32 @@ void RowWriter::count_hidden_nulls(size_t chunk) {
     }
 }
 
+// What decoding the chunk's selected columns takes, against the budget:
+// a few bytes of payload can declare millions of rows.
+Status RowWriter::check_chunk_memory(size_t chunk) const {
+    uint64_t per_row = plan_.where ? 1 : 0;  // match_
+    for (const Slot& s : plan_.slots) {
+        switch (s.kind) {
+            case Kind::Int:
+            case Kind::Float: per_row += sizeof(int64_t); break;
+            case Kind::Flags: per_row += 1; break;
+            default: per_row += s.walk ? 0 : sizeof(ByteView); break;
+        }
+    }
+    const uint64_t rows = reader_.chunk_rows(chunk);
+    const uint64_t budget = reader_.memory_budget();
+    if (per_row != 0 && rows > budget / per_row) {
+        return Status::error("chunk " + std::to_string(chunk) + ": decoding its " +
+                             std::to_string(rows) + " rows of the columns written takes " +
+                             std::to_string(rows * per_row) + " bytes, more than the memory budget of " +
+                             memory_size_text(budget));
+    }
+    return Status::ok();
+}
+
 Status RowWriter::write_chunks() {
     for (size_t chunk = 0; chunk < reader_.chunk_count(); ++chunk) {
+        VARN_RETURN_IF_ERROR(check_chunk_memory(chunk));
         size_t first_slot = 0;
         if (plan_.where) {
             if (skip_chunk(reader_, chunk, *plan_.where, stats_)) continue;
@@ -725,6 +750,9 @@ int run_cat(std::span<char* const> argv) {
     if (auto done = select_columns(reader, args, path, plan.selection)) return *done;
     if (auto done = parse_where(reader, args, path, plan.where)) return *done;
     if (auto done = plan_slots(reader, plan)) return *done;
+    // What the rows are written by must hold before anything is written.
+    if (Status st = check_index_layout(reader); st.failed())
+        return failure(kCommand, path + ": " + st.message());
 
     Output out(STDOUT_FILENO, size_t{4} << 20);
     RowWriter rows(reader, plan, out);

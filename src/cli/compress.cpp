@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -71,6 +72,12 @@ constexpr OptionSpec kOptions[] = {
 constexpr Command kSpec{kCommand, kHelp, kOptions, 2, "IN.csv and OUT.varn"};
 
 // The progress bar on standard error.
+// Set by SIGINT, SIGTERM or SIGHUP: the conversion stops after the batch in
+// hand and the unfinished output is removed.
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void on_stop_signal(int sig) { g_stop_signal = sig; }
+
 class ProgressBar {
 public:
     explicit ProgressBar(uint64_t total) : total_(total), start_(Clock::now()) {}
@@ -181,6 +188,13 @@ int run_compress(std::span<char* const> argv) {
     if (!encrypt.empty() && !key_file) return usage_error(kCommand, "--encrypt needs --key-file");
     if (encrypt.empty() && key_file) return usage_error(kCommand, "--key-file is only used with --encrypt");
     if (key_file) {
+        // The output replaces whatever is at its path: never the only copy of the key.
+        struct stat key_st, out_st;
+        if (::stat(key_file->c_str(), &key_st) == 0 && ::stat(args.positional[1].c_str(), &out_st) == 0 &&
+            key_st.st_dev == out_st.st_dev && key_st.st_ino == out_st.st_ino) {
+            return failure(kCommand, "refusing to write " + args.positional[1] +
+                                         ": it names the key file " + *key_file);
+        }
         auto key = read_key_file(*key_file);
         if (key.failed()) return failure(kCommand, key.message());
         for (const std::string& name : encrypt) {
@@ -208,15 +222,24 @@ int run_compress(std::span<char* const> argv) {
     hooks.parse_field = parse_field;
     hooks.threads = threads;
     std::unique_ptr<ProgressBar> bar;
-    if (!args.flag("no-progress") && ::isatty(STDERR_FILENO)) {
+    if (!args.flag("no-progress") && ::isatty(STDERR_FILENO))
         bar = std::make_unique<ProgressBar>(file_size_or_zero(csv));
-        hooks.after_batch = [&bar](uint64_t bytes, uint64_t rows) {
-            bar->update(bytes, rows);
-            return true;
-        };
-    }
+    hooks.after_batch = [&bar](uint64_t bytes, uint64_t rows) {
+        if (bar) bar->update(bytes, rows);
+        return g_stop_signal == 0;
+    };
+    struct sigaction stop {}, old[3];
+    stop.sa_handler = on_stop_signal;
+    sigemptyset(&stop.sa_mask);
+    const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
+    for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &stop, &old[i]);
     ConversionOutcome outcome = compress_csv(csv, out, hooks);
+    for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &old[i], nullptr);
     if (bar) bar->clear();
+    if (outcome.error == ConversionErrorKind::Interrupted) {
+        failure(kCommand, "interrupted: " + out + " was not written");
+        return 128 + static_cast<int>(g_stop_signal);
+    }
     if (!outcome.ok()) return failure(kCommand, outcome.message);
     return kExitOk;
 }

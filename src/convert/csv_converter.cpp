@@ -448,6 +448,10 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     if (::stat(csv_path.c_str(), &st) != 0) return io_error("CSV file does not exist: " + csv_path);
     if (::stat(csv_path.c_str(), &st) != 0)
         return io_error("Failed to read CSV metadata: " + last_os_error());
+    // The input is read twice: a FIFO or socket cannot be, and opening one
+    // would wait for a writer.
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return io_error("CSV file is not a regular file: " + csv_path);
     const uint64_t csv_size = static_cast<uint64_t>(st.st_size);
 
     report.line(std::string("\n>>> compress_csv v") + kConverterVersion + " STREAMING MODE\n");

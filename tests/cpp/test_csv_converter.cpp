@@ -1,6 +1,7 @@
 // The CSV driver through its C++ entry point: what it writes for changes to
 // the input between its two passes, typed declarations, and interruption.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,9 +37,8 @@ TEST_F(ConverterTest, InputRemovedBetweenPasses) {
     ConversionOutcome o = compress_csv(in, out, h);
     EXPECT_EQ(o.error, ConversionErrorKind::Io);
     EXPECT_EQ(o.message, "No such file or directory (os error 2)");
-    Bytes f = read_file(out);
-    ASSERT_GE(f.size(), 64u);  // begun, never finished
-    EXPECT_EQ(load_le<uint64_t>(&f[8]), 0u);
+    struct stat st;
+    EXPECT_NE(::stat(out.c_str(), &st), 0) << "a failed conversion leaves no output";
 }
 
 TEST_F(ConverterTest, InputTruncatedBetweenPassesGivesAnEmptyTable) {

@@ -4,10 +4,13 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "format/block/block_compression.h"
 #include "format/file/writer.h"
@@ -190,17 +193,58 @@ TEST_F(WriterTest, LongColumnNamesTakeTwoLengthBytes) {
     EXPECT_EQ(schema[133], 0);  // flags
 }
 
-TEST_F(WriterTest, DroppedWriterLeavesZeroTotalsAndNoTrailer) {
-    std::string p = path("dropped");
+// The file at the path changes only when finish() succeeds; a dropped or
+// failed writer leaves it (or its absence) as it was, and no temporary file.
+TEST_F(WriterTest, OutputIsReplacedOnlyWhenFinished) {
+    const std::string dir = path("atomic");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    const std::string p = dir + "/out.varn";
+    auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    {
+        auto w = StreamingVarnWriter::begin(text_columns({"a"}), 65536, p);
+        ASSERT_TRUE(w.is_ok());
+        ASSERT_TRUE(w.value()->write_text_chunk(batch(1, {{"x"}})).is_ok());
+        EXPECT_EQ(entries().size(), 1u);
+        struct stat st;
+        EXPECT_NE(::stat(p.c_str(), &st), 0) << "nothing at the path before finish()";
+    }
+    EXPECT_TRUE(entries().empty());
+
+    std::ofstream(p, std::ios::binary) << "old bytes";
+    ASSERT_EQ(::chmod(p.c_str(), 0640), 0);
     {
         auto w = StreamingVarnWriter::begin(text_columns({"a"}), 65536, p);
         ASSERT_TRUE(w.is_ok());
         ASSERT_TRUE(w.value()->write_text_chunk(batch(1, {{"x"}})).is_ok());
     }
-    Bytes f = read_file(p);
-    ASSERT_EQ(f.size(), 98u);  // header, schema, dictionary and the one record
-    EXPECT_EQ(load_le<uint64_t>(&f[8]), 0u);
-    EXPECT_EQ(load_le<uint32_t>(&f[16]), 0u);
+    EXPECT_EQ(read_file(p), (Bytes{'o', 'l', 'd', ' ', 'b', 'y', 't', 'e', 's'}));
+    EXPECT_EQ(entries(), std::vector<std::string>{"out.varn"});
+
+    // Through a symbolic link the file it names is replaced, with its permissions.
+    const std::string link = dir + "/link.varn";
+    ASSERT_EQ(::symlink("out.varn", link.c_str()), 0);
+    auto w = StreamingVarnWriter::begin(text_columns({"a"}), 65536, link);
+    ASSERT_TRUE(w.is_ok());
+    ASSERT_TRUE(w.value()->write_text_chunk(batch(1, {{"x"}})).is_ok());
+    ASSERT_TRUE(w.value()->finish().is_ok());
+    EXPECT_EQ(read_file(p).size(), 98u + 562u);
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"link.varn", "out.varn"}));
+
+    // A chunk larger than the chunk size is refused.
+    auto small = StreamingVarnWriter::begin(text_columns({"a"}), 2, p);
+    ASSERT_TRUE(small.is_ok());
+    Status st3 = small.value()->write_text_chunk(batch(1, {{"x"}, {"y"}, {"z"}}));
+    EXPECT_EQ(st3.message(), "A chunk of 3 rows is larger than the file's chunk size of 2");
 }
 
 TEST_F(WriterTest, Failures) {

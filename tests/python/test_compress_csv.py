@@ -204,15 +204,32 @@ def test_invalid_utf8_in_header(write_csv, tmp_path):
     assert not out.exists()
 
 
-def test_invalid_utf8_after_a_full_batch_leaves_incomplete_file(write_csv, tmp_path, read_varn):
+@pytest.mark.parametrize("before", [None, b"the old file"], ids=["new", "existing"])
+@pytest.mark.parametrize("how", ["function", "write_csv"])
+def test_a_failure_after_a_full_batch_leaves_the_output_as_it_was(write_csv, tmp_path, before, how):
     out = tmp_path / "o.varn"
-    csv = write_csv(b"v\n" + b"row\n" * 65536 + b"ok\nbad\xc3\x28\n")
-    _raises(OSError, "stream did not contain valid UTF-8", vf.compress_csv, csv, str(out))
-    data = out.read_bytes()
-    assert data[:4] == b"VARN"
-    # The totals were never patched and the first batch's record is on disk.
-    assert struct.unpack_from("<QI", data, 8) == (0, 0)
-    assert len(data) > 83
+    if before is not None:
+        out.write_bytes(before)
+    csv = write_csv(b"v\n" + b"row\n" * 200_000 + b"ok\nbad\xc3\x28\n")
+    call = vf.compress_csv if how == "function" else (lambda c, o: vf.PyVarnWriter(o).write_csv(c))
+    _raises(OSError, "stream did not contain valid UTF-8", call, csv, str(out))
+    assert (out.read_bytes() if out.exists() else None) == before
+    # No temporary file is left beside it.
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix != ".csv") == (["o.varn"] if before else [])
+
+
+def test_a_finished_conversion_replaces_the_old_file(write_csv, tmp_path, read_varn):
+    out = tmp_path / "o.varn"
+    out.write_bytes(b"x" * 100_000)
+    vf.compress_csv(write_csv("a\nx\n"), str(out))
+    assert read_varn(str(out)).total_rows == 1
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix != ".csv") == ["o.varn"]
+
+
+def test_a_fifo_as_input_is_refused(tmp_path):
+    fifo = tmp_path / "in.csv"
+    os.mkfifo(fifo)
+    _raises(OSError, f"CSV file is not a regular file: {fifo}", vf.compress_csv, str(fifo), str(tmp_path / "o.varn"))
 
 
 def test_converting_a_file_onto_itself_is_refused(write_csv, tmp_path):

@@ -12,7 +12,7 @@ import pytest
 
 import varn_fileformat as vf
 from conftest import crc32
-from test_cli import VARN, leb, varn
+from test_cli import VARN, bloom_words, leb, varn
 
 SANITIZED = bool(os.environ.get("VARN_SANITIZED"))
 needs_varn = pytest.mark.skipif(VARN is None, reason="the varn command is not built")
@@ -26,7 +26,8 @@ def zigzag(v):
 
 def build_varn(columns, chunks, chunk_size=65536, schema_block=None, index_block=None):
     """A file written independently of the module. `columns`: (name, type, flags);
-    `chunks`: (rows, [(encoding, block, nulls, lo, hi), ...]) per chunk, blocks as stored."""
+    `chunks`: (rows, [(encoding, block, nulls, lo, hi[, texts]), ...]) per chunk, blocks
+    as stored; a text column's `texts` give its minimum, maximum and Bloom filter."""
     schema = b"".join(leb(len(n)) + n + bytes([t, f]) for n, t, f in columns)
     schema = schema_block if schema_block is not None else b"\x02" + schema
     total = sum(rows for rows, _ in chunks)
@@ -34,9 +35,14 @@ def build_varn(columns, chunks, chunk_size=65536, schema_block=None, index_block
     data += bytes(32) + struct.pack("<I", len(schema)) + schema + struct.pack("<Q", 2) + b"\x02\x00"
     entries = b""
     for rows, cols in chunks:
-        for encoding, block, nulls, lo, hi in cols:
+        for encoding, block, nulls, lo, hi, *texts in cols:
             entries += struct.pack("<QQBI", len(data), len(block), encoding, nulls)
-            entries += zigzag(lo) + zigzag(hi) + b"\x00\x00" + bytes(512)
+            entries += zigzag(lo) + zigzag(hi)
+            if texts:
+                entries += leb(len(min(texts[0]))) + min(texts[0]) + leb(len(max(texts[0]))) + max(texts[0])
+                entries += struct.pack("<64Q", *bloom_words(texts[0]))
+            else:
+                entries += b"\x00\x00" + bytes(512)
             data += struct.pack("<IQ", crc32(block), len(block)) + block
     index = struct.pack("<IH", len(chunks), len(columns))
     index += b"".join(struct.pack("<I", rows) for rows, _ in chunks) + entries
@@ -157,3 +163,99 @@ def test_module_refuses_a_fifo_without_blocking(tmp_path, call):
 def test_device_files_are_not_regular_files():
     with pytest.raises(OSError, match="not a regular file"):
         vf.get_varn_info("/dev/zero")
+
+
+# --- failed writes ---------------------------------------------------------
+
+@needs_varn
+def test_compress_refuses_to_write_over_the_key_file(tmp_path):
+    csv = tmp_path / "in.csv"
+    csv.write_text("a,b\n1,2\n")
+    key = tmp_path / "key"
+    key.write_bytes(bytes(range(1, 33)))
+    os.link(key, tmp_path / "key-link")
+    for out in (key, tmp_path / "key-link"):
+        r = varn("compress", csv, out, "--encrypt", "a", "--key-file", key)
+        assert r.returncode == 1
+        assert b"it names the key file" in r.stderr, r.stderr
+    assert key.read_bytes() == bytes(range(1, 33))
+
+
+@needs_varn
+@unsanitized
+def test_an_interrupted_compress_leaves_the_old_output(tmp_path):
+    csv = tmp_path / "in.csv"
+    with open(csv, "wb") as f:
+        for i in range(40):
+            f.write(b"".join(b"%d,text %d\n" % (j, j) for j in range(i * 100_000, (i + 1) * 100_000)))
+    out = tmp_path / "out.varn"
+    out.write_bytes(b"old")
+    p = subprocess.Popen([VARN, "compress", str(csv), str(out)], stderr=subprocess.PIPE)
+    # Wait until the conversion has written to its temporary file, then interrupt it.
+    deadline = 200
+    while deadline and not any(n.name.endswith(".tmp") for n in tmp_path.iterdir()):
+        subprocess.run(["sleep", "0.05"])
+        deadline -= 1
+    p.send_signal(signal.SIGINT)
+    err = p.communicate(timeout=60)[1]
+    if p.returncode == 0:
+        pytest.skip("the conversion finished before the signal")
+    assert p.returncode == 128 + signal.SIGINT, err
+    assert b"interrupted" in err
+    assert out.read_bytes() == b"old"
+    assert sorted(n.name for n in tmp_path.iterdir()) == ["in.csv", "out.varn"]
+
+
+@needs_varn
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("args", [["info"], ["info", "--json"], ["verify"], ["cat"]])
+def test_a_failed_write_to_standard_output_fails(tmp_path, args):
+    path = tmp_path / "t.varn"
+    path.write_bytes(two_records_file())
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([VARN, args[0], str(path), *args[1:]], stdout=full, stderr=subprocess.PIPE)
+    assert r.returncode == 1
+    assert b"cannot write the output: No space left on device" in r.stderr, r.stderr
+
+
+# --- what cat relies on ----------------------------------------------------
+
+def two_records_file(second_offset=None, rows=1, chunk_size=65536):
+    """Two chunks of one text column; the second entry may point elsewhere."""
+    data = build_varn([(b"t", 4, 0)], [(rows, [(0, b"\x02" + b"\x01x" * rows, 0, 0, 0, [b"x"])]),
+                                       (rows, [(0, b"\x02" + b"\x01y" * rows, 0, 0, 0, [b"y"])])],
+                      chunk_size=chunk_size)
+    if second_offset is None:
+        return data
+    index_len, index_offset = struct.unpack_from("<QQ", data, len(data) - 16)
+    index = bytearray(data[index_offset + 1 : index_offset + index_len])
+    first = 6 + 4 * 2  # the first entry's offset field, after the two row counts
+    second = first + 8 + 8 + 1 + 4 + 2 + 4 + 512
+    struct.pack_into("<Q", index, second, second_offset(struct.unpack_from("<Q", index, first)[0]))
+    index = b"\x02" + bytes(index)
+    return data[:index_offset] + index + struct.pack("<QQ", len(index), index_offset)
+
+
+@needs_varn
+@pytest.mark.parametrize("make, fault", [
+    (lambda: two_records_file(lambda first: first), "records overlap or repeat"),
+    (lambda: two_records_file(lambda first: first + 1), "records overlap or repeat"),
+    (lambda: two_records_file(rows=3, chunk_size=2), "chunk 0 holds 3 rows, more than the header's chunk size of 2"),
+], ids=["aliased", "overlapping", "rows-above-chunk-size"])
+def test_cat_checks_the_index_before_writing(tmp_path, make, fault):
+    path = tmp_path / "bad.varn"
+    path.write_bytes(make())
+    for command in ("cat", "verify"):
+        r = varn(command, path)
+        assert r.returncode == 1, (command, r.stderr)
+        assert fault.encode() in r.stderr, (command, r.stderr)
+    assert varn("cat", path).stdout == b""
+
+
+@needs_varn
+def test_cat_reads_a_sound_hand_made_file(tmp_path):
+    path = tmp_path / "ok.varn"
+    path.write_bytes(two_records_file())
+    r = varn("cat", path)
+    assert (r.returncode, r.stdout) == (0, b"t\nx\ny\n"), r.stderr
+    assert varn("verify", path).returncode == 0

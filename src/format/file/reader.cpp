@@ -703,6 +703,26 @@ Status check_payload(const VarnReader& r, size_t chunk, size_t col, const Bytes&
 
 }  // namespace
 
+Status check_index_layout(const VarnReader& r) {
+    const VarnFileHeader& h = r.header();
+    const uint64_t most_rows = std::max<uint64_t>(h.chunk_size, 1);
+    const std::string place = "index block at offset " + num(h.index_offset);
+    uint64_t end = h.records_offset;
+    for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
+        FILE_CHECK(r.chunk_rows(chunk) <= most_rows, place,
+                   "chunk " + num(chunk) + " holds " + num(r.chunk_rows(chunk)) +
+                       " rows, more than the header's chunk size of " + num(most_rows));
+        for (size_t col = 0; col < r.column_count(); ++col) {
+            const StreamChunkColMeta& m = r.meta(chunk, col);
+            FILE_CHECK(m.block_offset >= end, r.record_place(chunk, col),
+                       "the record starts before " + num(end) +
+                           ", the end of the record listed before it (records overlap or repeat)");
+            end = m.block_offset + format::kRecordPrefixSize + m.block_len;
+        }
+    }
+    return Status::ok();
+}
+
 Status verify_file(VarnReader& r, VerifyReport& report,
                    const std::function<void(size_t chunk)>& progress, unsigned threads) {
     report = VerifyReport{};
@@ -728,6 +748,7 @@ Status verify_file(VarnReader& r, VerifyReport& report,
                    "decodes to " + num(dict.size()) + " bytes, not the empty dictionary (00)");
     }
 
+    VARN_RETURN_IF_ERROR(check_index_layout(r));
     // The records follow one another in chunk order, column order, from the
     // end of the dictionary block to the index block.
     uint64_t expected = h.records_offset;

@@ -172,6 +172,14 @@ private:
     RecordBuffers buffers_;  // of read_block and read_payload on the reader's own thread
 };
 
+// The cheap checks of the index a reader relies on before it reads the
+// records: every chunk holds at most the header's chunk size of rows (at
+// least 1), and the records lie in index order, each starting at or after
+// the end of the one before (no two overlap, none is listed twice). open()
+// has already checked that each lies inside the records area and that no
+// null count exceeds its chunk's rows.
+Status check_index_layout(const VarnReader& reader);
+
 // What verify_file checked.
 struct VerifyReport {
     uint64_t records = 0;             // records whose length, CRC and block were checked

@@ -9,8 +9,11 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -52,6 +55,31 @@ Status pwrite_all(int fd, const uint8_t* p, size_t n, off_t at) {
     return Status::ok();
 }
 
+// A path in the directory of `target` that did not exist: the file the
+// writer fills before renaming it over the target.
+std::string temp_path_for(const std::string& target, unsigned attempt) {
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const unsigned long tag = static_cast<unsigned long>(now.tv_nsec) ^
+                              (static_cast<unsigned long>(::getpid()) << 20) ^ (attempt * 2654435761u);
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08lx.tmp", tag & 0xFFFFFFFFul);
+    return dir + "." + base + suffix;
+}
+
+// Makes the rename durable: syncs the directory that holds `path`.
+void sync_directory_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
 uint32_t crc32_of(const Bytes& block) {
     return static_cast<uint32_t>(::crc32_z(0L, block.data(), block.size()));
 }
@@ -65,14 +93,41 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
         return Status::error("Too many columns: " + std::to_string(columns.size()) +
                              " (a VARN v2 file holds at most 65535)");
     }
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    // A regular file (or none) at the path is replaced only when the new one
+    // is complete: the file is written under a temporary name beside it and
+    // renamed over it by finish(). Anything else there (a device such as
+    // /dev/null, a FIFO) is written directly; a directory fails to open.
+    std::string target = path;
+    struct stat st_out {};
+    bool exists = ::stat(path.c_str(), &st_out) == 0;
+    if (exists && S_ISREG(st_out.st_mode)) {
+        // Through a symbolic link: the file it names is replaced, not the link.
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    }
+    int fd = -1;
+    std::string temp;
+    if (exists && !S_ISREG(st_out.st_mode)) {
+        do {
+            fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+    } else {
+        for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+            temp = temp_path_for(target, attempt);
+            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST && errno != EINTR) break;
+        }
+        // The new file keeps the permissions of the one it replaces.
+        if (fd >= 0 && exists) (void)::fchmod(fd, st_out.st_mode & 07777);
+    }
     if (fd < 0) return Status::error("Cannot create " + path + ": " + last_os_error());
 
     std::unique_ptr<StreamingVarnWriter> w(new StreamingVarnWriter());
     w->fd_ = fd;
+    w->target_ = std::move(target);
+    w->temp_ = std::move(temp);
     w->columns_ = std::move(columns);
     w->buffer_.reserve(format::kWriteBuffer);
     w->chunk_size_as_given_ = static_cast<uint32_t>(chunk_size);
@@ -120,9 +175,19 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
 
 StreamingVarnWriter::~StreamingVarnWriter() {
     if (fd_ >= 0) {
-        // Abandoned without finish(): keep what was written, as far as it goes.
-        (void)flush_buffer();
+        // Abandoned without finish(): the temporary file goes, and whatever
+        // was at the path stays as it was. Written directly (a device or a
+        // FIFO), what was written is flushed, as far as it goes.
+        if (temp_.empty()) (void)flush_buffer();
         close_file();
+    }
+    discard_temp();
+}
+
+void StreamingVarnWriter::discard_temp() {
+    if (!temp_.empty()) {
+        (void)::unlink(temp_.c_str());
+        temp_.clear();
     }
 }
 
@@ -186,6 +251,16 @@ Status StreamingVarnWriter::append_chunk(std::vector<StreamChunkColMeta>&& metas
     return Status::ok();
 }
 
+// The header's chunk size bounds every chunk: readers rely on it.
+Status StreamingVarnWriter::check_chunk_size(uint64_t rows) const {
+    const uint64_t most = std::max<uint64_t>(chunk_size_as_given_, 1);
+    if (rows > most) {
+        return Status::error("A chunk of " + std::to_string(rows) +
+                             " rows is larger than the file's chunk size of " + std::to_string(most));
+    }
+    return Status::ok();
+}
+
 Status StreamingVarnWriter::check_rows_chunk(std::span<const Row> rows, uint64_t row_count,
                                              uint32_t chunk_index) const {
     if (row_count != rows.size()) {
@@ -193,6 +268,7 @@ Status StreamingVarnWriter::check_rows_chunk(std::span<const Row> rows, uint64_t
                              " does not match the " + std::to_string(rows.size()) + " rows given");
     }
     if (row_count > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
+    VARN_RETURN_IF_ERROR(check_chunk_size(row_count));
     if (chunk_index == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
     return Status::ok();
 }
@@ -218,6 +294,7 @@ Status StreamingVarnWriter::check_text_chunk(const TextBatch& batch, uint32_t ch
             return Status::error("write_text_chunk: column " + c.name + " is not a text column");
     }
     if (batch.rows > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
+    VARN_RETURN_IF_ERROR(check_chunk_size(batch.rows));
     if (chunk_index == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
     return Status::ok();
 }
@@ -274,15 +351,30 @@ Result<std::string> StreamingVarnWriter::finish() {
         store_le<uint32_t>(totals + 8, chunk_count_);
         st = pwrite_all(fd_, totals, sizeof totals, static_cast<off_t>(format::kTotalsOffset));
     }
-    if (st.is_ok() && ::fsync(fd_) != 0) st = Status::error(last_os_error());
+    // A device or FIFO written directly cannot always be synced (EINVAL).
+    if (st.is_ok() && ::fsync(fd_) != 0 && !(temp_.empty() && (errno == EINVAL || errno == EROFS)))
+        st = Status::error(last_os_error());
     if (st.failed()) {
-        (void)flush_buffer();
         close_file();
+        discard_temp();
         return st;
     }
     int rc = ::close(fd_);
     fd_ = -1;
-    if (rc != 0 && errno != EINTR) return Status::error(last_os_error());
+    if (rc != 0 && errno != EINTR) {
+        st = Status::error(last_os_error());
+        discard_temp();
+        return st;
+    }
+    if (!temp_.empty()) {
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+            st = Status::error("Cannot replace " + target_ + ": " + last_os_error());
+            discard_temp();
+            return st;
+        }
+        temp_.clear();
+        sync_directory_of(target_);
+    }
     return "VARN v2 (streaming): " + std::to_string(total_rows_) + " rows \xC3\x97 " +
            std::to_string(columns_.size()) + " cols | " + std::to_string(chunk_count_) +
            " chunks | dict: 0 entries";

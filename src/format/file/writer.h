@@ -24,13 +24,17 @@ namespace varn {
 
 class StreamingVarnWriter {
 public:
-    // Creates (or truncates) `path` and writes everything up to the first column
+    // Starts the file at `path` and writes everything up to the first column
     // record. More than 65,535 columns are refused before anything is created.
+    // The file is written under a temporary name in the same directory and
+    // only finish() renames it to `path` (through a symbolic link, to the
+    // file it names), so whatever was at `path` stays untouched until the new
+    // file is complete; a device or FIFO at `path` is written directly.
     static Result<std::unique_ptr<StreamingVarnWriter>> begin(std::vector<KColumn> columns,
                                                               uint64_t chunk_size,
                                                               const std::string& path);
-    // Dropping an unfinished writer flushes what was written: the file is left
-    // with zero totals and no index or trailer.
+    // Dropping an unfinished writer removes the temporary file (a device or
+    // FIFO written directly gets what was written so far).
     ~StreamingVarnWriter();
     StreamingVarnWriter(const StreamingVarnWriter&) = delete;
     StreamingVarnWriter& operator=(const StreamingVarnWriter&) = delete;
@@ -47,6 +51,8 @@ public:
     // chunks before this one.
     Status check_text_chunk(const TextBatch& batch, uint32_t chunk_index) const;
     Status check_rows_chunk(std::span<const Row> rows, uint64_t row_count, uint32_t chunk_index) const;
+    // Fails for a chunk of more rows than the chunk size given to begin() (at least 1).
+    Status check_chunk_size(uint64_t rows) const;
     // Encrypts the payload when the column asks for it, then compresses it into `block`.
     static Status seal_record(const KColumn& column, uint32_t chunk_index, Bytes& payload,
                               BlockCompressor& compressor, Bytes& block);
@@ -55,8 +61,10 @@ public:
     // Ends the chunk whose records were appended last.
     Status append_chunk(std::vector<StreamChunkColMeta>&& metas, uint64_t row_count);
 
-    // Writes the index block and trailer, patches the totals, syncs and closes.
-    // Returns the summary text. The writer must not be used afterwards.
+    // Writes the index block and trailer, patches the totals, syncs and
+    // closes, then renames the file to its path and syncs the directory. On
+    // failure the temporary file is removed. Returns the summary text. The
+    // writer must not be used afterwards.
     Result<std::string> finish();
 
     const std::vector<KColumn>& columns() const { return columns_; }
@@ -72,9 +80,12 @@ private:
     // Encrypts (when asked), compresses, checksums and writes one column record.
     Status write_record(const KColumn& column, Bytes& payload, StreamChunkColMeta& meta);
     void close_file();
+    void discard_temp();
 
     std::vector<KColumn> columns_;
     int fd_ = -1;
+    std::string target_;  // the path the finished file is renamed to
+    std::string temp_;    // the file being written, until renamed; empty when written directly
     Bytes buffer_;        // the write buffer; buffer_.size() bytes are pending
     uint64_t chunk_size_ = 1;
     uint32_t chunk_size_as_given_ = 0;
