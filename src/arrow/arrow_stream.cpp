@@ -747,11 +747,11 @@ void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options,
     s->reader = std::move(reader);
     s->options = std::move(options);
     s->stats = std::move(stats);
-    // 32-bit offsets reach 2 GiB; a chunk's text can only pass that when the
-    // reader accepts payloads that large.
+    // 32-bit offsets reach 2 GiB; a chunk whose text passes that needs the
+    // large offsets the caller asked for.
     s->threads = std::max(1u, available_cores());
     s->buffers.resize(s->threads);
-    s->large = s->reader->options().max_block_bytes > uint64_t{std::numeric_limits<int32_t>::max()};
+    s->large = s->reader->options().large_offsets;
     std::vector<size_t> slot_of(s->reader->column_count(), SIZE_MAX);
     auto need = [&](size_t col) {
         if (slot_of[col] == SIZE_MAX) {

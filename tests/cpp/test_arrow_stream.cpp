@@ -71,7 +71,7 @@ TEST_F(ArrowStreamTest, FormatsOffsetsAndNulls) {
                                 {rows});
     for (bool large : {false, true}) {
         ReaderOptions ro;
-        if (large) ro.max_block_bytes = uint64_t{3} << 30;
+        ro.large_offsets = large;
         ArrowArrayStream s;
         open_stream(p, ScanOptions{{0, 1, 2, 3}, {}, 0}, &s, ro);
         ArrowSchema schema;

@@ -72,7 +72,8 @@ TEST_F(ConverterTest, AfterBatchCanStopTheConversion) {
     EXPECT_EQ(o.error, ConversionErrorKind::Interrupted);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(seen_rows, 65536u);
-    EXPECT_EQ(load_le<uint64_t>(&read_file(out)[8]), 0u);
+    struct stat st;
+    EXPECT_NE(::stat(out.c_str(), &st), 0) << "an interrupted conversion leaves no output";
 }
 
 TEST_F(ConverterTest, DeclarationsAreChecked) {

@@ -508,7 +508,7 @@ TEST_F(ReaderTest, IndexStatisticsAreChecked) {
         {"wrong encoding", [](IndexEdit& e) { e.index[e.entry(1, 2, 0, 1) + 16] = 0; },
          "encoding 0 for a column of type 1"},
         {"record offset", [](IndexEdit& e) { e.index[e.entry(1, 2, 0, 0)] += 1; },
-         "should start at"},
+         "records overlap or repeat"},
         {"chunk rows", [](IndexEdit& e) { e.index[6] = 4; }, "header at offset 8: total rows 3, but the index's chunks hold 4"},
         {"chunk count", [](IndexEdit& e) { store_le<uint32_t>(e.index.data(), 0xFFFFFFFFu); },
          "4294967295 chunks announced"},

@@ -232,7 +232,9 @@ TEST_F(WriterTest, OutputIsReplacedOnlyWhenFinished) {
     ASSERT_TRUE(w.is_ok());
     ASSERT_TRUE(w.value()->write_text_chunk(batch(1, {{"x"}})).is_ok());
     ASSERT_TRUE(w.value()->finish().is_ok());
-    EXPECT_EQ(read_file(p).size(), 98u + 562u);
+    const Bytes done = read_file(p);
+    ASSERT_GE(done.size(), 64u);
+    EXPECT_EQ(load_le<uint64_t>(&done[8]), 1u);  // the finished file, totals patched
     struct stat st;
     ASSERT_EQ(::lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));

@@ -38,6 +38,10 @@ struct ReaderOptions {
     // allocated. Guards memory against hostile files; by default half of the
     // physical memory (see default_memory_budget).
     uint64_t memory_budget = default_memory_budget();
+    // For the Arrow stream: 64-bit offsets for text and bytes columns, which
+    // a chunk whose text passes 2 GiB needs (without them such a chunk is an
+    // error naming it).
+    bool large_offsets = false;
 };
 
 // The fixed-position fields of the file, and where its parts lie.
