@@ -1,10 +1,13 @@
 """compress_csv releases the GIL while it converts: other Python threads run
 meanwhile, and conversions in several threads at once give the same files as
 one after the other."""
+import subprocess
 import threading
 import time
 
+import pytest
 import varn_fileformat as vf
+from test_cli import VARN
 
 
 def _table(rows, seed):
@@ -67,3 +70,21 @@ def test_conversions_in_two_threads_at_once(write_csv, tmp_path):
     for i in range(2):
         assert _without_time(str(tmp_path / f"together{i}.varn")) == alone[i]
 
+
+
+@pytest.mark.skipif(VARN is None, reason="the varn command is not built")
+def test_varn_compress_threads_option(write_csv, tmp_path):
+    csv = write_csv(_table(140_000, 11))
+    outs = []
+    for n in (1, 3):
+        out = tmp_path / f"t{n}.varn"
+        run = subprocess.run([VARN, "compress", "--no-progress", "--threads", str(n), csv, str(out)],
+                             capture_output=True)
+        assert run.returncode == 0, run.stderr
+        outs.append(_without_time(str(out)))
+    assert outs[0] == outs[1]
+    for bad in ("0", "-1", "two", "1x", ""):
+        run = subprocess.run([VARN, "compress", "--threads", bad, csv, str(tmp_path / "x.varn")],
+                             capture_output=True, text=True)
+        assert run.returncode == 2
+        assert "--threads takes a whole number from 1 to 1024" in run.stderr
