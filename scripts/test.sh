@@ -37,7 +37,10 @@ PYNEW="$(find_newest_python)"
 for py in "$PY38" "$PYNEW"; do
     ver="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     venv="$ROOT/.venv/py$ver"
-    venv_with_project "$venv" "$py" "[test]" --config-settings=cmake.define.VARN_WERROR=ON
+    # The newest interpreter also gets Dask, for the tests of varn.dask.
+    extras="[test]"
+    [ "$py" != "$PYNEW" ] || extras="[test,dask]"
+    venv_with_project "$venv" "$py" "$extras" --config-settings=cmake.define.VARN_WERROR=ON
     log "Python tests on CPython $ver"
     (cd "$ROOT/tests/python" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 done
