@@ -279,6 +279,7 @@ class VarnFile:
         columns: Optional[Sequence[str]] = None,
         filters: Optional[Iterable[Filter]] = None,
         batch_rows: Optional[int] = None,
+        chunks: Optional[Sequence[int]] = None,
     ) -> ArrowStream:
         """Selects rows and columns; returns an ``ArrowStream``.
 
@@ -292,6 +293,8 @@ class VarnFile:
         are never read.
         batch_rows: the most rows per record batch (default: one batch per
         chunk).
+        chunks: read only these chunks (numbers from 0), in this order
+        (default: every chunk); the filters still apply to them.
 
         Raises ValueError for unknown columns or bad filters, and when an
         encrypted column taken has no key or a wrong one (checked here,
@@ -312,7 +315,27 @@ class VarnFile:
                 raise ValueError("batch_rows must be positive")
             rows = batch_rows
         scan = _varn.scan(self._file, cols, self._filters(filters), rows)
+        if chunks is not None:
+            _varn.select_chunks(scan, self._chunk_numbers(chunks))
         return ArrowStream(scan, [self._schema[c] for c in cols])
+
+    def _chunk_numbers(self, chunks: Sequence[int]) -> List[int]:
+        if isinstance(chunks, (str, bytes)) or not isinstance(chunks, Iterable):
+            raise TypeError("chunks is a list of chunk numbers")
+        out = []
+        for c in chunks:
+            if isinstance(c, bool) or not isinstance(c, int):
+                raise TypeError(f"a chunk number is an int, not {type(c).__name__}")
+            if not 0 <= c < self._chunks:
+                raise ValueError(f"chunk {c} is out of range: {self._path} has {self._chunks} chunks")
+            out.append(c)
+        return out
+
+    def matching_chunks(self, filters: Optional[Iterable[Filter]] = None) -> List[int]:
+        """The numbers of the chunks that hold rows and that the index does
+        not rule out for ``filters`` (see ``read``): the chunks a read with
+        these filters reads. Only the index is consulted."""
+        return _varn.matching_chunks(self._file, self._filters(filters))
 
     def __repr__(self) -> str:
         return f"<varn.VarnFile {self._path!r}: {self._rows} rows, {len(self._schema)} columns>"

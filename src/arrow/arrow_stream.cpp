@@ -141,6 +141,14 @@ Status check_scan(const VarnReader& reader, const ScanOptions& options) {
             return Status::error("a comparison filter takes one value");
         }
     }
+    if (options.chunks) {
+        for (size_t c : *options.chunks) {
+            if (c >= reader.chunk_count()) {
+                return Status::error("chunk number " + std::to_string(c) + " is out of range (the file has " +
+                                     std::to_string(reader.chunk_count()) + " chunks)");
+            }
+        }
+    }
     return Status::ok();
 }
 
@@ -178,6 +186,17 @@ bool chunk_ruled_out(const VarnReader& reader, size_t chunk, const Filter& f) {
         }
         default: return false;  // flags and byte strings keep no usable statistics
     }
+}
+
+std::vector<size_t> matching_chunks(const VarnReader& reader, const std::vector<Filter>& filters) {
+    std::vector<size_t> out;
+    for (size_t chunk = 0; chunk < reader.chunk_count(); ++chunk) {
+        if (reader.chunk_rows(chunk) == 0) continue;
+        if (std::none_of(filters.begin(), filters.end(),
+                         [&](const Filter& f) { return chunk_ruled_out(reader, chunk, f); }))
+            out.push_back(chunk);
+    }
+    return out;
 }
 
 Status check_column_key(VarnReader& reader, size_t col) {
@@ -463,7 +482,7 @@ struct StreamState {
     std::vector<Column> columns;   // each column needed once
     std::vector<size_t> out_slot;  // output column -> index in `columns`
     bool large = false;            // 64-bit offsets for text and bytes
-    size_t next_chunk = 0;
+    size_t next_chunk = 0;  // the next place in the chunk order
     size_t chunk = 0;
     bool all = true;  // every row of the chunk, else `selected`
     std::vector<uint32_t> selected;
@@ -672,12 +691,16 @@ Status load_chunk(StreamState& s, size_t chunk) {
 }
 
 Status next_batch(StreamState& s, ArrowArray* out, bool& done) {
+    const std::optional<std::vector<size_t>>& only = s.options.chunks;
+    const size_t chunks = only ? only->size() : s.reader->chunk_count();
     while (s.pos >= s.count) {
-        if (s.next_chunk >= s.reader->chunk_count()) {
+        if (s.next_chunk >= chunks) {
             done = true;
             return Status::ok();
         }
-        VARN_RETURN_IF_ERROR(load_chunk(s, s.next_chunk++));
+        const size_t chunk = only ? (*only)[s.next_chunk] : s.next_chunk;
+        ++s.next_chunk;
+        VARN_RETURN_IF_ERROR(load_chunk(s, chunk));
     }
     size_t n = s.count - s.pos;
     if (s.options.batch_rows) n = std::min(n, s.options.batch_rows);

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ struct ScanOptions {
     std::vector<size_t> columns;  // in output order; repeats allowed
     std::vector<Filter> filters;  // joined by AND
     size_t batch_rows = 0;        // 0: one batch per chunk
+    // These chunks only, in this order (each chunk the index rules out is
+    // still skipped); unset: every chunk.
+    std::optional<std::vector<size_t>> chunks = std::nullopt;
 };
 
 // What a stream did so far; shared between the stream and its owner, and
@@ -74,6 +78,10 @@ Status check_scan(const VarnReader& reader, const ScanOptions& options);
 // Whether the index of (chunk, filter.column) shows that no row of the chunk
 // satisfies `filter`.
 bool chunk_ruled_out(const VarnReader& reader, size_t chunk, const Filter& filter);
+
+// The chunks, in file order, that hold rows and that no filter rules out
+// by the index: those a stream with these filters reads.
+std::vector<size_t> matching_chunks(const VarnReader& reader, const std::vector<Filter>& filters);
 
 // Reads the first chunk's record of encrypted column `col` with the key set
 // on the reader and checks that it decodes to values that agree with the

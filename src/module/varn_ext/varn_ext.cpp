@@ -450,6 +450,53 @@ PyObject* scan_stats_fn(PyObject*, PyObject* arg) {
     VARN_PY_END
 }
 
+const char* const kSelectChunksParams[] = {"scan", "chunks"};
+const Signature kSelectChunksSig = {"select_chunks", kSelectChunksParams, 2};
+
+// Limits a scan's streams to the given chunks, in that order; stream()
+// checks them against the file.
+PyObject* select_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[2];
+    if (!bind_fast(kSelectChunksSig, args, nargs, kwnames, a)) return nullptr;
+    ScanHandle* h = handle_of<ScanHandle>(a[0], kScanCapsule);
+    if (!h) return nullptr;
+    std::vector<size_t> chunks;
+    if (!sizes_from(a[1], chunks)) return nullptr;
+    h->options.chunks = std::move(chunks);  // the package checks them against the file
+    Py_RETURN_NONE;
+    VARN_PY_END
+}
+
+const char* const kMatchingChunksParams[] = {"file", "filters"};
+const Signature kMatchingChunksSig = {"matching_chunks", kMatchingChunksParams, 2};
+
+// [chunk number]: the chunks with rows that the index does not rule out.
+PyObject* matching_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[2];
+    if (!bind_fast(kMatchingChunksSig, args, nargs, kwnames, a)) return nullptr;
+    FileHandle* f = file_arg(a[0]);
+    if (!f) return nullptr;
+    arrow::ScanOptions options;
+    if (!filters_from(a[1], options.filters)) return nullptr;
+    const VarnReader& r = *f->reader;
+    if (Status st = arrow::check_scan(r, options); st.failed()) return raise_value_error(st.message());
+    const std::vector<size_t> chunks = arrow::matching_chunks(r, options.filters);
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(chunks.size()));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        PyObject* n = PyLong_FromSize_t(chunks[i]);
+        if (!n) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), n);
+    }
+    return out;
+    VARN_PY_END
+}
+
 // ---------------------------------------------------------------------------
 // convert.
 
@@ -553,6 +600,10 @@ PyMethodDef kMethods[] = {
     {"stream", stream_fn, METH_O,
      "stream(scan)\n--\n\nA new Arrow C stream capsule over the scan."},
     {"scan_stats", scan_stats_fn, METH_O, "scan_stats(scan)\n--\n\nWhat the last stream did."},
+    {"select_chunks", VARN_FASTCALL_KW(select_chunks_fn), METH_FASTCALL | METH_KEYWORDS,
+     "select_chunks(scan, chunks)\n--\n\nLimits the scan to these chunks, in this order."},
+    {"matching_chunks", VARN_FASTCALL_KW(matching_chunks_fn), METH_FASTCALL | METH_KEYWORDS,
+     "matching_chunks(file, filters)\n--\n\nThe chunks the index does not rule out."},
     {"convert", VARN_FASTCALL_KW(convert_fn), METH_FASTCALL | METH_KEYWORDS,
      "convert(csv_path, varn_path, types, encrypt, key, progress, report)\n--\n\n"
      "CSV to VARN, as varn compress."},
