@@ -42,6 +42,40 @@ def test_import_without_dask_says_what_to_install():
     assert "pip install 'varn_fileformat[dask]'" in out
 
 
+def test_matching_chunks_and_reading_chosen_chunks(tmp_path):
+    """The planner's two tools in the varn package: the chunks the index
+    keeps for some filters, and a read of chosen chunks only."""
+    pa = pytest.importorskip("pyarrow")
+    csv = tmp_path / "t.csv"
+    n = 3 * 65536 + 5
+    csv.write_text("id,name\n" + "".join(f"{i},n{i // 65536}\n" for i in range(n)))
+    path = str(tmp_path / "t.varn")
+    varn.convert(str(csv), path, types={"id": "int"}, report=False)
+    f = varn.open(path)
+    assert f.num_chunks == 4
+    cases = [
+        (None, [0, 1, 2, 3]),
+        ([("id", ">=", 65536 * 2)], [2, 3]),
+        ([("id", "<", 10), ("name", "==", "n0")], [0]),
+        ([("name", "in", ["n1", "n3"])], [1, 3]),
+        ([("id", ">", n)], []),
+    ]
+    for filters, chunks in cases:
+        assert f.matching_chunks(filters) == chunks, filters
+        stream = f.read(filters=filters)
+        pa.table(stream)
+        assert stream.stats["chunks_read"] == len(chunks), filters
+    table = pa.table(f.read(columns=["id"], chunks=[3, 1]))
+    assert table.column("id").to_pylist() == list(range(3 * 65536, n)) + list(range(65536, 2 * 65536))
+    table = pa.table(f.read(columns=["id"], filters=[("id", "<", 65540)], chunks=[1]))
+    assert table.column("id").to_pylist() == [65536, 65537, 65538, 65539]
+    assert pa.table(f.read(chunks=[])).num_rows == 0
+    with pytest.raises(ValueError, match="chunk 4 is out of range"):
+        f.read(chunks=[4])
+    with pytest.raises(TypeError):
+        f.read(chunks=["1"])
+
+
 @pytest.fixture(scope="module")
 def client():
     # A hung cluster must not hang the test run: dump the stacks and exit.
