@@ -40,7 +40,6 @@ except ImportError as _exc:  # pragma: no cover - depends on the environment
 
 import glob as _glob
 import os
-import tempfile
 import uuid
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
@@ -155,6 +154,10 @@ def _types_mapper(t: "pa.DataType") -> Any:
         return pd.Int64Dtype()
     if pa.types.is_boolean(t):
         return pd.BooleanDtype()
+    # Byte strings stay Arrow data: as object columns Dask would take them
+    # for text and convert them to strings.
+    if pa.types.is_binary(t) or pa.types.is_large_binary(t):
+        return pd.ArrowDtype(t)
     return None
 
 
@@ -226,7 +229,7 @@ def read_varn(
 
     Text and json columns become strings, int columns ``Int64``, bool
     columns ``boolean`` (nullable), float columns ``float64`` and bytes
-    columns ``bytes`` objects. Divisions are unknown.
+    columns ``ArrowDtype(binary)``. Divisions are unknown.
 
     Raises ValueError when the schemas differ (naming two files that
     differ), for unknown columns and bad filters; ``varn.VarnError`` for a
@@ -241,11 +244,11 @@ def read_varn(
     plain_key = secret.value if secret is not None else None
 
     first_path = files[0]
+    if isinstance(columns, str):
+        raise TypeError("columns is a list of names, not a str")
     first = varn.open(first_path, key=plain_key)
     schema = first.schema
     cols = list(first.columns) if columns is None else list(columns)
-    if isinstance(columns, str):
-        raise TypeError("columns is a list of names, not a str")
     # Checks the columns and filters once, and gives the Arrow schema of
     # every partition (opening a stream reads nothing).
     arrow_schema = pa.RecordBatchReader.from_stream(first.read(columns=cols, filters=filters)).schema
@@ -309,10 +312,10 @@ def _convert_one(csv_path: str, varn_path: str, options: Dict[str, Any],
     """Converts one shard into a temporary file beside the output and moves
     it into place only when the conversion succeeded: a failed shard leaves
     no file (and an older output at varn_path untouched)."""
-    out_dir = os.path.dirname(os.path.abspath(varn_path))
-    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(varn_path) + ".", suffix=".part",
-                               dir=out_dir)
-    os.close(fd)
+    # A fresh name in the output's directory (so the rename stays on one
+    # file system), created by the conversion with the usual permissions.
+    tmp = os.path.join(os.path.dirname(os.path.abspath(varn_path)),
+                       f".{os.path.basename(varn_path)}.{uuid.uuid4().hex}.part")
     try:
         kwargs = dict(options)
         if key is not None:

@@ -20,7 +20,7 @@ except ImportError:  # no Dask here (e.g. CPython 3.8): only the import error is
     vd = None
 needs_dask = pytest.mark.skipif(vd is None, reason="dask[dataframe] and distributed not installed")
 
-TYPES = {"id": "int", "amount": "float", "paid": "bool"}
+TYPES = {"id": "int", "amount": "float", "paid": "bool", "blob": "bytes"}
 KEY = bytes(range(7, 39))
 # Shard 0 spans two chunks (65,536 rows each) so chunk pruning has room.
 ROWS = [70000, 1500, 900, 2500, 10]
@@ -28,11 +28,11 @@ CITIES = ["Oslo", "Lima", "Kyoto", "Quito", "Perth"]
 
 
 def shard_text(i, n):
-    lines = ["id,amount,city,paid"]
+    lines = ["id,amount,city,paid,blob"]
     for r in range(n):
         # Shard i holds ids i*1e6 + r and one city only it has.
         city = CITIES[i] if r % 3 == 0 else f"town{r % 11}"
-        lines.append(f"{i * 1000000 + r},{(r * 37) % 5000}.{r % 100:02d},{city},{'true' if r % 2 else 'false'}")
+        lines.append(f"{i * 1000000 + r},{(r * 37) % 5000}.{r % 100:02d},{city},{'true' if r % 2 else 'false'},{r % 251:02x}{i:02x}")
     return "\n".join(lines) + "\n"
 
 
@@ -102,13 +102,16 @@ def shards(tmp_path_factory):
         p.write_text(shard_text(i, n))
         good.append(str(p))
     bad = d / "day9.csv"
-    bad.write_bytes(b"id,amount,city,paid\n1,2.5,\xff\xfe,true\n")
+    bad.write_bytes(b"id,amount,city,paid,blob\n1,2.5,\xff\xfe,true,00\n")
     return good, str(bad)
 
 
 def expected_frame(paths, typed):
-    frames = [pd.read_csv(p, dtype=None if typed else str, keep_default_na=False) for p in paths]
-    return pd.concat(frames, ignore_index=True)
+    frames = [pd.read_csv(p, dtype={"blob": str} if typed else str, keep_default_na=False) for p in paths]
+    df = pd.concat(frames, ignore_index=True)
+    if typed:
+        df["blob"] = df["blob"].map(bytes.fromhex)
+    return df
 
 
 def normalise(df):
