@@ -474,26 +474,42 @@ bool valid_utf8(const uint8_t* p, size_t n) {
     return true;
 }
 
+// One chunk being given out: its decoded columns, the rows kept, and, when
+// the chunk is one batch, that batch built ahead by the decoding thread.
+struct ChunkSlot {
+    size_t chunk = 0;
+    std::vector<Column> columns;  // as StreamState::needed
+    bool all = true;              // every row of the chunk, else `selected`
+    std::vector<uint32_t> selected;
+    size_t count = 0;  // rows of the chunk given out in all
+    size_t pos = 0;    // of which given out so far
+    Status status;     // a fault met while decoding it
+    ArrowArray ready{};  // the whole chunk's batch, when built ahead
+
+    size_t row(size_t k) const { return all ? k : selected[k]; }
+    ~ChunkSlot() {
+        if (ready.release) ready.release(&ready);
+    }
+};
+
 struct StreamState {
     std::unique_ptr<VarnReader> reader;
     ScanOptions options;
     std::vector<PreparedFilter> filters;
     std::shared_ptr<ScanStats> stats;
-    std::vector<Column> columns;   // each column needed once
-    std::vector<size_t> out_slot;  // output column -> index in `columns`
+    std::vector<std::pair<size_t, Kind>> needed;  // each column needed once
+    std::vector<size_t> out_slot;  // output column -> index in `needed`
     bool large = false;            // 64-bit offsets for text and bytes
     size_t next_chunk = 0;  // the next place in the chunk order
-    size_t chunk = 0;
-    bool all = true;  // every row of the chunk, else `selected`
-    std::vector<uint32_t> selected;
-    size_t count = 0;  // rows of the chunk given out in all
-    size_t pos = 0;    // of which given out so far
+    // Chunks are decoded a group at a time, one per thread, then given out
+    // in order: slots[current .. loaded).
+    std::vector<ChunkSlot> slots;
+    size_t current = 0;
+    size_t loaded = 0;
     std::string error;
     bool failed = false;
     unsigned threads = 1;
     std::vector<VarnReader::RecordBuffers> buffers;  // one per decoding thread
-
-    size_t row(size_t k) const { return all ? k : selected[k]; }
 };
 
 const char* format_of(Kind k, bool large) {
@@ -517,10 +533,10 @@ int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
         d->children.resize(n);
         d->child_ptrs.resize(n);
         for (size_t i = 0; i < n; ++i) {
-            const Column& c = s->columns[s->out_slot[i]];
+            const auto& [col, kind] = s->needed[s->out_slot[i]];
             auto* cd = new SchemaData;
-            cd->format = format_of(c.kind, s->large);
-            cd->name = s->reader->columns()[c.col].name;
+            cd->format = format_of(kind, s->large);
+            cd->name = s->reader->columns()[col].name;
             init_schema(&d->children[i], cd, ARROW_FLAG_NULLABLE);
             d->child_ptrs[i] = &d->children[i];
         }
@@ -534,11 +550,12 @@ int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 }
 
 template <class Offset>
-Status fill_entries(const StreamState& s, const Column& c, size_t from, size_t n, ArrayData& d) {
+Status fill_entries(const VarnReader& r, const ChunkSlot& s, const Column& c, size_t from, size_t n,
+                    ArrayData& d) {
     uint64_t total = 0;
     for (size_t k = 0; k < n; ++k) total += c.entries[s.row(from + k)].size();
     if (total > static_cast<uint64_t>(std::numeric_limits<Offset>::max())) {
-        return Status::error(s.reader->record_place(s.chunk, c.col) + ": the batch holds " +
+        return Status::error(r.record_place(s.chunk, c.col) + ": the batch holds " +
                              std::to_string(total) +
                              " bytes of text, more than 32-bit offsets reach; take smaller batches");
     }
@@ -564,7 +581,7 @@ Status fill_entries(const StreamState& s, const Column& c, size_t from, size_t n
         for (size_t k = 0; k < n; ++k) {
             const ByteView t = c.entries[s.row(from + k)];
             if (!valid_utf8(t.data(), t.size())) {
-                return Status::error(s.reader->record_place(s.chunk, c.col) + ": row " +
+                return Status::error(r.record_place(s.chunk, c.col) + ": row " +
                                      std::to_string(s.row(from + k)) +
                                      " of the chunk is not valid UTF-8 text");
             }
@@ -573,7 +590,8 @@ Status fill_entries(const StreamState& s, const Column& c, size_t from, size_t n
     return Status::ok();
 }
 
-Status fill_column(const StreamState& s, const Column& c, size_t from, size_t n, ArrowArray* out) {
+Status fill_column(const VarnReader& r, bool large, const ChunkSlot& s, const Column& c, size_t from,
+                   size_t n, ArrowArray* out) {
     auto* d = new ArrayData;
     init_array(out, d, static_cast<int64_t>(n), 2);
     if (!c.valid.empty()) {
@@ -620,9 +638,94 @@ Status fill_column(const StreamState& s, const Column& c, size_t from, size_t n,
         }
         default:
             out->n_buffers = 3;
-            return s.large ? fill_entries<int64_t>(s, c, from, n, *d)
-                           : fill_entries<int32_t>(s, c, from, n, *d);
+            return large ? fill_entries<int64_t>(r, s, c, from, n, *d)
+                         : fill_entries<int32_t>(r, s, c, from, n, *d);
     }
+}
+
+// Builds the batch of rows [from, from + n) of the slot's kept rows.
+Status build_batch(const StreamState& s, const ChunkSlot& slot, size_t from, size_t n,
+                   ArrowArray* out) {
+    auto* d = new ArrayData;
+    init_array(out, d, static_cast<int64_t>(n), 1);
+    const size_t k = s.out_slot.size();
+    d->children.resize(k);
+    d->child_ptrs.resize(k);
+    for (size_t i = 0; i < k; ++i) {
+        d->children[i].release = nullptr;
+        d->child_ptrs[i] = &d->children[i];
+    }
+    out->n_children = static_cast<int64_t>(k);
+    out->children = d->child_ptrs.data();
+    for (size_t i = 0; i < k; ++i) {
+        Status st = fill_column(*s.reader, s.large, slot, slot.columns[s.out_slot[i]], from, n,
+                                &d->children[i]);
+        if (st.failed()) {
+            out->release(out);
+            return st;
+        }
+    }
+    return Status::ok();
+}
+
+// Decodes `chunk` into `slot`: the filter columns first, and the others only
+// when a row is kept. Leaves the reader untouched (its own buffers), so
+// several chunks decode at once.
+Status load_chunk(const StreamState& s, ChunkSlot& slot, size_t chunk,
+                  VarnReader::RecordBuffers& buffers) {
+    VarnReader& r = *s.reader;
+    slot.chunk = chunk;
+    slot.count = 0;
+    slot.pos = 0;
+    const size_t rows = r.chunk_rows(chunk);
+    for (const PreparedFilter& p : s.filters) {
+        if (chunk_ruled_out(r, chunk, p.f)) {
+            if (s.stats) ++s.stats->chunks_skipped;
+            return Status::ok();
+        }
+    }
+    if (rows == 0) return Status::ok();
+    if (s.stats) ++s.stats->chunks_read;
+    slot.columns.resize(s.needed.size());
+    for (size_t i = 0; i < s.needed.size(); ++i) {
+        slot.columns[i].col = s.needed[i].first;
+        slot.columns[i].kind = s.needed[i].second;
+        slot.columns[i].loaded = false;
+    }
+    slot.all = true;
+    slot.selected.clear();
+    size_t count = rows;
+    for (const PreparedFilter& p : s.filters) {
+        Column* c = nullptr;
+        for (Column& x : slot.columns) {
+            if (x.col == p.f.column) c = &x;
+        }
+        if (!c->loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, *c, &buffers));
+        if (slot.all) {
+            for (size_t i = 0; i < rows; ++i) {
+                if (keep_row(*c, i, p)) slot.selected.push_back(static_cast<uint32_t>(i));
+            }
+            slot.all = false;
+        } else {
+            slot.selected.erase(std::remove_if(slot.selected.begin(), slot.selected.end(),
+                                               [&](uint32_t i) { return !keep_row(*c, i, p); }),
+                                slot.selected.end());
+        }
+        count = slot.selected.size();
+        if (count == 0) return Status::ok();
+    }
+    for (Column& c : slot.columns) {
+        if (!c.loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, c, &buffers));
+    }
+    uint64_t hidden = 0;
+    for (const Column& c : slot.columns) hidden += c.hidden;
+    if (s.stats) s.stats->hidden_nulls += hidden;
+    slot.count = count;
+    // A chunk given out as one batch is built here, on the decoding thread.
+    if (s.options.batch_rows == 0 || count <= s.options.batch_rows) {
+        VARN_RETURN_IF_ERROR(build_batch(s, slot, 0, count, &slot.ready));
+    }
+    return Status::ok();
 }
 
 // Runs work on a pool thread: running out of memory there is an error
@@ -636,96 +739,65 @@ Status guarded(Work&& work) {
     }
 }
 
-Status load_chunk(StreamState& s, size_t chunk) {
-    VarnReader& r = *s.reader;
-    s.chunk = chunk;
-    s.count = 0;
-    s.pos = 0;
-    const size_t rows = r.chunk_rows(chunk);
-    for (const PreparedFilter& p : s.filters) {
-        if (chunk_ruled_out(r, chunk, p.f)) {
-            if (s.stats) ++s.stats->chunks_skipped;
+// Decodes the next group of chunks, one per thread.
+// The chunks given out, in order: those asked for, or all.
+size_t chunk_order_size(const StreamState& s) {
+    return s.options.chunks ? s.options.chunks->size() : s.reader->chunk_count();
+}
+size_t chunk_at(const StreamState& s, size_t place) {
+    return s.options.chunks ? (*s.options.chunks)[place] : place;
+}
+
+void load_group(StreamState& s) {
+    const size_t group = std::min<size_t>(s.threads, chunk_order_size(s) - s.next_chunk);
+    for (ChunkSlot& slot : s.slots) {
+        if (slot.ready.release) slot.ready.release(&slot.ready);
+        slot.status = Status::ok();
+        slot.count = slot.pos = 0;
+    }
+    const size_t first = s.next_chunk;
+    // Each slot keeps its own fault, given out after the chunks before it.
+    (void)run_ordered(
+        group, static_cast<unsigned>(group), group,
+        [&](size_t i, unsigned w) {
+            s.slots[i].status =
+                guarded([&] { return load_chunk(s, s.slots[i], chunk_at(s, first + i), s.buffers[w]); });
             return Status::ok();
-        }
-    }
-    if (rows == 0) return Status::ok();
-    if (s.stats) ++s.stats->chunks_read;
-    for (Column& c : s.columns) c.loaded = false;
-    s.all = true;
-    s.selected.clear();
-    size_t count = rows;
-    for (const PreparedFilter& p : s.filters) {
-        Column* c = nullptr;
-        for (Column& x : s.columns) {
-            if (x.col == p.f.column) c = &x;
-        }
-        if (!c->loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, *c, &s.buffers[0]));
-        if (s.all) {
-            for (size_t i = 0; i < rows; ++i) {
-                if (keep_row(*c, i, p)) s.selected.push_back(static_cast<uint32_t>(i));
-            }
-            s.all = false;
-        } else {
-            s.selected.erase(std::remove_if(s.selected.begin(), s.selected.end(),
-                                            [&](uint32_t i) { return !keep_row(*c, i, p); }),
-                             s.selected.end());
-        }
-        count = s.selected.size();
-        if (count == 0) return Status::ok();
-    }
-    // The other columns are decoded on every core; the first fault in
-    // column order is the one reported.
-    std::vector<Column*> rest;
-    for (Column& c : s.columns) {
-        if (!c.loaded) rest.push_back(&c);
-    }
-    VARN_RETURN_IF_ERROR(run_ordered(
-        rest.size(), std::min<unsigned>(s.threads, static_cast<unsigned>(rest.size())), rest.size(),
-        [&](size_t i, unsigned w) { return guarded([&] { return load_column(r, chunk, *rest[i], &s.buffers[w]); }); },
-        [](size_t) { return Status::ok(); }));
-    uint64_t hidden = 0;
-    for (const Column& c : s.columns) hidden += c.hidden;
-    if (s.stats) s.stats->hidden_nulls += hidden;
-    s.count = count;
-    return Status::ok();
+        },
+        [](size_t) { return Status::ok(); });
+    s.next_chunk += group;
+    s.current = 0;
+    s.loaded = group;
 }
 
 Status next_batch(StreamState& s, ArrowArray* out, bool& done) {
-    const std::optional<std::vector<size_t>>& only = s.options.chunks;
-    const size_t chunks = only ? only->size() : s.reader->chunk_count();
-    while (s.pos >= s.count) {
-        if (s.next_chunk >= chunks) {
+    for (;;) {
+        if (s.current < s.loaded) {
+            ChunkSlot& slot = s.slots[s.current];
+            VARN_RETURN_IF_ERROR(slot.status);
+            if (slot.pos < slot.count) break;
+            ++s.current;
+            continue;
+        }
+        if (s.next_chunk >= chunk_order_size(s)) {
             done = true;
             return Status::ok();
         }
-        const size_t chunk = only ? (*only)[s.next_chunk] : s.next_chunk;
-        ++s.next_chunk;
-        VARN_RETURN_IF_ERROR(load_chunk(s, chunk));
+        load_group(s);
     }
-    size_t n = s.count - s.pos;
+    ChunkSlot& slot = s.slots[s.current];
+    if (slot.ready.release) {
+        // Built ahead: hand it over.
+        *out = slot.ready;
+        slot.ready.release = nullptr;
+        if (s.stats) s.stats->rows += slot.count;
+        slot.pos = slot.count;
+        return Status::ok();
+    }
+    size_t n = slot.count - slot.pos;
     if (s.options.batch_rows) n = std::min(n, s.options.batch_rows);
-    auto* d = new ArrayData;
-    init_array(out, d, static_cast<int64_t>(n), 1);
-    const size_t k = s.out_slot.size();
-    d->children.resize(k);
-    d->child_ptrs.resize(k);
-    for (size_t i = 0; i < k; ++i) {
-        d->children[i].release = nullptr;
-        d->child_ptrs[i] = &d->children[i];
-    }
-    out->n_children = static_cast<int64_t>(k);
-    out->children = d->child_ptrs.data();
-    Status st = run_ordered(
-        k, std::min<unsigned>(s.threads, static_cast<unsigned>(k)), k,
-        [&](size_t i, unsigned) {
-            return guarded([&] { return fill_column(s, s.columns[s.out_slot[i]], s.pos, n, &d->children[i]); });
-        },
-        [](size_t) { return Status::ok(); });
-    if (st.failed()) {
-        out->release(out);
-        return st;
-    }
-    s.pos += n;
+    VARN_RETURN_IF_ERROR(build_batch(s, slot, slot.pos, n, out));
+    slot.pos += n;
     if (s.stats) s.stats->rows += n;
     return Status::ok();
 }
@@ -774,14 +846,13 @@ void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options,
     // large offsets the caller asked for.
     s->threads = std::max(1u, available_cores());
     s->buffers.resize(s->threads);
+    s->slots.resize(s->threads);
     s->large = s->reader->options().large_offsets;
     std::vector<size_t> slot_of(s->reader->column_count(), SIZE_MAX);
     auto need = [&](size_t col) {
         if (slot_of[col] == SIZE_MAX) {
-            slot_of[col] = s->columns.size();
-            s->columns.emplace_back();
-            s->columns.back().col = col;
-            s->columns.back().kind = kind_of(s->reader->columns()[col].type_code);
+            slot_of[col] = s->needed.size();
+            s->needed.emplace_back(col, kind_of(s->reader->columns()[col].type_code));
         }
         return slot_of[col];
     };
