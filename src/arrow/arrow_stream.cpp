@@ -153,6 +153,8 @@ Status check_scan(const VarnReader& reader, const ScanOptions& options) {
 }
 
 bool chunk_ruled_out(const VarnReader& reader, size_t chunk, const Filter& f) {
+    // The index keeps no statistics of an encrypted column.
+    if (reader.encrypted(f.column)) return false;
     const StreamChunkColMeta& m = reader.meta(chunk, f.column);
     const uint64_t rows = reader.chunk_rows(chunk);
     // Every cell null (or no cell): no row satisfies any filter.

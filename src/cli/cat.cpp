@@ -300,6 +300,8 @@ struct Stats {
 
 // Whether the index rules the chunk out for --where; counts why.
 bool skip_chunk(const VarnReader& r, size_t chunk, const Where& w, Stats& stats) {
+    // The index holds no statistics of an encrypted column: every chunk is read.
+    if (r.encrypted(w.col)) return false;
     const StreamChunkColMeta& m = r.meta(chunk, w.col);
     const uint64_t rows = r.chunk_rows(chunk);
     const auto* v = reinterpret_cast<const uint8_t*>(w.value.data());

@@ -25,8 +25,9 @@ constexpr const char* kHelp =
     "(block lengths), the null count and the smallest and largest value the\n"
     "index records. Text columns record texts (compared byte by byte); int,\n"
     "float and bool columns record integers (for float columns, the values\n"
-    "truncated toward zero); other types record none. Only the header, schema\n"
-    "and index are read.\n"
+    "truncated toward zero); other types record none. The statistics of an\n"
+    "encrypted column are withheld (the index does not keep them). Only the\n"
+    "header, schema and index are read.\n"
     "\n"
     "options:\n"
     "  --json   print one JSON object instead of the table\n"
@@ -71,8 +72,8 @@ std::vector<ColumnSummary> summarize(const VarnReader& r) {
             s.block_bytes += m.block_len;
             s.nulls += m.null_count;
             const uint8_t t = r.columns()[col].type_code;
-            // A chunk of null cells only has no range.
-            if (m.null_count >= r.chunk_rows(chunk)) continue;
+            // A chunk of null cells only has no range; an encrypted column keeps none.
+            if (m.null_count >= r.chunk_rows(chunk) || r.encrypted(col)) continue;
             if (keeps_text_range(t)) {
                 auto less = [](const std::string& a, const std::string& b) {
                     return compare_text(reinterpret_cast<const uint8_t*>(a.data()), a.size(),
@@ -157,9 +158,11 @@ void print_table(const VarnReader& r, const std::string& path) {
             std::snprintf(buf, sizeof buf, "0x%02X", k.flags);
             flags = buf;
         }
+        const bool withheld = r.encrypted(c);
         rows.push_back({n(c), printable(k.name, 32), type, flags,
                         encodings_cell(s), n(s.block_bytes), n(s.nulls),
-                        range_cell(s, k.type_code, false), range_cell(s, k.type_code, true)});
+                        withheld ? "withheld" : range_cell(s, k.type_code, false),
+                        withheld ? "withheld" : range_cell(s, k.type_code, true)});
     }
     // Display widths count UTF-8 characters, not bytes.
     auto width = [](const std::string& s) {
@@ -221,6 +224,7 @@ void print_json(const VarnReader& r, const std::string& path) {
             first = false;
         }
         out += "},\"compressed_bytes\":" + n(s.block_bytes) + ",\"null_count\":" + n(s.nulls);
+        out += std::string(",\"statistics_withheld\":") + (r.encrypted(c) ? "true" : "false");
         out += ",\"min\":";
         if (!s.has_range) {
             out += "null,\"max\":null";

@@ -61,6 +61,32 @@ Bytes keystream(const std::array<uint8_t, 32>& key, const std::array<uint8_t, 12
     return zeros;
 }
 
+// RFC 5869, test case 1, and the file key: HKDF with the fixed info text,
+// the given key unchanged for a zero salt.
+TEST(Encryption, HkdfKnownAnswerAndFileKeys) {
+    auto okm = hkdf_sha256(as_bytes(hex("0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b")),
+                           as_bytes(hex("000102030405060708090a0b0c")),
+                           as_bytes(hex("f0f1f2f3f4f5f6f7f8f9")), 42);
+    ASSERT_TRUE(okm.is_ok()) << okm.message();
+    EXPECT_EQ(to_hex(as_bytes(okm.value())),
+              "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865");
+    const auto key = key_0_to_31();
+    FileSalt salt{};
+    auto same = file_column_key(key, salt);
+    ASSERT_TRUE(same.is_ok());
+    EXPECT_EQ(same.value(), key);
+    salt[0] = 1;
+    const std::string info = "VARN v2 column encryption";
+    auto want = hkdf_sha256(as_bytes(key.data(), key.size()), as_bytes(salt.data(), salt.size()),
+                            name_bytes(info), 32);
+    auto derived = file_column_key(key, salt);
+    ASSERT_TRUE(want.is_ok() && derived.is_ok());
+    EXPECT_EQ(Bytes(derived.value().begin(), derived.value().end()), want.value());
+    auto a = random_file_salt(), b = random_file_salt();
+    ASSERT_TRUE(a.is_ok() && b.is_ok());
+    EXPECT_NE(a.value(), b.value());
+}
+
 TEST(Encryption, BlockCipherKnownAnswers) {
     // Encrypting zeros in counter mode gives AES-256 of the counter block, so a
     // counter block equal to a published plaintext yields its ciphertext.

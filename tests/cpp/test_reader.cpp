@@ -20,6 +20,7 @@
 #include "format/block/block_compression.h"
 #include "format/format.h"
 #include "format/type_codes.h"
+#include "format/file/encryption.h"
 #include "format/file/reader.h"
 #include "format/file/writer.h"
 #include "temp_files.h"
@@ -303,6 +304,76 @@ TEST_F(ReaderTest, FilesWithoutChunksOrColumns) {
     }
 }
 
+// A file with an encrypted column: a fresh salt per file (so one key never
+// repeats a keystream), no plaintext statistics in the index, a zero key
+// refused; a file without a salt still decrypts with the key as given.
+TEST_F(ReaderTest, EncryptionSaltsEachFileAndKeepsNoStatistics) {
+    ColumnKey key{};
+    for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<uint8_t>(i * 5 + 3);
+    const std::string p1 = path("salt1.varn"), p2 = path("salt2.varn");
+    for (const std::string& p : {p1, p2}) {
+        write_varn(p, {column("secret", format::kTypeText, format::kFlagEncrypt, key),
+                       column("n", format::kTypeInt, format::kFlagEncrypt, key),
+                       column("plain", format::kTypeText)},
+                   {{{S("hello"), I(42), S("open")}}});
+    }
+    const Bytes f1 = read_file(p1), f2 = read_file(p2);
+    ASSERT_EQ(f1.size(), f2.size());
+    const Bytes salt1(f1.begin() + 32, f1.begin() + 48), salt2(f2.begin() + 32, f2.begin() + 48);
+    EXPECT_NE(salt1, Bytes(16, 0));
+    EXPECT_NE(salt1, salt2);
+    EXPECT_EQ(Bytes(f1.begin() + 48, f1.begin() + 64), Bytes(16, 0));
+    auto r1 = open_ok(p1), r2 = open_ok(p2);
+    ASSERT_TRUE(r1 && r2);
+    const uint64_t at = r1->meta(0, 0).block_offset, len = r1->meta(0, 0).block_len;
+    EXPECT_NE(Bytes(f1.begin() + at, f1.begin() + at + 12 + len),
+              Bytes(f2.begin() + at, f2.begin() + at + 12 + len))
+        << "the same key and plaintext must not give the same record in two files";
+    for (size_t col : {0, 1}) EXPECT_TRUE(statistics_withheld(r1->meta(0, col))) << col;
+    EXPECT_EQ(r1->meta(0, 2).min_str, "open");
+    EXPECT_EQ(check_all(p1, &key), "");
+    r1->set_key(key);
+    std::vector<KVal> cells;
+    ASSERT_TRUE(r1->read_cells(0, 0, cells).is_ok());
+    EXPECT_EQ(text_of(cells[0]), "\"hello\"");
+
+    // A file without a salt: the record encrypted with the key itself.
+    Bytes old = f1;
+    std::fill(old.begin() + 32, old.begin() + 48, 0);
+    ASSERT_EQ(old[at + 12], static_cast<uint8_t>(BlockTag::Stored));
+    ASSERT_EQ(len, 7u);
+    KColumn plain_key = column("secret", format::kTypeText, format::kFlagEncrypt, key);
+    Bytes payload = {5, 'h', 'e', 'l', 'l', 'o'};
+    ASSERT_TRUE(try_apply_column_encryption(plain_key, 0, payload).is_ok());
+    std::copy(payload.begin(), payload.end(), old.begin() + at + 13);
+    store_le<uint32_t>(old.data() + at, static_cast<uint32_t>(::crc32_z(0, old.data() + at + 12, len)));
+    const std::string p_old = path("unsalted.varn");
+    write_file(p_old, old);
+    auto r_old = open_ok(p_old);
+    ASSERT_TRUE(r_old);
+    r_old->set_key(key);
+    ASSERT_TRUE(r_old->read_cells(0, 0, cells).is_ok());
+    EXPECT_EQ(text_of(cells[0]), "\"hello\"");
+
+    // A salt without an encrypted column is a fault.
+    const std::string p_plain = path("plain.varn");
+    write_varn(p_plain, {column("t", format::kTypeText)}, {{{S("x")}}});
+    Bytes salted = read_file(p_plain);
+    EXPECT_EQ(Bytes(salted.begin() + 32, salted.begin() + 64), Bytes(32, 0));
+    salted[33] = 1;
+    write_file(p_plain, salted);
+    EXPECT_EQ(check_all(p_plain).rfind("header at offset 32: the bytes 32 to 47", 0), 0u);
+
+    // An all-zero key is refused before anything is created.
+    const std::string p_zero = path("zero.varn");
+    auto zero = StreamingVarnWriter::begin({column("s", format::kTypeText, format::kFlagEncrypt, ColumnKey{})},
+                                           65536, p_zero);
+    ASSERT_TRUE(zero.failed());
+    EXPECT_EQ(zero.message(), "Column 's' is marked for encryption but its key is all zero");
+    struct stat st;
+    EXPECT_NE(::stat(p_zero.c_str(), &st), 0);
+}
+
 TEST_F(ReaderTest, EncryptedColumnsNeedTheirKey) {
     ColumnKey key{}, wrong{};
     for (size_t i = 0; i < key.size(); ++i) {
@@ -435,7 +506,8 @@ TEST_F(FaultTest, EachFaultNamesItsPlace) {
          "header at offset 8: total rows 9, but the index's chunks hold 2"},
         {"chunk count", [](Bytes& f) { f[16] = 0; },
          "header at offset 16: chunk count 0, but the index lists 1 chunks"},
-        {"reserved", [](Bytes& f) { f[40] = 1; }, "header at offset 32: the reserved bytes"},
+        {"reserved", [](Bytes& f) { f[50] = 1; }, "header at offset 48: the reserved bytes"},
+        {"salt without encryption", [](Bytes& f) { f[40] = 1; }, "header at offset 32: the bytes 32 to 47"},
         {"schema flags", [](Bytes& f) { f[68 + 1 + 3] = 2; },  // stored block: tag, 01 'a' 04 [flags]
          "schema block at offset 68: column 0 'a' has unknown flag bits 0x02"},
         {"schema type", [](Bytes& f) { f[68 + 1 + 2] = 5; },

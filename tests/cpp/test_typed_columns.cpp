@@ -475,7 +475,7 @@ TEST(TypedColumnsThroughWriter, RecordsHoldTheTypedAndEncryptedPayloads) {
         make_column("ok", format::kTypeBool),
         make_encrypted_column("name", format::kTypeText, key),
         make_column("meta", format::kTypeNested6),
-        make_encrypted_column("blob", format::kTypeBytes, {}),  // flag without a key: clear
+        make_column("blob", format::kTypeBytes),
         make_column("flags0", format::kTypeNone),
     };
     std::mt19937_64 rng(3);
@@ -525,7 +525,14 @@ TEST(TypedColumnsThroughWriter, RecordsHoldTheTypedAndEncryptedPayloads) {
             if (encrypted) {
                 EXPECT_NE(stored, plain) << "chunk " << k << " column " << c;
             }
-            apply_column_encryption(schema[c], k, stored);  // decrypts; no-op for clear columns
+            // Decrypts with the key derived from the file's salt; no-op for clear columns.
+            KColumn column = schema[c];
+            if (encrypted) {
+                FileSalt salt{};
+                std::copy(file.begin() + 32, file.begin() + 48, salt.begin());
+                column.key = file_column_key(column.key, salt).value();
+            }
+            apply_column_encryption(column, k, stored);
             ASSERT_EQ(stored, plain) << "chunk " << k << " column " << c;
 
             std::vector<KVal> cells;

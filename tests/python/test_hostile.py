@@ -1,5 +1,6 @@
 """Hostile and special files: the reader's memory budget (decompression bombs,
 huge chunks), special files that must not block, and out-of-memory handling."""
+import json
 import os
 import resource
 import signal
@@ -259,3 +260,44 @@ def test_cat_reads_a_sound_hand_made_file(tmp_path):
     r = varn("cat", path)
     assert (r.returncode, r.stdout) == (0, b"t\nx\ny\n"), r.stderr
     assert varn("verify", path).returncode == 0
+
+
+# --- encryption -------------------------------------------------------------
+
+@needs_varn
+def test_encrypted_columns_leave_no_plaintext_in_the_file(tmp_path):
+    csv = tmp_path / "in.csv"
+    csv.write_text("id,secret\n" + "".join(f"{i},confidential-{i % 3}\n" for i in range(70000)))
+    key = tmp_path / "key"
+    key.write_bytes(bytes(range(1, 33)))
+    outs = [tmp_path / "a.varn", tmp_path / "b.varn"]
+    for out in outs:
+        r = varn("compress", "--encrypt", "secret", "--key-file", key, csv, out)
+        assert r.returncode == 0, r.stderr
+    a, b = (o.read_bytes() for o in outs)
+    assert a[32:48] != bytes(16) and a[32:48] != b[32:48] and a[48:64] == bytes(16)
+    assert b"confidential" not in a  # neither in the records nor in the index
+    info = json.loads(varn("info", outs[0], "--json").stdout)
+    secret = info["columns"][1]
+    assert secret["statistics_withheld"] is True and secret["min"] is None and secret["max"] is None
+    assert info["columns"][0]["statistics_withheld"] is False
+    assert b"withheld" in varn("info", outs[0]).stdout
+    # --where on the encrypted column reads every chunk.
+    r = varn("cat", outs[0], "--key-file", key, "--where", "secret=confidential-1", "--stats")
+    assert r.returncode == 0, r.stderr
+    assert b"2 chunks: 2 read, 0 skipped" in r.stderr, r.stderr
+    assert r.stdout.count(b"\n") == 1 + sum(1 for i in range(70000) if i % 3 == 1)
+    assert varn("verify", outs[0], "--key-file", key).returncode == 0
+
+
+@needs_varn
+def test_an_all_zero_key_is_refused(tmp_path):
+    csv = tmp_path / "in.csv"
+    csv.write_text("a\nx\n")
+    key = tmp_path / "key"
+    key.write_text("00" * 32)
+    out = tmp_path / "o.varn"
+    r = varn("compress", "--encrypt", "a", "--key-file", key, csv, out)
+    assert r.returncode == 1
+    assert b"Column 'a' is marked for encryption but its key is all zero" in r.stderr
+    assert not out.exists()

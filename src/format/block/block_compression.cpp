@@ -158,12 +158,16 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
     // An LZ stream is at most five bytes per byte it decodes to.
     const size_t lz_cap =
         std::min(max_output > SIZE_MAX / 5 ? SIZE_MAX : max_output * 5, max_stream);
+    // What the output may take next to the decoded stream.
+    auto room_after = [&](const Bytes& s) {
+        return std::min(max_output, max_stream > s.size() ? max_stream - s.size() : size_t{0});
+    };
     switch (static_cast<BlockTag>(tag)) {
         case BlockTag::Lz:
             return lz_decompress(payload, out, max_output);
         case BlockTag::LzHuffman:
             VARN_RETURN_IF_ERROR(huffman_decompress(payload, stream, lz_cap));
-            return lz_decompress(as_bytes(stream), out, max_output);
+            return lz_decompress(as_bytes(stream), out, room_after(stream));
         case BlockTag::Stored:
             if (payload.size() > max_output)
                 return Status::error("stored block of " + std::to_string(payload.size()) +
@@ -177,7 +181,7 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
             return range_decompress(payload, out, max_output);
         case BlockTag::LzRange:
             VARN_RETURN_IF_ERROR(range_decompress(payload, stream, lz_cap));
-            return lz_decompress(as_bytes(stream), out, max_output);
+            return lz_decompress(as_bytes(stream), out, room_after(stream));
     }
     return Status::error("unknown block tag " + std::to_string(tag));
 }

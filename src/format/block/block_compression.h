@@ -53,9 +53,9 @@ Bytes range_compress(ByteView in);
 // `out` is replaced; buffers handed in again and again keep their memory, so
 // a caller decoding many blocks allocates (and clears) almost nothing.
 Status decompress_block(ByteView block, Bytes& out, size_t max_output);
-// The same with `scratch` for the intermediate LZ stream of a coded block,
-// which may take at most `max_stream` bytes (and never more than five bytes
-// per byte of `max_output`).
+// The same with `scratch` for the intermediate LZ stream of a coded block;
+// the stream and the output together may take at most `max_stream` bytes
+// (and the stream never more than five bytes per byte of `max_output`).
 Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& scratch,
                         size_t max_stream = SIZE_MAX);
 Status lz_decompress(ByteView stream, Bytes& out, size_t max_output);

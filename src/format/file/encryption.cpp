@@ -7,10 +7,16 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/kdf.h>
+#include <sys/random.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+
+#include "common/os_error.h"
 
 namespace varn {
 
@@ -26,9 +32,6 @@ struct CtxFree {
     void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };
 
-bool key_is_zero(const std::array<uint8_t, 32>& key) {
-    return std::all_of(key.begin(), key.end(), [](uint8_t b) { return b == 0; });
-}
 
 inline void store_be32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -37,7 +40,64 @@ inline void store_be32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+
+constexpr char kKeyInfo[] = "VARN v2 column encryption";
+
 }  // namespace
+
+bool key_is_zero(const ColumnKeyBytes& key) {
+    return std::all_of(key.begin(), key.end(), [](uint8_t b) { return b == 0; });
+}
+
+bool salt_is_zero(const FileSalt& salt) {
+    return std::all_of(salt.begin(), salt.end(), [](uint8_t b) { return b == 0; });
+}
+
+Result<FileSalt> random_file_salt() {
+    FileSalt salt{};
+    size_t done = 0;
+    while (done < salt.size()) {
+        const ssize_t n = ::getrandom(salt.data() + done, salt.size() - done, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Status::error("cannot draw the file's random salt: " + last_os_error());
+        }
+        done += static_cast<size_t>(n);
+    }
+    // All zero would read as "no salt"; the chance is 2^-128, but it costs nothing to rule out.
+    if (salt_is_zero(salt)) salt[0] = 1;
+    return salt;
+}
+
+Result<Bytes> hkdf_sha256(ByteView ikm, ByteView salt, ByteView info, size_t length) {
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_HKDF, nullptr));
+    Bytes out(length);
+    size_t got = length;
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) <= 0 ||
+        EVP_PKEY_CTX_set_hkdf_md(ctx.get(), EVP_sha256()) <= 0 ||
+        EVP_PKEY_CTX_set1_hkdf_salt(ctx.get(), salt.data(), static_cast<int>(salt.size())) <= 0 ||
+        EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), ikm.data(), static_cast<int>(ikm.size())) <= 0 ||
+        EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), info.data(), static_cast<int>(info.size())) <= 0 ||
+        EVP_PKEY_derive(ctx.get(), out.data(), &got) <= 0 || got != length) {
+        return Status::error("HKDF-SHA256 key derivation failed");
+    }
+    return out;
+}
+
+Result<ColumnKeyBytes> file_column_key(const ColumnKeyBytes& key, const FileSalt& salt) {
+    if (salt_is_zero(salt)) return key;
+    auto derived = hkdf_sha256(as_bytes(key.data(), key.size()), as_bytes(salt.data(), salt.size()),
+                               as_bytes(reinterpret_cast<const uint8_t*>(kKeyInfo), sizeof kKeyInfo - 1),
+                               32);
+    if (derived.failed()) return derived.status();
+    ColumnKeyBytes out{};
+    std::memcpy(out.data(), derived.value().data(), out.size());
+    OPENSSL_cleanse(derived.value().data(), derived.value().size());
+    return out;
+}
 
 uint64_t fnv1a64(ByteView data) {
     uint64_t h = kFnvBasis;

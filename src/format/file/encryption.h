@@ -1,5 +1,8 @@
 // Optional per-column encryption of column payloads: AES-256 in counter mode,
-// with a nonce derived from the column name and the chunk index.
+// with a nonce derived from the column name and the chunk index. A file with
+// an encrypted column carries a random 16-byte salt (header bytes 32..47);
+// its columns are encrypted with HKDF-SHA256 of the given key and that salt,
+// so one key used for two files never repeats a keystream.
 #pragma once
 
 #include <array>
@@ -16,6 +19,20 @@ namespace varn {
 // it and its key is not all zero; otherwise leaves it unchanged. The same call
 // decrypts (counter mode is its own inverse).
 void apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload);
+
+using ColumnKeyBytes = std::array<uint8_t, 32>;
+using FileSalt = std::array<uint8_t, 16>;
+
+bool key_is_zero(const ColumnKeyBytes& key);
+bool salt_is_zero(const FileSalt& salt);
+// 16 bytes from the operating system's secure random generator.
+Result<FileSalt> random_file_salt();
+// HKDF-SHA256 (extract and expand) of `ikm` with `salt` and `info`, `length` bytes.
+Result<Bytes> hkdf_sha256(ByteView ikm, ByteView salt, ByteView info, size_t length);
+// The key a column is encrypted with in a file whose salt is `salt`:
+// HKDF-SHA256(key, salt, "VARN v2 column encryption", 32); a zero salt
+// (a file written without one) gives the key unchanged.
+Result<ColumnKeyBytes> file_column_key(const ColumnKeyBytes& key, const FileSalt& salt);
 
 // The pieces of the keystream, exposed for tests and for a reader.
 //

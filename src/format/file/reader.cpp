@@ -158,7 +158,8 @@ Status VarnReader::open_parts() {
     h.chunk_count = load_le<uint32_t>(head + 16);
     h.chunk_size = load_le<uint32_t>(head + 20);
     h.created = load_le<uint64_t>(head + 24);
-    h.reserved_zero = std::all_of(head + 32, head + 64, [](uint8_t b) { return b == 0; });
+    std::copy(head + 32, head + 48, h.salt.begin());
+    h.reserved_zero = std::all_of(head + 48, head + 64, [](uint8_t b) { return b == 0; });
     h.schema_len = load_le<uint32_t>(head + format::kSchemaLengthOffset);
 
     // Schema block, then the dictionary length behind it.
@@ -329,7 +330,13 @@ bool VarnReader::encrypted(size_t col) const {
 }
 
 void VarnReader::set_column_key(size_t col, const ColumnKey& key) {
-    columns_[col].key = key;
+    auto derived = file_column_key(key, header_.salt);
+    if (derived.failed()) {
+        key_error_ = derived.message();
+        has_key_[col] = 0;
+        return;
+    }
+    columns_[col].key = derived.value();
     has_key_[col] = 1;
 }
 
@@ -407,7 +414,8 @@ Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload, Record
     VARN_RETURN_IF_ERROR(read_block(chunk, col, payload, buffers));
     if (!encrypted(col)) return Status::ok();
     FILE_CHECK(has_key(col), record_place(chunk, col),
-               "the column is encrypted; its key is needed to decode it");
+               key_error_.empty() ? std::string("the column is encrypted; its key is needed to decode it")
+                                  : "the column's key cannot be used: " + key_error_);
     Status st = try_apply_column_encryption(columns_[col], chunk, payload);
     FILE_CHECK(st.is_ok(), record_place(chunk, col), "decryption failed: " + st.message());
     return Status::ok();
@@ -548,7 +556,8 @@ Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const By
     if (st.failed()) return r.payload_fault(chunk, col, st);
     adder.flush();
     const std::string place = r.record_place(chunk, col);
-    FILE_CHECK(bloom == m.bloom, place,
+    const bool withheld = r.encrypted(col) && statistics_withheld(m);
+    FILE_CHECK(withheld || bloom == m.bloom, place,
                "the index's Bloom filter does not match the column's texts");
     // Null cells are stored as the empty text and take no part in min/max.
     FILE_CHECK(empties >= m.null_count, place,
@@ -563,6 +572,7 @@ Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const By
     if (!seen) {
         lo = hi = ByteView();  // no non-null cell: both stay empty
     }
+    if (withheld) return Status::ok();
     FILE_CHECK(compare_text(lo.data(), lo.size(), reinterpret_cast<const uint8_t*>(m.min_str.data()),
                             m.min_str.size()) == 0,
                place,
@@ -595,6 +605,7 @@ Status check_numeric_stats(const VarnReader& r, size_t chunk, size_t col,
     FILE_CHECK(zeros >= m.null_count, place,
                "null count " + num(m.null_count) + " exceeds the " + num(zeros) +
                    " zero values nulls are stored as");
+    if (r.encrypted(col) && statistics_withheld(m)) return Status::ok();
     if (zeros > m.null_count) {
         lo = seen ? std::min<int64_t>(lo, 0) : 0;
         hi = seen ? std::max<int64_t>(hi, 0) : 0;
@@ -625,6 +636,7 @@ Status check_unused_stats(const VarnReader& r, size_t chunk, size_t col) {
     const StreamChunkColMeta& m = r.meta(chunk, col);
     const uint8_t t = r.columns()[col].type_code;
     const std::string place = r.record_place(chunk, col);
+    if (r.encrypted(col) && statistics_withheld(m)) return Status::ok();
     if (!format::type_info(t).text_range) {
         FILE_CHECK(m.min_str.empty() && m.max_str.empty(), place,
                    "a column of type " + num(t) + " with minimum and maximum texts in the index");
@@ -703,6 +715,11 @@ Status check_payload(const VarnReader& r, size_t chunk, size_t col, const Bytes&
 
 }  // namespace
 
+bool statistics_withheld(const StreamChunkColMeta& m) {
+    return m.min_str.empty() && m.max_str.empty() && m.min == 0 && m.max == 0 &&
+           std::all_of(m.bloom.begin(), m.bloom.end(), [](uint64_t w) { return w == ~uint64_t{0}; });
+}
+
 Status check_index_layout(const VarnReader& r) {
     const VarnFileHeader& h = r.header();
     const uint64_t most_rows = std::max<uint64_t>(h.chunk_size, 1);
@@ -727,7 +744,12 @@ Status verify_file(VarnReader& r, VerifyReport& report,
                    const std::function<void(size_t chunk)>& progress, unsigned threads) {
     report = VerifyReport{};
     const VarnFileHeader& h = r.header();
-    FILE_CHECK(h.reserved_zero, "header at offset 32", "the reserved bytes 32 to 63 are not all zero");
+    FILE_CHECK(h.reserved_zero, "header at offset 48", "the reserved bytes 48 to 63 are not all zero");
+    bool any_encrypted = false;
+    for (size_t c = 0; c < r.column_count(); ++c) any_encrypted = any_encrypted || r.encrypted(c);
+    FILE_CHECK(any_encrypted || salt_is_zero(h.salt), "header at offset 32",
+               "the bytes 32 to 47 (the salt of a file with encrypted columns) are not all zero, "
+               "but no column is encrypted");
     FILE_CHECK(h.chunk_count == r.chunk_count(), "header at offset 16",
                "chunk count " + num(h.chunk_count) + ", but the index lists " +
                    num(r.chunk_count()) + " chunks");

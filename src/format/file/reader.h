@@ -52,7 +52,8 @@ struct VarnFileHeader {
     uint32_t chunk_count = 0;  // as stored at offset 16
     uint32_t chunk_size = 0;
     uint64_t created = 0;      // seconds since the Unix epoch
-    bool reserved_zero = true;  // bytes 32..63 all zero
+    std::array<uint8_t, 16> salt{};  // bytes 32..47: zero, or the salt of a file with encrypted columns
+    bool reserved_zero = true;  // bytes 48..63 all zero
     uint32_t schema_len = 0;    // S
     uint64_t dict_len = 0;      // D
     uint64_t records_offset = 0;  // 76 + S + D: the first column record
@@ -95,7 +96,9 @@ public:
     std::optional<size_t> find_column(std::string_view name) const;
     bool encrypted(size_t col) const;
 
-    // The key for encrypted column `col`, or for every encrypted column.
+    // The key for encrypted column `col`, or for every encrypted column: the
+    // key as written by the user; a file with a salt is decrypted with the
+    // key derived from it and the salt.
     void set_column_key(size_t col, const ColumnKey& key);
     void set_key(const ColumnKey& key);
     bool has_key(size_t col) const { return has_key_[col] != 0; }
@@ -170,6 +173,7 @@ private:
     VarnFileHeader header_;
     std::vector<KColumn> columns_;
     std::vector<uint8_t> has_key_;
+    std::string key_error_;  // why a key could not be derived
     std::vector<uint32_t> chunk_rows_;
     uint64_t index_rows_ = 0;
     std::vector<StreamChunkColMeta> metas_;  // chunk-major: chunk * columns + col
@@ -183,6 +187,10 @@ private:
 // has already checked that each lies inside the records area and that no
 // null count exceeds its chunk's rows.
 Status check_index_layout(const VarnReader& reader);
+
+// Whether the index entry holds no statistics: what the writer stores for an
+// encrypted column (no texts, minimum and maximum 0, every filter bit set).
+bool statistics_withheld(const StreamChunkColMeta& m);
 
 // What verify_file checked.
 struct VerifyReport {

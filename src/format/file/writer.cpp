@@ -93,6 +93,30 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
         return Status::error("Too many columns: " + std::to_string(columns.size()) +
                              " (a VARN v2 file holds at most 65535)");
     }
+    // An encrypted column needs a real key, and the file a salt of its own:
+    // every encrypted column is written with the key derived from both.
+    FileSalt salt{};
+    bool encrypted = false;
+    for (const KColumn& c : columns) {
+        if (!(c.flags & format::kFlagEncrypt)) continue;
+        if (key_is_zero(c.key)) {
+            return Status::error("Column '" + c.name +
+                                 "' is marked for encryption but its key is all zero");
+        }
+        encrypted = true;
+    }
+    if (encrypted) {
+        auto drawn = random_file_salt();
+        if (drawn.failed()) return drawn.status();
+        salt = drawn.value();
+        for (KColumn& c : columns) {
+            if (!(c.flags & format::kFlagEncrypt)) continue;
+            auto key = file_column_key(c.key, salt);
+            if (key.failed()) return key.status();
+            c.key = key.value();
+        }
+    }
+
     // A regular file (or none) at the path is replaced only when the new one
     // is complete: the file is written under a temporary name beside it and
     // renamed over it by finish(). Anything else there (a device such as
@@ -144,7 +168,8 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     put_le<uint64_t>(b, now.tv_sec > 0 ? static_cast<uint64_t>(now.tv_sec) : 0);
-    b.insert(b.end(), 32, 0);
+    b.insert(b.end(), salt.begin(), salt.end());  // zero without an encrypted column
+    b.insert(b.end(), 16, 0);
 
     Bytes schema;
     for (const KColumn& c : w->columns_) {
@@ -244,6 +269,16 @@ Status StreamingVarnWriter::write_record(const KColumn& column, Bytes& payload,
 
 Status StreamingVarnWriter::append_chunk(std::vector<StreamChunkColMeta>&& metas,
                                          uint64_t row_count) {
+    // The index is not encrypted: an encrypted column keeps no statistic of
+    // its plaintext there, and its Bloom filter, every bit set, rules nothing out.
+    for (size_t c = 0; c < columns_.size() && c < metas.size(); ++c) {
+        if (!(columns_[c].flags & format::kFlagEncrypt)) continue;
+        StreamChunkColMeta& m = metas[c];
+        m.min_str.clear();
+        m.max_str.clear();
+        m.min = m.max = 0;
+        m.bloom.fill(~uint64_t{0});
+    }
     chunks_.push_back(std::move(metas));
     chunk_rows_.push_back(row_count);
     total_rows_ += row_count;

@@ -5,7 +5,10 @@
 //
 // Declaring a schema: build one KColumn per column, in order, with its
 // type_code (format::TypeCode), and for an encrypted column set
-// flags = format::kFlagEncrypt and the 32-byte key. The CSV converter uses
+// flags = format::kFlagEncrypt and the 32-byte key (all zero is refused).
+// A file with an encrypted column gets a random salt in header bytes 32..47,
+// its encrypted columns the key derived from the given one and the salt
+// (file_column_key), and their index entries no statistics. The CSV converter uses
 // type_code kTypeText, flags 0 and no key for every column.
 #pragma once
 
