@@ -7,6 +7,8 @@
 #include <sched.h>
 #include <zlib.h>
 
+#include <new>
+#include <string>
 #include <system_error>
 
 #include "format/column/column_encoding.h"
@@ -136,12 +138,21 @@ void ChunkPipeline::work() {
 
         Record& rec = job.records[c];
         StreamChunkColMeta& meta = job.metas[c];
-        if (job.text)
-            analyze_text_column(*job.text, c, payload, meta);
-        else
-            analyze_column(columns[c], job.rows, c, payload, meta);
-        Status st = StreamingVarnWriter::seal_record(columns[c], job.chunk_index, payload, compressor, rec.block);
-        if (st.is_ok()) rec.crc = static_cast<uint32_t>(::crc32_z(0L, rec.block.data(), rec.block.size()));
+        Status st;
+        // Memory running out on a worker is this record's error, not an
+        // exception that would end the process.
+        try {
+            if (job.text)
+                analyze_text_column(*job.text, c, payload, meta);
+            else
+                analyze_column(columns[c], job.rows, c, payload, meta);
+            st = StreamingVarnWriter::seal_record(columns[c], job.chunk_index, payload, compressor, rec.block);
+            if (st.is_ok()) rec.crc = static_cast<uint32_t>(::crc32_z(0L, rec.block.data(), rec.block.size()));
+        } catch (const std::bad_alloc&) {
+            payload = Bytes();
+            st = Status::error("out of memory while encoding column '" + columns[c].name + "' of chunk " +
+                               std::to_string(job.chunk_index));
+        }
 
         lock.lock();
         rec.error = std::move(st);

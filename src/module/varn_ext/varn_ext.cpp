@@ -194,8 +194,8 @@ PyObject* chunk_stats_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const StreamChunkColMeta& m = r.meta(chunk, col);
         const uint32_t rows = r.chunk_rows(chunk);
         PyObject *lo = nullptr, *hi = nullptr;
-        if (m.null_count >= rows) {
-            // No value: nothing to bound.
+        if (m.null_count >= rows || r.encrypted(col)) {
+            // No value, or an encrypted column (its index keeps no statistics): nothing to bound.
         } else if (info.text_range) {
             lo = str_from_utf8(m.min_str);
             hi = str_from_utf8(m.max_str);
