@@ -387,6 +387,7 @@ def convert(
     key: Optional[bytes] = None,
     progress: Optional[Callable[[int, int], Any]] = None,
     report: bool = True,
+    threads: Optional[int] = None,
 ) -> Tuple[int, int, float]:
     """Converts a CSV file to a VARN v2 file with the engine of ``varn compress``.
 
@@ -396,6 +397,9 @@ def convert(
     progress: called after every batch of 65,536 rows with (bytes read,
     rows); an exception it raises stops the conversion and is raised.
     report: write the converter's report lines to standard error.
+    threads: worker threads that analyse and compress the columns while the
+    next rows are read (None: one per CPU this process may use; 1: none).
+    The file is the same for every count.
 
     Returns (csv_size, varn_size, saved_percent), as ``compress_csv``. The
     GIL is released while converting.
@@ -418,7 +422,12 @@ def convert(
         raise ValueError("key is only used with encrypt")
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable")
+    if threads is not None:
+        if not isinstance(threads, int) or isinstance(threads, bool):
+            raise TypeError("threads must be an int or None")
+        if not 1 <= threads <= 1024:
+            raise ValueError(f"threads must be from 1 to 1024, not {threads}")
     return _varn.convert(
-        _path(csv_path), _path(varn_path), type_list, encrypt, key, progress, bool(report)
+        _path(csv_path), _path(varn_path), type_list, encrypt, key, progress, bool(report), threads
     )
 

@@ -88,3 +88,17 @@ def test_varn_compress_threads_option(write_csv, tmp_path):
                              capture_output=True, text=True)
         assert run.returncode == 2
         assert "--threads takes a whole number from 1 to 1024" in run.stderr
+
+
+def test_varn_convert_threads(write_csv, tmp_path):
+    varn = pytest.importorskip("varn")
+    csv = write_csv(_table(140_000, 13))
+    outs = []
+    for n in (None, 1, 3):
+        out = str(tmp_path / f"c{n}.varn")
+        varn.convert(csv, out, types={"id": "int", "amount": "float"}, report=False, threads=n)
+        outs.append(_without_time(out))
+    assert outs[0] == outs[1] == outs[2]
+    for bad, error in ((0, ValueError), (2000, ValueError), (1.5, TypeError), (True, TypeError)):
+        with pytest.raises(error, match="threads"):
+            varn.convert(csv, str(tmp_path / "x.varn"), threads=bad)

@@ -501,18 +501,25 @@ PyObject* matching_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // convert.
 
 const char* const kConvertParams[] = {"csv_path", "varn_path", "types", "encrypt", "key",
-                                      "progress", "report"};
-const Signature kConvertSig = {"convert", kConvertParams, 7};
+                                      "progress", "report", "threads"};
+const Signature kConvertSig = {"convert", kConvertParams, 8};
 
 PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VARN_PY_BEGIN
-    PyObject* a[7];
+    PyObject* a[8];
     if (!bind_fast(kConvertSig, args, nargs, kwnames, a)) return nullptr;
     std::string csv, out;
     if (!convert_str(kConvertSig, 0, a[0], csv) || !convert_str(kConvertSig, 1, a[1], out))
         return nullptr;
     ConversionHooks hooks;
     hooks.report = PyObject_IsTrue(a[6]) == 1;
+    // threads: None (one per CPU of the affinity mask) or 1 to 1024, checked by the caller.
+    if (a[7] != Py_None) {
+        const long n = PyLong_AsLong(a[7]);
+        if (n == -1 && PyErr_Occurred()) return nullptr;
+        if (n < 1 || n > 1024) return raise_value_error("threads must be from 1 to 1024");
+        hooks.threads = static_cast<unsigned>(n);
+    }
     hooks.parse_field = parse_field;
     // types: [(name, type name)]; encrypt: [name]; both already checked.
     auto declaration = [&](const std::string& name) -> ColumnDeclaration& {
