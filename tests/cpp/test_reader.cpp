@@ -664,6 +664,29 @@ TEST_F(ReaderTest, HostileSizesAreRefusedBeforeAllocating) {
         << st.message();
 }
 
+// The only cap on a block is the budget: a cell larger than a budget is
+// refused by it, naming it, and the same file reads back under a larger one
+// (so a file with one cell over the old fixed 1 GiB cap reads back whenever
+// the budget allows; here 3 MiB stands in for it).
+TEST_F(ReaderTest, ABigCellReadsBackWithinTheBudget) {
+    const std::string p = path("big.varn");
+    std::string cell(3 << 20, 'x');
+    for (size_t i = 0; i < cell.size(); i += 7) cell[i] = static_cast<char>('a' + (i / 7) % 26);
+    write_varn(p, {column("t", format::kTypeText)}, {{{S(cell)}}});
+    ReaderOptions small;
+    small.memory_budget = 2 << 20;
+    const std::string refused = check_all(p, nullptr, small);
+    EXPECT_NE(refused.find("the memory budget is 2097152 bytes"), std::string::npos) << refused;
+    ReaderOptions enough;
+    enough.memory_budget = 8 << 20;
+    EXPECT_EQ(check_all(p, nullptr, enough), "");
+    auto r = open_ok(p, enough);
+    ASSERT_TRUE(r);
+    std::vector<KVal> cells;
+    ASSERT_TRUE(r->read_cells(0, 0, cells).is_ok());
+    EXPECT_EQ(text_of(cells[0]).size(), cell.size() + 2);
+}
+
 // A small LZ stream coded with the range coder that declares 4 GiB, put in
 // place of each block the reader decodes: refused by the budget, with the
 // place named, before the stream is allocated.
