@@ -101,12 +101,8 @@ void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
     uint8_t* const out_end = out + total;
 
     // Min and max are tracked as spans into the batch and copied once at the end.
-    const uint8_t* min_p = at[0];
-    size_t min_n = len[0];
-    uint64_t min_key = prefix_key(min_p, min_n, text_end - min_p >= 8);
-    const uint8_t* max_p = min_p;
-    size_t max_n = min_n;
-    uint64_t max_key = min_key;
+    TextRange range;
+    range.start(ByteView(at[0], len[0]), prefix_key(at[0], len[0], text_end - at[0] >= 8));
     BloomBuilder bloom(meta.bloom);
     for (size_t r = 0; r < rows; ++r) {
         const uint8_t* p = at[r];
@@ -124,20 +120,11 @@ void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
 
         const uint64_t key = prefix_key(p, n, text_end - p >= 8);
         bloom.add(p, n, key);
-        if (key < min_key || (key == min_key && compare_tied(p, n, min_p, min_n) < 0)) {
-            min_p = p;
-            min_n = n;
-            min_key = key;
-        }
-        if (key > max_key || (key == max_key && compare_tied(p, n, max_p, max_n) > 0)) {
-            max_p = p;
-            max_n = n;
-            max_key = key;
-        }
+        range.add(ByteView(p, n), key);
     }
     bloom.flush();
-    meta.min_str.assign(reinterpret_cast<const char*>(min_p), min_n);
-    meta.max_str.assign(reinterpret_cast<const char*>(max_p), max_n);
+    meta.min_str.assign(reinterpret_cast<const char*>(range.min().data()), range.min().size());
+    meta.max_str.assign(reinterpret_cast<const char*>(range.max().data()), range.max().size());
 }
 
 }  // namespace varn

@@ -111,6 +111,35 @@ inline bool same_after_key(const uint8_t* a, const uint8_t* b, size_t n) {
     return load64(a + n - 8) == load64(b + n - 8);
 }
 
+// The least and greatest text of a column, ranked byte-wise (a text that
+// is a prefix of another comes first), kept as views with their prefix
+// keys: most comparisons are settled by the keys alone. The writer's text
+// analysis and the verifier rank the same way through this.
+class TextRange {
+public:
+    // The first text: both ends.
+    void start(ByteView t, uint64_t key) {
+        lo_ = hi_ = t;
+        lo_key_ = hi_key_ = key;
+    }
+    void add(ByteView t, uint64_t key) {
+        if (key < lo_key_ || (key == lo_key_ && compare_tied(t.data(), t.size(), lo_.data(), lo_.size()) < 0)) {
+            lo_ = t;
+            lo_key_ = key;
+        }
+        if (key > hi_key_ || (key == hi_key_ && compare_tied(t.data(), t.size(), hi_.data(), hi_.size()) > 0)) {
+            hi_ = t;
+            hi_key_ = key;
+        }
+    }
+    ByteView min() const { return lo_; }
+    ByteView max() const { return hi_; }
+
+private:
+    ByteView lo_, hi_;
+    uint64_t lo_key_ = 0, hi_key_ = 0;
+};
+
 // Adds texts to a Bloom filter in bulk. The texts must stay in place until
 // flush(), which adds whatever is still pending; it must be called last.
 class BloomBuilder {

@@ -516,8 +516,7 @@ Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const By
     BloomBuilder adder(bloom);
     const uint8_t* const end = payload.data() + payload.size();
     uint64_t empties = 0;
-    ByteView lo, hi;
-    uint64_t lo_key = 0, hi_key = 0;
+    TextRange range;
     bool seen = false;  // a non-empty text
     // The entries are walked a few at a time, with no view per row kept.
     EntryWalk walk;
@@ -537,19 +536,11 @@ Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const By
                 continue;
             }
             if (!seen) {
-                lo = hi = t;
-                lo_key = hi_key = key;
+                range.start(t, key);
                 seen = true;
                 continue;
             }
-            if (key < lo_key || (key == lo_key && compare_tied(t.data(), t.size(), lo.data(), lo.size()) < 0)) {
-                lo = t;
-                lo_key = key;
-            }
-            if (key > hi_key || (key == hi_key && compare_tied(t.data(), t.size(), hi.data(), hi.size()) > 0)) {
-                hi = t;
-                hi_key = key;
-            }
+            range.add(t, key);
         }
     }
     st = walk.finish();
@@ -563,15 +554,10 @@ Status check_text_column(const VarnReader& r, size_t chunk, size_t col, const By
     FILE_CHECK(empties >= m.null_count, place,
                "null count " + num(m.null_count) + " exceeds the " + num(empties) +
                    " empty texts nulls are stored as");
-    // The empty text is a value of its own when more cells are empty than null.
-    if (empties > m.null_count) {
-        lo = ByteView();
-        if (!seen) hi = ByteView();
-        seen = true;
-    }
-    if (!seen) {
-        lo = hi = ByteView();  // no non-null cell: both stay empty
-    }
+    // The empty text is a value of its own when more cells are empty than
+    // null; with no non-null cell both ends stay empty.
+    ByteView lo = seen ? range.min() : ByteView(), hi = seen ? range.max() : ByteView();
+    if (empties > m.null_count) lo = ByteView();
     if (withheld) return Status::ok();
     FILE_CHECK(compare_text(lo.data(), lo.size(), reinterpret_cast<const uint8_t*>(m.min_str.data()),
                             m.min_str.size()) == 0,
