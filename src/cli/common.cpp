@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "common/fd.h"
 #include "common/os_error.h"
 #include "common/text_scan.h"
 
@@ -147,17 +148,13 @@ const std::string& stdout_error() {
 }
 
 Result<ColumnKey> read_key_file(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_fd(path.c_str(), O_RDONLY);
     if (fd < 0) return Status::error("cannot open key file " + path + ": " + last_os_error());
     // Anything longer than 64 hex digits and some white space is not a key.
     char buf[256];
     size_t n = 0;
     while (n < sizeof buf) {
-        ssize_t r = ::read(fd, buf + n, sizeof buf - n);
-        if (r < 0 && errno == EINTR) continue;
+        ssize_t r = read_fd(fd, buf + n, sizeof buf - n);
         if (r < 0) {
             std::string err = last_os_error();
             ::close(fd);
@@ -226,16 +223,9 @@ Output::Output(int fd, size_t capacity)
 Output::~Output() = default;
 
 bool Output::write_all(const char* p, size_t n) {
-    while (n > 0 && error_.empty()) {
-        ssize_t w = ::write(fd_, p, n > SSIZE_MAX ? SSIZE_MAX : n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            error_ = "cannot write the output: " + last_os_error();
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
+    if (!error_.empty()) return false;
+    Status st = varn::write_all(fd_, p, n);
+    if (st.failed()) error_ = "cannot write the output: " + st.message();
     return error_.empty();
 }
 

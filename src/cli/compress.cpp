@@ -17,6 +17,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "common/fd.h"
 #include "common/text_format.h"
 #include "convert/csv_converter.h"
 #include "csv/field_parse.h"
@@ -136,8 +137,7 @@ private:
         return buf;
     }
     static void emit(const std::string& s) {
-        ssize_t w = ::write(STDERR_FILENO, s.data(), s.size());
-        (void)w;  // a progress bar is best effort
+        (void)write_all(STDERR_FILENO, s.data(), s.size());  // a progress bar is best effort
     }
 
     uint64_t total_;

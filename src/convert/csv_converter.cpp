@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/fd.h"
 #include "common/os_error.h"
 #include "common/text_format.h"
 #include "convert/batch_builder.h"
@@ -84,10 +85,7 @@ public:
             if (end_ + kSlack == buf_.size()) {
                 buf_.resize(2 * buf_.size() - kSlack);  // a line longer than the buffer
             }
-            ssize_t r;
-            do {
-                r = ::read(fd_, buf_.data() + end_, buf_.size() - kSlack - end_);
-            } while (r < 0 && errno == EINTR);
+            const ssize_t r = read_fd(fd_, buf_.data() + end_, buf_.size() - kSlack - end_);
             if (r < 0) {
                 error_ = last_os_error();
                 return kError;
@@ -127,28 +125,14 @@ private:
     std::string error_;
 };
 
-int open_read(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
+int open_read(const std::string& path) { return open_fd(path.c_str(), O_RDONLY); }
 
 class Report {
 public:
     explicit Report(bool enabled) : enabled_(enabled) {}
     void line(const std::string& text) const {
         if (!enabled_) return;
-        const char* p = text.data();
-        size_t n = text.size();
-        while (n > 0) {
-            ssize_t w = ::write(STDERR_FILENO, p, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return;  // the report is best effort
-            p += w;
-            n -= static_cast<size_t>(w);
-        }
+        (void)write_all(STDERR_FILENO, text.data(), text.size());  // the report is best effort
     }
 
 private:

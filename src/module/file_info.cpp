@@ -4,16 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/fd.h"
 #include "common/os_error.h"
 
 namespace varn {
 
 Result<uint64_t> opened_file_size(const std::string& path, const char* open_prefix) {
-    int fd;
-    do {
-        // O_NONBLOCK: opening a FIFO must not wait for a writer.
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    const int fd = open_fd(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0) return Status::error(std::string(open_prefix) + last_os_error());
     struct stat st;
     if (::fstat(fd, &st) != 0) {

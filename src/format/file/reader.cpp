@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "common/ordered_pool.h"
+#include "common/fd.h"
 #include "common/os_error.h"
 #include "format/block/block_compression.h"
 #include "format/file/chunk_pipeline.h"
@@ -104,9 +105,8 @@ VarnReader::~VarnReader() {
 Status VarnReader::read_at(uint64_t offset, size_t n, uint8_t* out, const char* what) const {
     size_t done = 0;
     while (done < n) {
-        ssize_t r = ::pread(fd_, out + done, n - done, static_cast<off_t>(offset + done));
+        ssize_t r = pread_fd(fd_, out + done, n - done, static_cast<off_t>(offset + done));
         if (r < 0) {
-            if (errno == EINTR) continue;
             return Status::error(std::string(what) + " at offset " + num(offset) +
                                  ": read failed: " + last_os_error());
         }
@@ -124,11 +124,9 @@ Result<std::unique_ptr<VarnReader>> VarnReader::open(const std::string& path,
                                                      const ReaderOptions& options) {
     std::unique_ptr<VarnReader> r(new VarnReader());
     r->options_ = options;
-    do {
-        // O_NONBLOCK: opening a FIFO must not wait for a writer; only a
-        // regular file is read.
-        r->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (r->fd_ < 0 && errno == EINTR);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; only a
+    // regular file is read.
+    r->fd_ = open_fd(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (r->fd_ < 0) return Status::error("cannot open the file: " + last_os_error());
     struct stat st;
     if (::fstat(r->fd_, &st) != 0) return Status::error("cannot stat the file: " + last_os_error());

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/fd.h"
 #include "common/os_error.h"
 #include "format/file/encryption.h"
 #include "format/format.h"
@@ -24,36 +25,6 @@
 namespace varn {
 
 namespace {
-
-// Writes all of p[0..n) at the file's current position.
-Status write_all(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n > SSIZE_MAX ? SSIZE_MAX : n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return Status::error(last_os_error());
-        }
-        if (w == 0) return Status::error("failed to write whole buffer");
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return Status::ok();
-}
-
-Status pwrite_all(int fd, const uint8_t* p, size_t n, off_t at) {
-    while (n > 0) {
-        ssize_t w = ::pwrite(fd, p, n, at);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return Status::error(last_os_error());
-        }
-        if (w == 0) return Status::error("failed to write whole buffer");
-        p += w;
-        n -= static_cast<size_t>(w);
-        at += w;
-    }
-    return Status::ok();
-}
 
 // A path in the directory of `target` that did not exist: the file the
 // writer fills before renaming it over the target.
@@ -74,7 +45,7 @@ std::string temp_path_for(const std::string& target, unsigned attempt) {
 void sync_directory_of(const std::string& path) {
     const size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open_fd(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0) return;
     (void)::fsync(fd);
     ::close(fd);
@@ -134,14 +105,12 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
     int fd = -1;
     std::string temp;
     if (exists && !S_ISREG(st_out.st_mode)) {
-        do {
-            fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
+        fd = open_fd(path.c_str(), O_WRONLY | O_TRUNC);
     } else {
         for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
             temp = temp_path_for(target, attempt);
-            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST && errno != EINTR) break;
+            fd = open_fd(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+            if (fd < 0 && errno != EEXIST) break;
         }
         // The new file keeps the permissions of the one it replaces.
         if (fd >= 0 && exists) (void)::fchmod(fd, st_out.st_mode & 07777);
