@@ -49,32 +49,7 @@ libs="-lz -lcrypto -pthread"
 
 mkdir -p "$build/logs" || exit 1
 
-# ---- clang 14 and KVal -------------------------------------------------------
-# clang 14 wrongly finds KVal not default-constructible when its defaulted
-# default constructor meets the variant member's default initializer (the
-# trait is evaluated while the class is still incomplete, then cached), and
-# std::vector<std::pair<KVal, KVal>>(n) stops compiling. When the probe below
-# fails, the core is compiled against a copy of kval.h whose only change is
-# "KVal() = default;" -> "KVal() noexcept {}", which means the same thing.
-shim="$build/shim"
-probe='#include <type_traits>
-#include "format/column/kval.h"
-static_assert(std::is_default_constructible_v<varn::KVal>);'
 inc="-I$root/src"
-if ! printf '%s\n' "$probe" | "$cxx" -std=c++20 -I"$root/src" -x c++ -fsyntax-only - 2>/dev/null; then
-    mkdir -p "$shim/format/column" || exit 1
-    sed 's/^\( *\)KVal() = default;/\1KVal() noexcept {}/' "$root/src/format/column/kval.h" > "$shim/kval.h.new"
-    cmp -s "$shim/kval.h.new" "$shim/format/column/kval.h" || cp "$shim/kval.h.new" "$shim/format/column/kval.h"
-    rm -f "$shim/kval.h.new"
-    if ! printf '%s\n' "$probe" | "$cxx" -std=c++20 -I"$shim" -I"$root/src" -x c++ -fsyntax-only -; then
-        echo "$cxx cannot compile src/format/column/kval.h, even with the workaround" >&2
-        exit 1
-    fi
-    echo "note: $cxx rejects KVal's defaulted default constructor; compiling with $shim/format/column/kval.h"
-    inc="-I$shim -I$root/src"
-else
-    rm -rf "$shim"
-fi
 
 # ---- build -----------------------------------------------------------------
 {

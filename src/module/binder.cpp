@@ -22,6 +22,8 @@ void missing_error(const Signature& sig, PyObject** out) {
                  list.c_str());
 }
 
+// As the interpreter words it, only positional arguments count as given:
+// f(a, b, c, x=1) for f(a, b) "takes 2 positional arguments but 3 were given".
 bool too_many(const Signature& sig, Py_ssize_t given) {
     if (sig.count == 0) {
         PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", sig.callable, given);
@@ -80,7 +82,7 @@ bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
                PyObject** out) {
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs > sig.count) return too_many(sig, nargs + nkw);
+    if (nargs > sig.count) return too_many(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
@@ -97,8 +99,7 @@ bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
-    if (nargs > sig.count) return too_many(sig, nargs + nkw);
+    if (nargs > sig.count) return too_many(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs) {
         Py_ssize_t pos = 0;

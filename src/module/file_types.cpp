@@ -1,6 +1,7 @@
 // compress_csv, get_varn_info and the two path-holding wrapper classes,
 // PyVarnWriter and PyVarnReader.
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "convert/csv_converter.h"
@@ -46,9 +47,12 @@ PyObject* path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const S
     if (!bind_tuple(sig, args, kwargs, bound)) return nullptr;
     std::string path;
     if (!convert_str(sig, 0, bound[0], path)) return nullptr;
+    // The string is made before the object, so that a failure to allocate
+    // it leaves nothing behind.
+    auto held = std::make_unique<std::string>(std::move(path));
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    reinterpret_cast<PathObject*>(self)->path = new std::string(std::move(path));
+    reinterpret_cast<PathObject*>(self)->path = held.release();
     return self;
     VARN_PY_END
 }

@@ -152,16 +152,10 @@ Status aes256_ctr_xor(const std::array<uint8_t, 32>& key, const std::array<uint8
     return status;
 }
 
-Status try_apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload) {
+Status apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload) {
     if (!(column.flags & format::kFlagEncrypt) || key_is_zero(column.key)) return Status::ok();
     const uint64_t nonce = column_nonce(as_bytes(column.name.data(), column.name.size()), chunk_index);
     return aes256_ctr_xor(column.key, counter_prefix(nonce), 0, payload.data(), payload.size());
-}
-
-void apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload) {
-    // OpenSSL fails here only when it cannot allocate or load AES; writing the
-    // payload in clear instead would silently break the column's protection.
-    if (try_apply_column_encryption(column, chunk_index, payload).failed()) std::abort();
 }
 
 }  // namespace varn

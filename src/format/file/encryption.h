@@ -17,8 +17,10 @@ namespace varn {
 
 // Applies the column's encryption to `payload` in place when its flags ask for
 // it and its key is not all zero; otherwise leaves it unchanged. The same call
-// decrypts (counter mode is its own inverse).
-void apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload);
+// decrypts (counter mode is its own inverse). Fails only when OpenSSL cannot
+// set up the cipher; the payload may then be partly transformed and must not
+// be written.
+Status apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload);
 
 using ColumnKeyBytes = std::array<uint8_t, 32>;
 using FileSalt = std::array<uint8_t, 16>;
@@ -51,11 +53,5 @@ std::array<uint8_t, 12> counter_prefix(uint64_t nonce);
 // OpenSSL cannot set up the cipher.
 Status aes256_ctr_xor(const std::array<uint8_t, 32>& key, const std::array<uint8_t, 12>& prefix,
                       uint32_t first_block, uint8_t* data, size_t len);
-
-// apply_column_encryption with the OpenSSL failure reported instead of
-// aborting (apply_column_encryption aborts rather than write plaintext that
-// was meant to be encrypted). After a failure the payload may be partly
-// transformed and must not be written.
-Status try_apply_column_encryption(const KColumn& column, uint64_t chunk_index, Bytes& payload);
 
 }  // namespace varn

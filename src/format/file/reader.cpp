@@ -414,7 +414,7 @@ Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload, Record
     FILE_CHECK(has_key(col), record_place(chunk, col),
                key_error_.empty() ? std::string("the column is encrypted; its key is needed to decode it")
                                   : "the column's key cannot be used: " + key_error_);
-    Status st = try_apply_column_encryption(columns_[col], chunk, payload);
+    Status st = apply_column_encryption(columns_[col], chunk, payload);
     FILE_CHECK(st.is_ok(), record_place(chunk, col), "decryption failed: " + st.message());
     return Status::ok();
 }

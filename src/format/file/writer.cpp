@@ -213,7 +213,7 @@ Status StreamingVarnWriter::write_bytes(const uint8_t* p, size_t n) {
 Status StreamingVarnWriter::seal_record(const KColumn& column, uint32_t chunk_index, Bytes& payload,
                                         BlockCompressor& compressor, Bytes& block) {
     if (column.flags & format::kFlagEncrypt)
-        VARN_RETURN_IF_ERROR(try_apply_column_encryption(column, chunk_index, payload));
+        VARN_RETURN_IF_ERROR(apply_column_encryption(column, chunk_index, payload));
     compressor.compress(as_bytes(payload), block);
     return Status::ok();
 }
