@@ -56,8 +56,20 @@ venv_with_project() {
         "$py" -m venv "$dir"
         "$dir/bin/python" -m pip install -q --upgrade pip
     fi
-    log "building and installing varn_fileformat into $dir"
     local extras="${1:-}"
     [ $# -gt 0 ] && shift
+    # Rebuild only when the sources, the build files or the install options
+    # changed since the last install into this venv.
+    local stamp
+    stamp="$( { find "$ROOT/src" "$ROOT/python" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" \
+                  -type f -print0 2>/dev/null | sort -z | xargs -0 sha1sum; \
+                printf '%s\n' "$extras" "$@"; } | sha1sum | cut -d' ' -f1)"
+    if [ -f "$dir/.varn-install-stamp" ] && [ "$(cat "$dir/.varn-install-stamp")" = "$stamp" ]; then
+        log "varn_fileformat in $dir is up to date"
+        return 0
+    fi
+    log "building and installing varn_fileformat into $dir"
+    rm -f "$dir/.varn-install-stamp"
     "$dir/bin/python" -m pip install -q "$ROOT$extras" "$@"
+    echo "$stamp" > "$dir/.varn-install-stamp"
 }
