@@ -86,14 +86,13 @@ uint8_t* TextBatchBuilder::new_segment(size_t column, size_t need) {
     return text.data() + at;
 }
 
-void TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
+bool TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
     // Every cell may open a new segment of at most max(max_segment_, its
     // length + kLineSlack) bytes; all offsets must stay below 4 GiB.
     if (!plain_ && batch_.text.size() + len + columns_ * (max_segment_ + kLineSlack) > UINT32_MAX)
         plain_ = true;
     if (plain_) {
-        append_row_plain(line, len);
-        return;
+        return append_row_plain(line, len);
     }
     const size_t commas = find_commas(line, len);
     batch_.reserve_row();
@@ -135,10 +134,11 @@ void TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
     for (size_t i = present; i < columns_; ++i) cell[i * stride] = TextSpan{0, 0};  // short row
     batch_.row_offsets.push_back(0);
     ++batch_.rows;
+    return commas == columns_;
 }
 
 // The plain layout: the row's bytes in one piece, spans relative to it.
-void TextBatchBuilder::append_row_plain(const uint8_t* line, size_t len) {
+bool TextBatchBuilder::append_row_plain(const uint8_t* line, size_t len) {
     const uint64_t base = batch_.text.size();
     batch_.text.insert(batch_.text.end(), line, line + len);
     batch_.reserve_row();
@@ -157,6 +157,61 @@ void TextBatchBuilder::append_row_plain(const uint8_t* line, size_t len) {
         trim_space(b, e);
         batch_.cell(batch_.rows, i) =
             TextSpan{static_cast<uint32_t>(b - line), static_cast<uint32_t>(e - b)};
+    }
+    ++batch_.rows;
+    return commas == columns_;
+}
+
+}  // namespace varn
+
+namespace varn {
+
+TextSpan TextBatchBuilder::copy_cell(size_t column, const uint8_t* b, size_t n) {
+    if (n == 0) return TextSpan{0, 0};
+    Segment& seg = segments_[column];
+    uint8_t* dst = seg.end - seg.at >= n + kLineSlack ? batch_.text.data() + seg.at
+                                                      : new_segment(column, n + kLineSlack);
+    if (n <= 16)
+        std::memcpy(dst, b, 16);
+    else
+        std::memcpy(dst, b, n);
+    const TextSpan span{static_cast<uint32_t>(seg.at), static_cast<uint32_t>(n)};
+    seg.at += n;
+    return span;
+}
+
+void TextBatchBuilder::append_fields(const CsvField* fields, size_t count) {
+    const size_t present = std::min(count, columns_);
+    size_t len = 0;
+    for (size_t i = 0; i < present; ++i) len += fields[i].size;
+    if (!plain_ && batch_.text.size() + len + columns_ * (max_segment_ + kLineSlack) > UINT32_MAX)
+        plain_ = true;
+    if (plain_) {
+        append_fields_plain(fields, present);
+        return;
+    }
+    batch_.reserve_row();
+    const size_t stride = batch_.stride;
+    TextSpan* cell = batch_.cells.data() + batch_.rows;
+    for (size_t i = 0; i < present; ++i) cell[i * stride] = copy_cell(i, fields[i].data, fields[i].size);
+    for (size_t i = present; i < columns_; ++i) cell[i * stride] = TextSpan{0, 0};
+    batch_.row_offsets.push_back(0);
+    ++batch_.rows;
+}
+
+void TextBatchBuilder::append_fields_plain(const CsvField* fields, size_t present) {
+    const uint64_t base = batch_.text.size();
+    batch_.reserve_row();
+    batch_.row_offsets.push_back(base);
+    uint32_t at = 0;
+    for (size_t i = 0; i < columns_; ++i) {
+        if (i >= present || fields[i].size == 0) {
+            batch_.cell(batch_.rows, i) = TextSpan{0, 0};
+            continue;
+        }
+        batch_.text.insert(batch_.text.end(), fields[i].data, fields[i].data + fields[i].size);
+        batch_.cell(batch_.rows, i) = TextSpan{at, static_cast<uint32_t>(fields[i].size)};
+        at += static_cast<uint32_t>(fields[i].size);
     }
     ++batch_.rows;
 }

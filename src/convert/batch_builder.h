@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "csv/csv_records.h"
 #include "format/column/text_batch.h"
 
 namespace varn {
@@ -28,7 +29,15 @@ public:
 
     // Appends one row. line[0..len + kLineSlack) must be readable; len must
     // be below 4 GiB. The line must be valid UTF-8 (trimming decodes it).
-    void append_row(const uint8_t* line, size_t len);
+    // Returns true when the line had more fields than there are columns
+    // (the extra ones are dropped).
+    bool append_row(const uint8_t* line, size_t len);
+
+    // Appends one row of fields split already (the CSV record reader's):
+    // each field is stored as it is, fields past the last column are dropped
+    // and missing ones are empty. Every field must be followed by kLineSlack
+    // readable bytes, and the fields together must be below 4 GiB.
+    void append_fields(const CsvField* fields, size_t count);
 
     // Clears the batch (keeping its buffers) and starts a new one.
     void clear();
@@ -39,7 +48,10 @@ private:
         size_t end = 0;  // end of the column's current segment
     };
 
-    void append_row_plain(const uint8_t* line, size_t len);
+    bool append_row_plain(const uint8_t* line, size_t len);
+    void append_fields_plain(const CsvField* fields, size_t count);
+    // Copies n bytes at b into the column's segment; returns the span.
+    TextSpan copy_cell(size_t column, const uint8_t* b, size_t n);
     size_t find_commas(const uint8_t* line, size_t len);
     uint8_t* new_segment(size_t column, size_t need);
 

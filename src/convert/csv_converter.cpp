@@ -222,17 +222,19 @@ bool typed_rows(const TextBatch& batch, const std::vector<KColumn>& columns,
     return true;
 }
 
-// The header pass: the column names of the first line, trimmed.
-ConversionOutcome read_header(const std::string& csv_path, std::vector<KColumn>& columns) {
-    int fd = open_read(csv_path);
-    if (fd < 0) return io_error(last_os_error());
-    LineReader reader(fd, kHeaderReadBuffer);
+// The column names of the first line, trimmed. A UTF-8 byte-order mark at
+// the start of the file is not part of the first name.
+ConversionOutcome read_header(LineReader& reader, std::vector<KColumn>& columns) {
     const uint8_t* line;
     size_t len;
     LineReader::Outcome got = reader.next(line, len);
     if (got == LineReader::kEnd) return value_error("CSV file is empty");
     if (got == LineReader::kError) return io_error(reader.error());
     if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
+    if (len >= 3 && line[0] == 0xEF && line[1] == 0xBB && line[2] == 0xBF) {
+        line += 3;
+        len -= 3;
+    }
     const uint8_t* end = line + len;
     const uint8_t* cur = line;
     for (;;) {
@@ -280,7 +282,14 @@ public:
         if (threads > 1) pipeline_ = std::make_unique<ChunkPipeline>(writer, threads);
     }
 
-    ConversionOutcome run(const std::string& csv_path, std::chrono::steady_clock::time_point start);
+    // Converts the lines after the header. `header_read` says whether the
+    // reader has already gone past the header line (one pass over input that
+    // cannot be read twice) or starts at the top of the file.
+    ConversionOutcome run(LineReader& reader, bool header_read,
+                          std::chrono::steady_clock::time_point start);
+    // Rows that had more fields than the header, and the line of the first.
+    uint64_t long_rows() const { return long_rows_; }
+    uint64_t first_long_line() const { return first_long_line_; }
 
 private:
     ConversionOutcome write_batch();
@@ -296,20 +305,19 @@ private:
     TextBatchBuilder builders_[2];
     int cur_ = 0;  // the batch being filled
     uint64_t rows_ = 0;
+    uint64_t long_rows_ = 0;
+    uint64_t first_long_line_ = 0;
     std::vector<uint64_t> line_numbers_;  // of the batch's rows, for typed-field errors
     std::vector<Row> typed_batches_[2];
     // Declared last: stopped and joined before the batches it reads go.
     std::unique_ptr<ChunkPipeline> pipeline_;
 };
 
-ConversionOutcome BatchPass::run(const std::string& csv_path,
+ConversionOutcome BatchPass::run(LineReader& reader, bool header_read,
                                  std::chrono::steady_clock::time_point start) {
-    int fd = open_read(csv_path);
-    if (fd < 0) return io_error(last_os_error());
-    LineReader reader(fd, kDataReadBuffer);
     const uint8_t* line;
     size_t len;
-    (void)reader.next(line, len);  // the header line again
+    if (!header_read) (void)reader.next(line, len);  // the header line again
     uint64_t line_number = 1;
     for (;;) {
         LineReader::Outcome got = reader.next(line, len);
@@ -319,7 +327,7 @@ ConversionOutcome BatchPass::run(const std::string& csv_path,
         ++line_number;
         if (blank_line(line, len)) continue;
         if (len > UINT32_MAX) return fail(io_error("CSV line longer than 4 GiB is not supported"));
-        builders_[cur_].append_row(line, len);
+        if (builders_[cur_].append_row(line, len) && long_rows_++ == 0) first_long_line_ = line_number;
         if (typed_) line_numbers_.push_back(line_number);
         ++rows_;
         if (batches_[cur_].rows == format::kChunkRows) {
@@ -432,18 +440,30 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     if (::stat(csv_path.c_str(), &st) != 0) return io_error("CSV file does not exist: " + csv_path);
     if (::stat(csv_path.c_str(), &st) != 0)
         return io_error("Failed to read CSV metadata: " + last_os_error());
-    // The input is read twice: a FIFO or socket cannot be, and opening one
-    // would wait for a writer.
-    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
-        return io_error("CSV file is not a regular file: " + csv_path);
-    const uint64_t csv_size = static_cast<uint64_t>(st.st_size);
+    uint64_t csv_size = static_cast<uint64_t>(st.st_size);
 
     report.line(std::string("\n>>> compress_csv v") + kConverterVersion + " STREAMING MODE\n");
     report.line(">>> File: " + csv_path + " (" + size_text(csv_size) + ")\n");
 
+    // A regular file is read twice: its first line in a small header pass,
+    // then the data from the top. Anything else (a pipe, a FIFO, standard
+    // input, a device) gives its bytes once, so one reader takes the header
+    // and then goes on with the data.
     std::vector<KColumn> columns;
-    ConversionOutcome header = read_header(csv_path, columns);
-    if (!header.ok()) return header;
+    std::unique_ptr<LineReader> one_pass;
+    {
+        int fd = open_read(csv_path);
+        if (fd < 0) return io_error(last_os_error());
+        ConversionOutcome header;
+        if (S_ISREG(st.st_mode)) {
+            LineReader reader(fd, kHeaderReadBuffer);
+            header = read_header(reader, columns);
+        } else {
+            one_pass = std::make_unique<LineReader>(fd, kDataReadBuffer);
+            header = read_header(*one_pass, columns);
+        }
+        if (!header.ok()) return header;
+    }
     const size_t column_count = columns.size();
     std::string declaration_error;
     if (!apply_declarations(columns, hooks, declaration_error)) return value_error(declaration_error);
@@ -468,15 +488,37 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
 
     if (hooks.before_data_pass) hooks.before_data_pass();
     const auto start = std::chrono::steady_clock::now();
+    uint64_t long_rows = 0;
+    uint64_t first_long_line = 0;
     {
         BatchPass pass(*writer, hooks, report, typed);
-        ConversionOutcome data = pass.run(csv_path, start);
+        ConversionOutcome data;
+        if (one_pass) {
+            data = pass.run(*one_pass, true, start);
+            // Input that cannot be read twice has no size of its own: the bytes read.
+            csv_size = one_pass->consumed();
+            one_pass.reset();
+        } else {
+            int fd = open_read(csv_path);
+            if (fd < 0) return io_error(last_os_error());
+            LineReader reader(fd, kDataReadBuffer);
+            data = pass.run(reader, false, start);
+        }
         if (!data.ok()) return data;
+        long_rows = pass.long_rows();
+        first_long_line = pass.first_long_line();
     }
     Result<std::string> finished = writer->finish();
     writer.reset();
     if (finished.failed()) return io_error(finished.message());
-    return summarize(varn_path, csv_size, finished.value(), report, start);
+    ConversionOutcome outcome = summarize(varn_path, csv_size, finished.value(), report, start);
+    if (outcome.ok() && long_rows > 0) {
+        report.line(">>> WARNING: " + std::to_string(long_rows) + (long_rows == 1 ? " row" : " rows") +
+                    " had more fields than the " + std::to_string(column_count) +
+                    " columns of the header; the extra fields were dropped (first at line " +
+                    std::to_string(first_long_line) + ")\n");
+    }
+    return outcome;
 }
 
 }  // namespace varn

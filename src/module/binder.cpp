@@ -130,6 +130,41 @@ bool convert_str(const Signature& sig, int index, PyObject* obj, std::string& ou
     return true;
 }
 
+bool convert_path(const Signature& sig, int index, PyObject* obj, std::string& out) {
+    PyObject* text = nullptr;
+    if (PyUnicode_Check(obj)) {
+        Py_INCREF(obj);
+        text = obj;
+    } else if (PyObject_HasAttrString(obj, "__fspath__") && !PyBytes_Check(obj)) {
+        text = PyOS_FSPath(obj);
+        if (!text) return false;
+        if (!PyUnicode_Check(text)) {
+            PyErr_Format(PyExc_TypeError, "%s() argument '%s': __fspath__ of %.200s gave %.200s, not str",
+                         sig.callable, sig.names[index], Py_TYPE(obj)->tp_name, Py_TYPE(text)->tp_name);
+            Py_DECREF(text);
+            return false;
+        }
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str or os.PathLike, not %.200s",
+                     sig.callable, sig.names[index], Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) {
+        Py_DECREF(text);
+        return false;
+    }
+    out.assign(utf8, static_cast<size_t>(size));
+    Py_DECREF(text);
+    // A file-system path ends at its first NUL: refuse it rather than use a shorter path.
+    if (out.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return false;
+    }
+    return true;
+}
+
 bool convert_u64(const Signature& sig, int index, PyObject* obj, uint64_t& out) {
     PyObject* number = PyNumber_Index(obj);
     if (!number) {

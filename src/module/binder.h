@@ -27,6 +27,9 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 // Conversions; on failure a Python exception is set and false returned.
 // str: only str objects, taken as UTF-8 (lone surrogates raise the encoding error).
 bool convert_str(const Signature& sig, int index, PyObject* obj, std::string& out);
+// A file-system path: a str, or an os.PathLike whose __fspath__ gives a str.
+// A NUL in it raises ValueError("embedded null character").
+bool convert_path(const Signature& sig, int index, PyObject* obj, std::string& out);
 // Unsigned 64-bit: any object with __index__; negative or >= 2**64 is OverflowError.
 bool convert_u64(const Signature& sig, int index, PyObject* obj, uint64_t& out);
 // float: anything the float protocol accepts.

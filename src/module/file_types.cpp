@@ -46,7 +46,7 @@ PyObject* path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const S
     PyObject* bound[1];
     if (!bind_tuple(sig, args, kwargs, bound)) return nullptr;
     std::string path;
-    if (!convert_str(sig, 0, bound[0], path)) return nullptr;
+    if (!convert_path(sig, 0, bound[0], path)) return nullptr;
     // The string is made before the object, so that a failure to allocate
     // it leaves nothing behind.
     auto held = std::make_unique<std::string>(std::move(path));
@@ -78,7 +78,7 @@ PyObject* writer_write_csv(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* bound[1];
     if (!bind_fast(kWriteCsvSig, args, nargs, kwnames, bound)) return nullptr;
     std::string csv_path;
-    if (!convert_str(kWriteCsvSig, 0, bound[0], csv_path)) return nullptr;
+    if (!convert_path(kWriteCsvSig, 0, bound[0], csv_path)) return nullptr;
     const std::string varn_path = path_of(self);  // a copy: the GIL is released meanwhile
     return run_compress_csv(csv_path, varn_path);
     VARN_PY_END
@@ -248,8 +248,8 @@ PyObject* compress_csv_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* bound[2];
     if (!bind_fast(kCompressCsvSig, args, nargs, kwnames, bound)) return nullptr;
     std::string csv_path, varn_path;
-    if (!convert_str(kCompressCsvSig, 0, bound[0], csv_path) ||
-        !convert_str(kCompressCsvSig, 1, bound[1], varn_path))
+    if (!convert_path(kCompressCsvSig, 0, bound[0], csv_path) ||
+        !convert_path(kCompressCsvSig, 1, bound[1], varn_path))
         return nullptr;
     return run_compress_csv(csv_path, varn_path);
     VARN_PY_END
@@ -260,7 +260,7 @@ PyObject* get_varn_info_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* bound[1];
     if (!bind_fast(kGetVarnInfoSig, args, nargs, kwnames, bound)) return nullptr;
     std::string path;
-    if (!convert_str(kGetVarnInfoSig, 0, bound[0], path)) return nullptr;
+    if (!convert_path(kGetVarnInfoSig, 0, bound[0], path)) return nullptr;
     return info_tuple(path);
     VARN_PY_END
 }

@@ -226,12 +226,6 @@ def test_a_finished_conversion_replaces_the_old_file(write_csv, tmp_path, read_v
     assert sorted(p.name for p in tmp_path.iterdir() if p.suffix != ".csv") == ["o.varn"]
 
 
-def test_a_fifo_as_input_is_refused(tmp_path):
-    fifo = tmp_path / "in.csv"
-    os.mkfifo(fifo)
-    _raises(OSError, f"CSV file is not a regular file: {fifo}", vf.compress_csv, str(fifo), str(tmp_path / "o.varn"))
-
-
 def test_converting_a_file_onto_itself_is_refused(write_csv, tmp_path):
     csv = write_csv("a\nx\n")
     before = open(csv, "rb").read()

@@ -19,6 +19,20 @@ namespace varn {
 // column, since the writer reads a batch one column at a time: the span of
 // row r, column c is cells[c * stride + r]. Clearing keeps the capacity, so
 // nothing is reallocated batch after batch.
+// Parsed values of an Int, Float (value x 10000) or Bool (0 or 1) column of
+// a batch, so that typed columns need no KVal per cell. A null cell holds 0
+// and is marked in `null`, which stays empty while the column has none.
+struct BatchValues {
+    std::vector<int64_t> v;
+    std::vector<uint8_t> null;
+    uint32_t null_count = 0;
+    void clear() {
+        v.clear();
+        null.clear();
+        null_count = 0;
+    }
+};
+
 struct TextSpan {
     uint32_t offset;  // from the start of the row's bytes
     uint32_t length;
@@ -30,6 +44,10 @@ struct TextBatch {
     Bytes text;
     std::vector<uint64_t> row_offsets;  // one per row
     std::vector<TextSpan> cells;        // columns * stride entries
+    // Per column, for the Int, Float and Bool columns of a typed schema: the
+    // parsed values (the spans of such a column are not read). Empty for an
+    // all-text batch.
+    std::vector<BatchValues> values;
 
     const TextSpan& cell(size_t r, size_t c) const { return cells[c * stride + r]; }
     TextSpan& cell(size_t r, size_t c) { return cells[c * stride + r]; }

@@ -143,7 +143,7 @@ void ChunkPipeline::work() {
         // exception that would end the process.
         try {
             if (job.text)
-                analyze_text_column(*job.text, c, payload, meta);
+                analyze_batch_column(columns[c], *job.text, c, payload, meta);
             else
                 analyze_column(columns[c], job.rows, c, payload, meta);
             st = StreamingVarnWriter::seal_record(columns[c], job.chunk_index, payload, compressor, rec.block);

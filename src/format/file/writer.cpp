@@ -293,9 +293,12 @@ Status StreamingVarnWriter::check_text_chunk(const TextBatch& batch, uint32_t ch
         return Status::error("write_text_chunk: the batch has " + std::to_string(batch.columns) +
                              " columns, the schema " + std::to_string(columns_.size()));
     }
-    for (const KColumn& c : columns_) {
-        if (c.type_code != format::kTypeText)
-            return Status::error("write_text_chunk: column " + c.name + " is not a text column");
+    if (!batch_fits_schema(batch, columns_)) {
+        for (const KColumn& c : columns_) {
+            if (c.type_code != format::kTypeText)
+                return Status::error("write_text_chunk: column " + c.name +
+                                     " is neither a text column nor given as parsed values");
+        }
     }
     if (batch.rows > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
     VARN_RETURN_IF_ERROR(check_chunk_size(batch.rows));
@@ -308,7 +311,7 @@ Status StreamingVarnWriter::write_text_chunk(const TextBatch& batch) {
     VARN_RETURN_IF_ERROR(check_text_chunk(batch, chunk_count_));
     std::vector<StreamChunkColMeta> metas(columns_.size());
     for (size_t c = 0; c < columns_.size(); ++c) {
-        analyze_text_column(batch, c, payload_, metas[c]);
+        analyze_batch_column(columns_[c], batch, c, payload_, metas[c]);
         VARN_RETURN_IF_ERROR(write_record(columns_[c], payload_, metas[c]));
     }
     return append_chunk(std::move(metas), batch.rows);

@@ -44,8 +44,9 @@ public:
 
     // Appends one chunk of KVal rows (any column types).
     Status write_chunk(std::span<const Row> rows, uint64_t row_count);
-    // Appends one chunk of an all-text batch (the CSV converter's fast path);
-    // every column must have type_code kTypeText.
+    // Appends one chunk of a batch (the CSV converter's fast path): every
+    // column is Text, or Int, Float or Bool with its values parsed into
+    // batch.values.
     Status write_text_chunk(const TextBatch& batch);
 
     // The steps of the two calls above, for ChunkPipeline, which runs the

@@ -1,0 +1,82 @@
+// Records of RFC 4180 CSV text: double quotes around a field allow the
+// delimiter, line breaks and doubled quotes ("") inside it, and a quoted
+// field is kept exactly as written between its quotes. An unquoted field is
+// trimmed of Unicode White_Space, and a quote inside it is ordinary text.
+// Lines end at LF, CR LF or a lone CR. A UTF-8 byte-order mark at the very
+// start is dropped, and lines holding nothing but white space are skipped.
+//
+// Spaces and tabs between a delimiter and an opening quote, and between a
+// closing quote and the next delimiter, are not part of the field; text
+// after a closing quote is appended to the field as it is (`"ab"cd` is
+// abcd). A quote left open at the end of the input is an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "csv/input_stream.h"
+
+namespace varn {
+
+struct CsvField {
+    const uint8_t* data;
+    size_t size;
+    bool quoted;
+};
+
+class CsvRecordReader {
+public:
+    // Readable bytes after every field handed out.
+    static constexpr size_t kSlack = 16;
+    // The delimiters detection chooses among, in the order that breaks ties.
+    static constexpr char kCandidates[4] = {',', ';', '\t', '|'};
+
+    // `delimiter` 0 detects it from the first line: the candidate that
+    // occurs most often outside quotes there, a comma on a tie or when none
+    // occurs.
+    CsvRecordReader(InputStream& in, uint8_t delimiter, size_t buffer_size = 4u << 20);
+
+    enum Outcome { kRecord, kEnd, kError };
+    // The next record that is not a blank line. Its fields stay valid until
+    // the next call; each is whole UTF-8 (the input must be UTF-8).
+    Outcome next();
+    const std::vector<CsvField>& fields() const { return fields_; }
+    // The line number (from 1) on which the last record starts.
+    uint64_t line() const { return line_; }
+    uint8_t delimiter() const { return delimiter_; }
+    const std::string& error() const { return error_; }
+
+private:
+    enum Parse { kDone, kNeedMore, kBad };
+    Parse parse_record(size_t& record_end, uint64_t& breaks);
+    bool read_more();
+    bool detect_delimiter();
+    bool utf8_ok(size_t from, size_t to);
+
+    struct RawField {
+        size_t offset;  // in buf_, or in scratch_ when in_scratch
+        size_t size;
+        bool in_scratch;
+        bool quoted;
+    };
+
+    InputStream& in_;
+    uint8_t delimiter_;
+    Bytes buf_;  // buf_[pos_, end_) unread, then kSlack spare bytes
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    size_t checked_ = 0;  // buf_[0, checked_) is known to be whole UTF-8 characters
+    bool eof_ = false;
+    bool started_ = false;
+    uint64_t next_line_ = 1;
+    uint64_t line_ = 0;
+    Bytes scratch_;  // quoted fields that had to be unescaped
+    std::vector<RawField> raw_;
+    std::vector<CsvField> fields_;
+    std::string error_;
+};
+
+}  // namespace varn

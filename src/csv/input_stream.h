@@ -1,0 +1,70 @@
+// The bytes of a CSV input: a file, standard input ("-"), a pipe or a FIFO,
+// read in one forward pass. gzip and zstd input are recognised by their
+// first bytes and decompressed on the fly, so a reader sees plain text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/result.h"
+
+namespace varn {
+
+enum class InputCompression { None, Gzip, Zstd };
+
+class InputStream {
+public:
+    // Opens `path` ("-" is standard input, which is not closed afterwards).
+    static Result<std::unique_ptr<InputStream>> open(const std::string& path);
+    // Reads from an open descriptor, which the stream closes when `owned`.
+    static Result<std::unique_ptr<InputStream>> from_fd(int fd, bool owned);
+    ~InputStream();
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+
+    // Up to n bytes of (decompressed) text; 0 only at the end of the input.
+    Result<size_t> read(uint8_t* dst, size_t n);
+
+    // Every raw (still compressed) byte read from now on is also written to
+    // `fd`, so that input which cannot be read twice can be read again from
+    // there. The bytes already read are written at once.
+    Status spool_to(int fd);
+
+    // True for a regular file: opening the path again gives the same bytes.
+    bool rereadable() const { return regular_; }
+    // The size of a regular file, else 0.
+    uint64_t file_size() const { return file_size_; }
+    // Raw bytes read so far (before decompression).
+    uint64_t raw_bytes_read() const { return raw_read_; }
+    InputCompression compression() const { return compression_; }
+
+private:
+    InputStream() = default;
+    Status start();
+    Result<size_t> read_raw(uint8_t* dst, size_t n);
+    Status fill_raw();
+    Result<size_t> read_gzip(uint8_t* dst, size_t n);
+    Result<size_t> read_zstd(uint8_t* dst, size_t n);
+
+    int fd_ = -1;
+    bool owned_ = false;
+    bool regular_ = false;
+    uint64_t file_size_ = 0;
+    uint64_t raw_read_ = 0;
+    InputCompression compression_ = InputCompression::None;
+    int spool_fd_ = -1;
+    bool zstd_mid_frame_ = false;
+
+    // Raw bytes read ahead: raw_[raw_pos_, raw_end_).
+    std::unique_ptr<uint8_t[]> raw_;
+    size_t raw_pos_ = 0;
+    size_t raw_end_ = 0;
+    bool raw_eof_ = false;
+
+    struct Codec;
+    std::unique_ptr<Codec> codec_;
+};
+
+}  // namespace varn
