@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-#include "csv/text_scan.h"
+#include "common/text_scan.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -96,15 +96,6 @@ void analyze_batch_column(const KColumn& column, const TextBatch& batch, size_t 
 // Int, Float or Bool columns whose values hold one per row.
 bool batch_fits_schema(const TextBatch& batch, std::span<const KColumn> columns);
 
-// Payload and statistics of column `col` of a batch: its text, or for an
-// Int, Float or Bool column its parsed values, giving the same bytes as
-// analyze_column gives for the same cells as KVal rows.
-void analyze_batch_column(const KColumn& column, const TextBatch& batch, size_t col, Bytes& payload,
-                          StreamChunkColMeta& meta);
-// True when the batch can be written for this schema: Text columns, and
-// Int, Float or Bool columns whose values hold one per row.
-bool batch_fits_schema(const TextBatch& batch, std::span<const KColumn> columns);
-
 // ---------------------------------------------------------------------------
 // Any column type, over rows of KVal cells. Fills every field of `meta` but
 // block_offset and block_len, and replaces `payload`.
