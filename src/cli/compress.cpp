@@ -32,14 +32,34 @@ constexpr const char* kCommand = "compress";
 constexpr const char* kHelp =
     "usage: varn compress [OPTIONS] IN.csv OUT.varn\n"
     "\n"
-    "Converts a CSV file to a VARN v2 file, exactly as compress_csv does: the\n"
-    "same bytes (but for the creation time) and the same report on standard\n"
-    "error. On a terminal a progress bar shows the bytes read, the rows, the\n"
-    "speed and the time left.\n"
+    "Converts a CSV file to a VARN v2 file. IN.csv is a path or - for standard\n"
+    "input; pipes and FIFOs work, and gzip or zstd input is decompressed on the\n"
+    "fly. On a terminal a progress bar shows the bytes read, the rows, the speed\n"
+    "and the time left.\n"
+    "\n"
+    "The CSV is read as RFC 4180: double quotes around a field allow the\n"
+    "delimiter, line breaks and doubled quotes (\"\") inside it; a quoted field is\n"
+    "kept exactly, an unquoted one is trimmed of white space. Lines end at LF,\n"
+    "CR LF or CR; a byte-order mark is dropped; blank lines are skipped; a row\n"
+    "with fewer fields than the header gets empty cells.\n"
     "\n"
     "options:\n"
-    "  --type NAME=TYPE   store column NAME as TYPE instead of text (repeatable);\n"
-    "                     TYPE is int, float, bool, text, bytes or json\n"
+    "  --delimiter C      the field delimiter (one character; \\t for a tab);\n"
+    "                     default: the one of , ; TAB | that occurs most often\n"
+    "                     in the header line (a comma on a tie)\n"
+    "  --extra-fields drop\n"
+    "                     drop the fields of a row past the header's columns\n"
+    "                     (default: such a row stops the conversion, exit 1)\n"
+    "  --no-infer         keep every column as text (no type inference)\n"
+    "  --type NAME=TYPE   store column NAME as TYPE (repeatable); TYPE is int,\n"
+    "                     float, bool, text, bytes or json\n"
+    "  --lossy            let --type columns lose data instead of stopping:\n"
+    "                     empty cells stored as 0/false, floats rounded to 4\n"
+    "                     decimals and saturated, JSON numbers rounded\n"
+    "  --plain            the dialect of compress_csv instead: one line a row,\n"
+    "                     every comma separates, no quoting; every column text\n"
+    "                     (unless --type); the same bytes as compress_csv (but\n"
+    "                     for the creation time)\n"
     "  --encrypt NAME     encrypt the records of column NAME (repeatable); needs\n"
     "                     --key-file\n"
     "  --key-file PATH    the key for --encrypt: a file of exactly 32 raw bytes,\n"
@@ -50,18 +70,34 @@ constexpr const char* kHelp =
     "                     this process may use; 1: none, all on one thread);\n"
     "                     the output is the same for every N\n"
     "\n"
-    "Field text of typed columns (fields are trimmed first; an empty field is a\n"
-    "null cell in every type but text; anything else that does not fit stops the\n"
-    "conversion with an error naming the line and the column):\n"
+    "Types. Without --no-infer, a column becomes int, float or bool when every\n"
+    "cell of the whole file is stored exactly and varn cat writes it back as the\n"
+    "same text; otherwise it stays text. The schema chosen is printed.\n"
+    "  int    -?(0|[1-9][0-9]*), signed 64-bit: -9223372036854775808 to\n"
+    "         9223372036854775807\n"
+    "  float  an int, or a decimal with 1 to 4 decimals, the last not 0\n"
+    "         (1.25, -0.5); stored as value x 10000 in 64 bits, so at most\n"
+    "         4 decimals and about +-9.2e14\n"
+    "  bool   true or false\n"
+    "  text   anything (UTF-8)\n"
+    "No empty cell, leading zero (007), plus sign or exponent is inferred:\n"
+    "int, float and bool columns cannot mark an empty cell.\n"
+    "\n"
+    "Field text of --type columns (anything that does not fit, or would be\n"
+    "stored differently in value, stops the conversion with an error naming the\n"
+    "line, the column and the value, unless --lossy):\n"
     "  int    [+|-]digits, within the signed 64-bit range\n"
-    "  float  decimal number: [+|-]digits[.digits][e[+|-]digits] or .digits...;\n"
-    "         no hex, inf or nan; stored in units of 1/10000\n"
-    "  bool   true, false, 1 or 0, in any letter case\n"
+    "  float  [+|-]digits[.digits][e[+|-]digits] or .digits...; no hex, inf or\n"
+    "         nan; at most 4 decimals, |value| below about 9.2e14\n"
+    "  bool   true, false, 1 or 0, in any letter case (written back as\n"
+    "         true/false)\n"
     "  text   the field as it is\n"
     "  bytes  an even number of hex digits\n"
-    "  json   one JSON value (objects, arrays, strings, numbers, true, false, null)\n"
-    "A null cell of an int, float or bool column is stored as 0 or false: the\n"
-    "file counts such cells but does not record which they are.\n";
+    "  json   one JSON value; its numbers must be 64-bit integers or doubles\n"
+    "         that are written back as the same number\n"
+    "An empty cell of an int, float or bool column is an error; with --lossy it\n"
+    "is stored as 0 or false, and the file counts such cells but does not\n"
+    "record which they are.\n";
 
 constexpr OptionSpec kOptions[] = {
     {"type", true},
@@ -69,6 +105,11 @@ constexpr OptionSpec kOptions[] = {
     {"key-file", true},
     {"no-progress", false},
     {"threads", true},
+    {"delimiter", true},
+    {"extra-fields", true},
+    {"no-infer", false},
+    {"lossy", false},
+    {"plain", false},
 };
 constexpr Command kSpec{kCommand, kHelp, kOptions, 2, "IN.csv and OUT.varn"};
 
@@ -215,12 +256,38 @@ int run_compress(std::span<char* const> argv) {
         threads = static_cast<unsigned>(n);
     }
 
+    ConvertOptions options;
+    options.declarations = std::move(declarations);
+    options.threads = threads;
+    options.lossy = args.flag("lossy");
+    options.infer_types = !args.flag("no-infer");
+    if (args.flag("plain")) {
+        options.dialect = CsvDialect::Plain;
+        options.infer_types = false;
+        if (args.value("delimiter") || args.value("extra-fields"))
+            return usage_error(kCommand, "--plain reads commas only and drops extra fields: "
+                                         "--delimiter and --extra-fields do not apply");
+    }
+    if (const auto d = args.value("delimiter")) {
+        if (*d == "\\t" || *d == "\t")
+            options.delimiter = '\t';
+        else if (d->size() == 1 && static_cast<unsigned char>((*d)[0]) < 0x80 && *d != "\"" && *d != "\n" && *d != "\r")
+            options.delimiter = static_cast<uint8_t>((*d)[0]);
+        else
+            return usage_error(kCommand, "--delimiter takes one character other than a quote or a line end (\\t for a tab), not '" + *d + "'");
+    }
+    if (const auto e = args.value("extra-fields")) {
+        if (*e == "drop")
+            options.extra_fields = ExtraFields::Drop;
+        else if (*e == "error")
+            options.extra_fields = ExtraFields::Error;
+        else
+            return usage_error(kCommand, "--extra-fields takes drop or error, not '" + *e + "'");
+    }
+
     const std::string& csv = args.positional[0];
     const std::string& out = args.positional[1];
     ConversionHooks hooks;
-    hooks.declarations = std::move(declarations);
-    hooks.parse_field = parse_field;
-    hooks.threads = threads;
     std::unique_ptr<ProgressBar> bar;
     if (!args.flag("no-progress") && ::isatty(STDERR_FILENO))
         bar = std::make_unique<ProgressBar>(file_size_or_zero(csv));
@@ -233,7 +300,7 @@ int run_compress(std::span<char* const> argv) {
     sigemptyset(&stop.sa_mask);
     const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
     for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &stop, &old[i]);
-    ConversionOutcome outcome = compress_csv(csv, out, hooks);
+    ConversionOutcome outcome = convert_csv(csv, out, options, hooks);
     for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &old[i], nullptr);
     if (bar) bar->clear();
     if (outcome.error == ConversionErrorKind::Interrupted) {

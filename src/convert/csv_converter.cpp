@@ -11,15 +11,21 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "common/fd.h"
 #include "common/os_error.h"
+#include "csv/cell_values.h"
+#include "csv/csv_records.h"
+#include "csv/field_parse.h"
+#include "csv/input_stream.h"
 #include "common/text_format.h"
 #include "convert/batch_builder.h"
 #include "common/text_scan.h"
 #include "format/format.h"
+#include "format/type_codes.h"
 #include "format/file/chunk_pipeline.h"
 #include "format/file/writer.h"
 
@@ -278,6 +284,11 @@ public:
         // reserving a full batch up front would cost 512 KiB per column even
         // for a few rows.
         batches_[0].row_offsets.reserve(format::kChunkRows);
+        for (const KColumn& c : writer.columns()) {
+            if (c.type_code != format::kTypeText && c.type_code != format::kTypeInt &&
+                c.type_code != format::kTypeFloat && c.type_code != format::kTypeBool)
+                values_path_ = false;
+        }
         const unsigned threads = hooks.threads ? hooks.threads : available_cores();
         if (threads > 1) pipeline_ = std::make_unique<ChunkPipeline>(writer, threads);
     }
@@ -287,12 +298,18 @@ public:
     // cannot be read twice) or starts at the top of the file.
     ConversionOutcome run(LineReader& reader, bool header_read,
                           std::chrono::steady_clock::time_point start);
+    // Converts the records after the header (the RFC 4180 dialect).
+    ConversionOutcome run_records(CsvRecordReader& reader, const InputStream& in, ExtraFields extra,
+                                  std::chrono::steady_clock::time_point start);
     // Rows that had more fields than the header, and the line of the first.
     uint64_t long_rows() const { return long_rows_; }
     uint64_t first_long_line() const { return first_long_line_; }
 
 private:
     ConversionOutcome write_batch();
+    ConversionOutcome finish();
+    // Parses the Int, Float and Bool columns of the batch into its values.
+    ConversionOutcome parse_values(TextBatch& batch);
     ConversionOutcome after_full_batch(uint64_t consumed,
                                        std::chrono::steady_clock::time_point start);
     ConversionOutcome fail(ConversionOutcome outcome);
@@ -301,6 +318,7 @@ private:
     const ConversionHooks& hooks_;
     const Report& report_;
     const bool typed_;
+    bool values_path_ = true;  // no column needs KVal cells (only Text, Int, Float, Bool)
     TextBatch batches_[2];
     TextBatchBuilder builders_[2];
     int cur_ = 0;  // the batch being filled
@@ -335,6 +353,39 @@ ConversionOutcome BatchPass::run(LineReader& reader, bool header_read,
             if (!o.ok()) return fail(std::move(o));
         }
     }
+    return finish();
+}
+
+ConversionOutcome BatchPass::run_records(CsvRecordReader& reader, const InputStream& in,
+                                         ExtraFields extra,
+                                         std::chrono::steady_clock::time_point start) {
+    const size_t columns = writer_.columns().size();
+    for (;;) {
+        const CsvRecordReader::Outcome got = reader.next();
+        if (got == CsvRecordReader::kEnd) break;
+        if (got == CsvRecordReader::kError) return fail(value_error(reader.error()));
+        const std::vector<CsvField>& fields = reader.fields();
+        if (fields.size() > columns) {
+            if (extra == ExtraFields::Error) {
+                return fail(value_error(
+                    "line " + std::to_string(reader.line()) + ": " + std::to_string(fields.size()) +
+                    " fields, but the header has " + std::to_string(columns) +
+                    " columns (--extra-fields drop drops the extra ones)"));
+            }
+            if (long_rows_++ == 0) first_long_line_ = reader.line();
+        }
+        builders_[cur_].append_fields(fields.data(), fields.size());
+        if (typed_) line_numbers_.push_back(reader.line());
+        ++rows_;
+        if (batches_[cur_].rows == format::kChunkRows) {
+            ConversionOutcome o = after_full_batch(in.raw_bytes_read(), start);
+            if (!o.ok()) return fail(std::move(o));
+        }
+    }
+    return finish();
+}
+
+ConversionOutcome BatchPass::finish() {
     if (batches_[cur_].rows > 0) {
         ConversionOutcome o = write_batch();
         if (!o.ok()) return fail(std::move(o));
@@ -343,6 +394,48 @@ ConversionOutcome BatchPass::run(LineReader& reader, bool header_read,
         Status written = pipeline_->finish();
         pipeline_.reset();
         if (written.failed()) return io_error(written.take_message());
+    }
+    return {};
+}
+
+ConversionOutcome BatchPass::parse_values(TextBatch& batch) {
+    const std::vector<KColumn>& columns = writer_.columns();
+    batch.values.resize(columns.size());
+    std::string error;
+    for (size_t c = 0; c < columns.size(); ++c) {
+        const uint8_t type = columns[c].type_code;
+        if (type == format::kTypeText) continue;
+        BatchValues& values = batch.values[c];
+        values.clear();
+        values.v.resize(batch.rows);
+        for (size_t r = 0; r < batch.rows; ++r) {
+            const TextSpan span = batch.cell(r, c);
+            const uint8_t* p = batch.text.data() + batch.row_offsets[r] + span.offset;
+            bool ok = true;
+            int64_t v = 0;
+            if (span.length == 0) {
+                if (!hooks_.lossy) {
+                    error = "empty cell: a " + std::string(format::type_info(type).name) +
+                            " column stores no empty value (--lossy stores 0 or false and counts it as null)";
+                    ok = false;
+                } else {
+                    if (values.null.empty()) values.null.assign(batch.rows, 0);
+                    values.null[r] = 1;
+                    ++values.null_count;
+                }
+            } else if (type == format::kTypeInt) {
+                ok = int_value(p, span.length, hooks_.lossy, v, error);
+            } else if (type == format::kTypeFloat) {
+                ok = scaled_value(p, span.length, hooks_.lossy, v, error);
+            } else {
+                ok = bool_value(p, span.length, v, error);
+            }
+            if (!ok) {
+                return value_error("line " + std::to_string(line_numbers_[r]) + ", column '" +
+                                   columns[c].name + "': " + error);
+            }
+            values.v[r] = v;
+        }
     }
     return {};
 }
@@ -365,7 +458,12 @@ ConversionOutcome BatchPass::write_batch() {
     const TextBatch& batch = batches_[cur_];
     std::vector<Row>& typed_batch = typed_batches_[cur_];
     Status written;
-    if (typed_) {
+    if (typed_ && values_path_) {
+        TextBatch& parsed = batches_[cur_];
+        ConversionOutcome o = parse_values(parsed);
+        if (!o.ok()) return o;
+        written = pipeline_ ? pipeline_->submit_text(parsed) : writer_.write_text_chunk(parsed);
+    } else if (typed_) {
         std::string error;
         if (!typed_rows(batch, writer_.columns(), line_numbers_, hooks_.parse_field, typed_batch,
                         error))
@@ -511,6 +609,219 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     Result<std::string> finished = writer->finish();
     writer.reset();
     if (finished.failed()) return io_error(finished.message());
+    ConversionOutcome outcome = summarize(varn_path, csv_size, finished.value(), report, start);
+    if (outcome.ok() && long_rows > 0) {
+        report.line(">>> WARNING: " + std::to_string(long_rows) + (long_rows == 1 ? " row" : " rows") +
+                    " had more fields than the " + std::to_string(column_count) +
+                    " columns of the header; the extra fields were dropped (first at line " +
+                    std::to_string(first_long_line) + ")\n");
+    }
+    return outcome;
+}
+
+
+// ---------------------------------------------------------------------------
+// The RFC 4180 conversion of `varn compress`.
+
+FieldParser strict_field_parser(bool lossy) {
+    return [lossy](uint8_t type_code, ByteView text) -> Result<KVal> {
+        const uint8_t* p = text.data();
+        const size_t n = text.size();
+        std::string error;
+        int64_t v = 0;
+        const bool numeric = type_code == format::kTypeInt || type_code == format::kTypeFloat ||
+                             type_code == format::kTypeBool;
+        if (numeric && n == 0) {
+            if (lossy) return KVal();
+            return Status::error("empty cell: a " + std::string(format::type_info(type_code).name) +
+                                 " column stores no empty value (--lossy stores 0 or false and counts it as null)");
+        }
+        switch (type_code) {
+            case format::kTypeInt:
+                if (!int_value(p, n, lossy, v, error)) return Status::error(error);
+                return KVal::make_int(v);
+            case format::kTypeFloat:
+                if (!scaled_value(p, n, lossy, v, error)) return Status::error(error);
+                return KVal::make_float(static_cast<double>(v) / kFloatScale);
+            case format::kTypeBool:
+                if (!bool_value(p, n, v, error)) return Status::error(error);
+                return KVal::make_bool(v != 0);
+            default: break;
+        }
+        if (!lossy && type_code >= format::kTypeNested6 && type_code <= format::kTypeNested8 &&
+            !json_numbers_exact(text, error))
+            return Status::error(error);
+        return parse_field(type_code, text);
+    };
+}
+
+namespace {
+
+// Which types every cell of a column seen so far keeps exactly.
+struct ColumnGuess {
+    bool int_ok = true;
+    bool float_ok = true;
+    bool bool_ok = true;
+    bool any() const { return int_ok || float_ok || bool_ok; }
+    void see(const uint8_t* p, size_t n) {
+        if (n == 0) {
+            int_ok = float_ok = bool_ok = false;
+            return;
+        }
+        if (int_ok) int_ok = canonical_int(p, n);
+        if (float_ok) float_ok = canonical_float(p, n);
+        if (bool_ok) bool_ok = canonical_bool(p, n);
+    }
+    uint8_t type(uint64_t rows) const {
+        if (rows == 0) return format::kTypeText;
+        if (int_ok) return format::kTypeInt;
+        if (float_ok) return format::kTypeFloat;
+        if (bool_ok) return format::kTypeBool;
+        return format::kTypeText;
+    }
+};
+
+// A temporary file that is gone from the file system at once.
+int spool_file() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/varn-spool-XXXXXX";
+    int fd = ::mkstemp(path.data());
+    if (fd >= 0) ::unlink(path.c_str());
+    return fd;
+}
+
+std::string names_text(const std::vector<KColumn>& columns, bool with_types) {
+    std::string out;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i) out += ", ";
+        out += columns[i].name;
+        if (with_types) {
+            out += ' ';
+            out += format::type_info(columns[i].type_code).name;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+ConversionOutcome convert_csv(const std::string& csv_path, const std::string& varn_path,
+                              const ConvertOptions& options, ConversionHooks hooks) {
+    hooks.declarations = options.declarations;
+    hooks.parse_field = strict_field_parser(options.lossy);
+    hooks.lossy = options.lossy;
+    hooks.threads = options.threads;
+    hooks.report = options.report;
+    if (options.dialect == CsvDialect::Plain)
+        return compress_csv(csv_path == "-" ? "/dev/stdin" : csv_path, varn_path, hooks);
+
+    const Report report(hooks.report);
+    auto opened = InputStream::open(csv_path);
+    if (opened.failed()) return io_error(opened.message());
+    std::unique_ptr<InputStream> in = opened.take();
+    const bool from_stdin = csv_path == "-";
+    report.line(std::string("\n>>> compress_csv v") + kConverterVersion + " STREAMING MODE\n");
+    report.line(">>> File: " + (from_stdin ? std::string("standard input") : csv_path) + " (" +
+                (in->rereadable() ? size_text(in->file_size()) : std::string("stream")) + ")\n");
+
+    // First pass (type inference): every record, each column's types checked.
+    std::vector<ColumnGuess> guesses;
+    uint64_t data_rows = 0;
+    uint8_t delimiter = options.delimiter;
+    int spool = -1;
+    if (options.infer_types) {
+        if (!in->rereadable()) {
+            spool = spool_file();
+            if (spool < 0) return io_error("Cannot create a temporary file to read the input twice: " + last_os_error());
+            Status spooling = in->spool_to(spool);
+            if (spooling.failed()) {
+                ::close(spool);
+                return io_error(spooling.message());
+            }
+        }
+        CsvRecordReader first(*in, delimiter);
+        CsvRecordReader::Outcome got = first.next();
+        if (got == CsvRecordReader::kError) return value_error(first.error());
+        if (got == CsvRecordReader::kEnd) return value_error("CSV file is empty");
+        const size_t columns = first.fields().size();
+        delimiter = first.delimiter();
+        guesses.assign(columns, ColumnGuess{});
+        while ((got = first.next()) == CsvRecordReader::kRecord) {
+            const std::vector<CsvField>& fields = first.fields();
+            if (fields.size() > columns && options.extra_fields == ExtraFields::Error) {
+                return value_error("line " + std::to_string(first.line()) + ": " +
+                                   std::to_string(fields.size()) + " fields, but the header has " +
+                                   std::to_string(columns) +
+                                   " columns (--extra-fields drop drops the extra ones)");
+            }
+            const size_t present = std::min(fields.size(), columns);
+            for (size_t c = 0; c < present; ++c)
+                if (guesses[c].any()) guesses[c].see(fields[c].data, fields[c].size);
+            for (size_t c = present; c < columns; ++c) guesses[c].see(nullptr, 0);
+            ++data_rows;
+        }
+        if (got == CsvRecordReader::kError) {
+            if (spool >= 0) ::close(spool);
+            return value_error(first.error());
+        }
+        // Second pass from the top: the file again, or the spooled copy.
+        if (spool >= 0) {
+            ::lseek(spool, 0, SEEK_SET);
+            opened = InputStream::from_fd(spool, true);
+        } else {
+            opened = InputStream::open(csv_path);
+        }
+        if (opened.failed()) return io_error(opened.message());
+        in = opened.take();
+    }
+
+    CsvRecordReader reader(*in, delimiter);
+    CsvRecordReader::Outcome got = reader.next();
+    if (got == CsvRecordReader::kError) return value_error(reader.error());
+    if (got == CsvRecordReader::kEnd) return value_error("CSV file is empty");
+    std::vector<KColumn> columns;
+    for (const CsvField& f : reader.fields()) {
+        KColumn column;
+        column.name.assign(reinterpret_cast<const char*>(f.data), f.size);
+        columns.push_back(std::move(column));
+    }
+    const size_t column_count = columns.size();
+    for (size_t c = 0; c < guesses.size() && c < column_count; ++c) columns[c].type_code = guesses[c].type(data_rows);
+    std::string declaration_error;
+    if (!apply_declarations(columns, hooks, declaration_error)) return value_error(declaration_error);
+    bool typed = false;
+    for (const KColumn& c : columns) typed |= c.type_code != format::kTypeText;
+    report.line(">>> Columns (" + std::to_string(column_count) + "): " + names_text(columns, false) + "\n");
+    report.line(">>> Types: " + names_text(columns, true) + "\n");
+
+    if (!from_stdin) {
+        struct stat st, out_st;
+        if (::stat(csv_path.c_str(), &st) == 0 && ::stat(varn_path.c_str(), &out_st) == 0 &&
+            out_st.st_dev == st.st_dev && out_st.st_ino == st.st_ino && S_ISREG(st.st_mode)) {
+            return io_error("Refusing to convert " + csv_path + " onto itself: the output path " +
+                            varn_path + " names the input file");
+        }
+    }
+    auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
+    if (begun.failed()) return io_error(begun.message());
+    std::unique_ptr<StreamingVarnWriter> writer = begun.take();
+    report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
+                "MB memory constant)...\n");
+
+    const auto start = std::chrono::steady_clock::now();
+    uint64_t long_rows = 0;
+    uint64_t first_long_line = 0;
+    {
+        BatchPass pass(*writer, hooks, report, typed);
+        ConversionOutcome data = pass.run_records(reader, *in, options.extra_fields, start);
+        if (!data.ok()) return data;
+        long_rows = pass.long_rows();
+        first_long_line = pass.first_long_line();
+    }
+    Result<std::string> finished = writer->finish();
+    writer.reset();
+    if (finished.failed()) return io_error(finished.message());
+    const uint64_t csv_size = in->rereadable() && spool < 0 ? in->file_size() : in->raw_bytes_read();
     ConversionOutcome outcome = summarize(varn_path, csv_size, finished.value(), report, start);
     if (outcome.ok() && long_rows > 0) {
         report.line(">>> WARNING: " + std::to_string(long_rows) + (long_rows == 1 ? " row" : " rows") +

@@ -75,9 +75,50 @@ struct ConversionHooks {
     // batch is read; 0 means one per CPU this process may use, 1 means none
     // (everything on the calling thread). The output is the same for all.
     unsigned threads = 0;
+    // Declared Int, Float and Bool columns: an empty cell is stored as 0 or
+    // false (and counted as null) and a Float with more than 4 decimals is
+    // rounded, instead of stopping the conversion.
+    bool lossy = false;
+};
+
+enum class CsvDialect {
+    Rfc4180,  // quoted fields, any of , ; TAB | as delimiter, compressed input (convert_csv)
+    Plain,    // compress_csv's: one line a row, every comma separates
+};
+
+enum class ExtraFields {
+    Error,  // a row with more fields than the header stops the conversion
+    Drop,   // the extra fields are dropped (counted in the report)
+};
+
+// The options of `varn compress`, in one place so that every front end
+// (the command, the Python package) takes the same ones.
+struct ConvertOptions {
+    CsvDialect dialect = CsvDialect::Rfc4180;
+    uint8_t delimiter = 0;  // 0: detected from the header line (RFC 4180 only)
+    bool infer_types = true;  // Int, Float or Bool where every cell keeps its exact text
+    ExtraFields extra_fields = ExtraFields::Error;
+    bool lossy = false;  // see ConversionHooks::lossy
+    std::vector<ColumnDeclaration> declarations;  // --type and --encrypt
+    unsigned threads = 0;  // see ConversionHooks::threads
+    bool report = true;
 };
 
 ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
                                const ConversionHooks& hooks = {});
+
+// The conversion of `varn compress`. `csv_path` "-" is standard input. The
+// RFC 4180 dialect reads the input once when no types are inferred; to infer
+// them it reads the whole input first (input that cannot be read twice is
+// spooled, still compressed, to an unlinked temporary file for that) and
+// converts in a second pass. `hooks` gives the progress callback; its
+// declarations, threads and lossy are taken from `options`.
+ConversionOutcome convert_csv(const std::string& csv_path, const std::string& varn_path,
+                              const ConvertOptions& options, ConversionHooks hooks = {});
+
+// The field parser of declared types that never loses data silently: the
+// parse_field grammar, with an empty cell, a value out of range, a Float
+// with more than 4 decimals or an inexact JSON number refused unless `lossy`.
+FieldParser strict_field_parser(bool lossy);
 
 }  // namespace varn

@@ -105,7 +105,8 @@ bool canonical_float(const uint8_t* p, size_t n) {
     Decimal d;
     if (!parse_decimal(p, n, false, d) || d.digits.empty()) return !negative && frac == 0;
     if (static_cast<int64_t>(d.digits.size()) + d.exponent + 4 > 19) return false;
-    std::string scaled = d.digits + std::string(static_cast<size_t>(d.exponent + 4), '0');
+    std::string scaled = d.digits;
+    scaled.append(static_cast<size_t>(d.exponent + 4), '0');
     int64_t v;
     return std::from_chars(scaled.data(), scaled.data() + scaled.size(), v).ec == std::errc();
 }
@@ -149,7 +150,10 @@ bool scaled_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::str
     bool round_up = false;
     if (shift >= 0) {
         if (static_cast<int64_t>(d.digits.size()) + shift <= 40)
-            whole = d.digits + std::string(static_cast<size_t>(shift), '0');
+        {
+            whole = d.digits;
+            whole.append(static_cast<size_t>(shift), '0');
+        }
         else
             whole = std::string(41, '9');
     } else {
@@ -160,7 +164,7 @@ bool scaled_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::str
         const int64_t keep = static_cast<int64_t>(d.digits.size()) + shift;
         if (keep > 0) whole = d.digits.substr(0, static_cast<size_t>(keep));
         round_up = keep >= 0 && d.digits[static_cast<size_t>(keep)] >= '5';
-        if (whole.empty()) whole = "0";
+        if (whole.empty()) whole.push_back('0');
     }
     uint64_t mag = 0;
     bool overflow = whole.size() > 19;

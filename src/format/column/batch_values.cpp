@@ -63,7 +63,10 @@ void analyze_batch_column(const KColumn& column, const TextBatch& batch, size_t 
         return;
     }
     if (column.type_code == format::kTypeFloat)
-        payload.insert(payload.end(), std::begin(kFloatPayloadPrefix), std::end(kFloatPayloadPrefix));
+    {
+        payload.push_back(kFloatPayloadPrefix[0]);
+        payload.push_back(kFloatPayloadPrefix[1]);
+    }
     const ColumnEncoding e = choose_int_encoding(values.v);
     meta.encoding = static_cast<uint8_t>(e);
     encode_int_payload(e, values.v, payload);
