@@ -278,6 +278,7 @@ public:
           hooks_(hooks),
           report_(report),
           typed_(typed),
+          values_path_(hooks.parse_values),
           builders_{TextBatchBuilder(batches_[0], writer.columns().size()),
                     TextBatchBuilder(batches_[1], writer.columns().size())} {
         // The cell spans grow with the first batch and are reused after it;
@@ -318,7 +319,7 @@ private:
     const ConversionHooks& hooks_;
     const Report& report_;
     const bool typed_;
-    bool values_path_ = true;  // no column needs KVal cells (only Text, Int, Float, Bool)
+    bool values_path_;  // no column needs KVal cells (only Text, Int, Float, Bool)
     TextBatch batches_[2];
     TextBatchBuilder builders_[2];
     int cur_ = 0;  // the batch being filled
@@ -710,12 +711,16 @@ ConversionOutcome convert_csv(const std::string& csv_path, const std::string& va
     hooks.declarations = options.declarations;
     hooks.parse_field = strict_field_parser(options.lossy);
     hooks.lossy = options.lossy;
+    hooks.parse_values = true;
     hooks.threads = options.threads;
     hooks.report = options.report;
     if (options.dialect == CsvDialect::Plain)
         return compress_csv(csv_path == "-" ? "/dev/stdin" : csv_path, varn_path, hooks);
 
     const Report report(hooks.report);
+    struct stat in_st;
+    if (csv_path != "-" && ::stat(csv_path.c_str(), &in_st) != 0)
+        return io_error("CSV file does not exist: " + csv_path);
     auto opened = InputStream::open(csv_path);
     if (opened.failed()) return io_error(opened.message());
     std::unique_ptr<InputStream> in = opened.take();

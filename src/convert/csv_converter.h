@@ -79,6 +79,11 @@ struct ConversionHooks {
     // false (and counted as null) and a Float with more than 4 decimals is
     // rounded, instead of stopping the conversion.
     bool lossy = false;
+    // Int, Float and Bool columns are parsed straight into the batch (no
+    // KVal per cell) by the rules of strict_field_parser(lossy) instead of
+    // going through parse_field. Only schemas of Text, Int, Float and Bool
+    // columns take this path.
+    bool parse_values = false;
 };
 
 enum class CsvDialect {
