@@ -47,9 +47,14 @@ DATASET_TEXT = {
     "text": "short posts in 8 languages, multi-byte UTF-8",
 }
 PY_JOBS = ["compress_csv", "pyarrow-1t", "pyarrow", "duckdb-1t", "duckdb", "polars-1t", "polars"]
-CMD_JOBS = ["cat", "gzip-6", "zstd-3"]
+CMD_JOBS = ["cat", "gzip-6", "zstd-3", "varn-compress-plain", "varn-compress-text", "varn-compress"]
+# varn compress in its three modes: compress_csv's dialect, the RFC 4180
+# reader with every column text, and with types inferred (an extra parse).
+VARN_COMPRESS = {"varn-compress-plain": ["--plain"], "varn-compress-text": ["--no-infer"],
+                 "varn-compress": []}
 TOOLS = ["cat", "compress_csv", "pyarrow-1t", "pyarrow", "duckdb-1t", "duckdb",
-         "polars-1t", "polars", "gzip-6", "zstd-3"]
+         "polars-1t", "polars", "gzip-6", "zstd-3", "varn-compress-plain", "varn-compress-text",
+         "varn-compress"]
 TOOL_TEXT = {
     "cat": "cat FILE > /dev/null (floor)",
     "compress_csv": "varn_fileformat.compress_csv",
@@ -61,6 +66,9 @@ TOOL_TEXT = {
     "polars": "Polars scan_csv().sink_parquet(), default threads",
     "gzip-6": "gzip -6",
     "zstd-3": "zstd -3 -T1",
+    "varn-compress-plain": "varn compress --plain (compress_csv's dialect, text)",
+    "varn-compress-text": "varn compress --no-infer (RFC 4180 reader, text)",
+    "varn-compress": "varn compress (RFC 4180 reader, lossless types inferred)",
 }
 PEER_MODULE = {"pyarrow": "pyarrow", "duckdb": "duckdb", "polars": "polars",
                "compress_csv": "varn_fileformat"}
@@ -163,6 +171,8 @@ def warm(path):
 
 def availability(tool):
     """None when the tool can run here, else the reason it is skipped."""
+    if tool in VARN_COMPRESS:
+        return None  # the varn command is found (or built) before the run
     if tool in PY_JOBS:
         mod = PEER_MODULE[tool.split("-")[0]]
         return None if util.find_spec(mod) else f"python module {mod} not installed"
@@ -207,7 +217,8 @@ def run_child(args, argv, stdout_path):
 def measure(args, tool, csv, csv_bytes, out_dir, varn_file=None):
     """One run of `tool` on `csv` (for the decode jobs, on `varn_file`, the
     compress_csv output of `csv`). Returns a dict of figures or an error."""
-    ext = {"compress_csv": ".varn", "gzip-6": ".gz", "zstd-3": ".zst", "cat": "",
+    ext = {"compress_csv": ".varn", "varn-compress-plain": ".varn", "varn-compress-text": ".varn",
+           "varn-compress": ".varn", "gzip-6": ".gz", "zstd-3": ".zst", "cat": "",
            "varn-verify": "", "varn-cat": ""}.get(tool, ".parquet")
     writes = ext != ""
     out = os.path.join(out_dir, f"{os.path.splitext(os.path.basename(csv))[0]}.{tool}{ext}")
@@ -220,6 +231,11 @@ def measure(args, tool, csv, csv_bytes, out_dir, varn_file=None):
         argv, stdout_path = [args.varn_path, "verify", "--quiet", varn_file], None
     elif tool == "varn-cat":
         argv, stdout_path = [args.varn_path, "cat", varn_file], None
+    elif tool in VARN_COMPRESS:
+        varn, why = (args.varn_path, None) if args.varn_path else find_varn(args)
+        if why:
+            return {"tool": tool, "error": why}, None
+        argv, stdout_path = [varn, "compress", "--no-progress", *VARN_COMPRESS[tool], csv, out], None
     elif tool == "gzip-6":
         argv, stdout_path = ["gzip", "-6", "-c", csv], out
     elif tool == "zstd-3":
