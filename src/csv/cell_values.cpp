@@ -93,7 +93,8 @@ bool canonical_float(const uint8_t* p, size_t n) {
     bool negative;
     const size_t len = canonical_digits(p, n, negative);
     if (len == 0) return false;
-    size_t i = len + (negative ? 1 : 0);
+    const size_t int_start = negative ? 1 : 0;
+    size_t i = int_start + len;
     size_t frac = 0;
     if (i < n) {
         if (p[i] != '.') return false;
@@ -101,14 +102,20 @@ bool canonical_float(const uint8_t* p, size_t n) {
         while (i < n && digit(p[i])) ++i, ++frac;
         if (i != n || frac == 0 || frac > 4 || p[n - 1] == '0') return false;
     }
-    // value x 10000 within the 64-bit range, and not a negative zero.
-    Decimal d;
-    if (!parse_decimal(p, n, false, d) || d.digits.empty()) return !negative && frac == 0;
-    if (static_cast<int64_t>(d.digits.size()) + d.exponent + 4 > 19) return false;
-    std::string scaled = d.digits;
-    scaled.append(static_cast<size_t>(d.exponent + 4), '0');
-    int64_t v;
-    return std::from_chars(scaled.data(), scaled.data() + scaled.size(), v).ec == std::errc();
+    // A negative zero is written back without its sign.
+    if (negative && len == 1 && p[int_start] == '0') {
+        bool zero = true;
+        for (size_t k = int_start + 2; k < n; ++k) zero = zero && p[k] == '0';
+        if (zero) return false;
+    }
+    // value x 10000: the integer digits, then the fraction padded to 4.
+    const size_t scaled_digits = len + 4;
+    if (scaled_digits < 19) return true;
+    if (scaled_digits > 19) return false;
+    char scaled[19];
+    std::memcpy(scaled, p + int_start, len);
+    for (size_t k = 0; k < 4; ++k) scaled[len + k] = k < frac ? static_cast<char>(p[int_start + len + 1 + k]) : '0';
+    return std::memcmp(scaled, "9223372036854775807", 19) <= 0;
 }
 
 bool int_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::string& error) {
