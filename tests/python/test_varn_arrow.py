@@ -60,7 +60,8 @@ def write_varn(tmp_path, fields, name="t", encrypt=(), header=COLUMNS):
         ",".join(header) + "\n" + "".join(",".join(f) + "\n" for f in fields), encoding="utf-8"
     )
     out = tmp_path / f"{name}.varn"
-    args = ["compress", "--no-progress"]
+    # compress_csv's dialect; empty cells of typed columns are nulls (--lossy).
+    args = ["compress", "--no-progress", "--plain", "--lossy"]
     for col, t in TYPES.items():
         args += ["--type", f"{col}={t}"]
     if encrypt:
