@@ -147,7 +147,7 @@ def test_convert_reports_every_failed_shard_and_leaves_no_partial_file(converted
     # The same message as the command line gives for that shard.
     cli = shutil.which("varn", path=os.path.dirname(sys.executable))
     if cli:
-        proc = subprocess.run([cli, "compress", "--no-progress", bad, str(tmp_path / "bad.varn")],
+        proc = subprocess.run([cli, "compress", "--no-progress", "--plain", bad, str(tmp_path / "bad.varn")],
                               capture_output=True, text=True)
         assert proc.returncode == 1
         cli_message = proc.stderr.strip().split("\n")[-1].split(": ", 1)[1]
