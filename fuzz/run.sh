@@ -5,7 +5,7 @@
 # non-zero when any replayed input or any fuzzing run fails; a reproducer of a
 # known fault (fuzz/corpus/<target>/crash-*) fails the replay until the fault
 # is fixed, and is left out of fuzzing so that the search goes on past it.
-# Needs clang++ with libFuzzer (libclang-rt-dev), ninja, zlib and libcrypto.
+# Needs clang++ with libFuzzer (libclang-rt-dev), ninja, zlib, libzstd and libcrypto.
 #
 #   fuzz/run.sh [seconds-per-target]   default 60; 0 builds and replays only
 #   fuzz/run.sh --seeds                rebuilds the seed files of fuzz/corpus/ (make_seeds.cpp)
@@ -45,7 +45,7 @@ cflags="-std=c++20 -g -O1 -fno-omit-frame-pointer $sanitize"
 # The harnesses hold to the project's warning set; the core's headers are
 # included as system headers so that only the harness code is held to it here.
 warn="-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror"
-libs="-lz -lcrypto -pthread"
+libs="-lz -lzstd -lcrypto -pthread"
 
 mkdir -p "$build/logs" || exit 1
 
