@@ -172,6 +172,29 @@ ConversionOutcome value_error(std::string message) {
     return o;
 }
 
+// True when the output path names the file `in` describes (also through a link).
+bool output_names_input(const struct stat& in, const std::string& varn_path) {
+    struct stat out;
+    return ::stat(varn_path.c_str(), &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
+}
+
+ConversionOutcome onto_itself_error(const std::string& csv_path, const std::string& varn_path) {
+    return io_error("Refusing to convert " + csv_path + " onto itself: the output path " + varn_path +
+                    " names the input file");
+}
+
+// Begins the output file with the final schema and reports the batch size.
+ConversionOutcome begin_writer(std::vector<KColumn> columns, const std::string& varn_path,
+                               const Report& report, std::unique_ptr<StreamingVarnWriter>& writer) {
+    const size_t column_count = columns.size();
+    auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
+    if (begun.failed()) return io_error(begun.message());
+    writer = begun.take();
+    report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
+                "MB memory constant)...\n");
+    return {};
+}
+
 // Applies the declarations to the header's columns; false with a message when
 // a declaration names no column or a typed column has no field parser.
 bool apply_declarations(std::vector<KColumn>& columns, const ConversionHooks& hooks,
@@ -571,19 +594,11 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     report_columns(report, columns);
 
     // Converting a file onto itself would truncate the input before it is read.
-    struct stat out_st;
-    if (::stat(varn_path.c_str(), &out_st) == 0 && out_st.st_dev == st.st_dev &&
-        out_st.st_ino == st.st_ino) {
-        return io_error("Refusing to convert " + csv_path + " onto itself: the output path " +
-                        varn_path + " names the input file");
-    }
+    if (output_names_input(st, varn_path)) return onto_itself_error(csv_path, varn_path);
 
-    auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
-    if (begun.failed()) return io_error(begun.message());
-    std::unique_ptr<StreamingVarnWriter> writer = begun.take();
-
-    report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
-                "MB memory constant)...\n");
+    std::unique_ptr<StreamingVarnWriter> writer;
+    ConversionOutcome begun = begin_writer(std::move(columns), varn_path, report, writer);
+    if (!begun.ok()) return begun;
 
     if (hooks.before_data_pass) hooks.before_data_pass();
     const auto start = std::chrono::steady_clock::now();
@@ -800,18 +815,13 @@ ConversionOutcome convert_csv(const std::string& csv_path, const std::string& va
     report.line(">>> Types: " + names_text(columns, true) + "\n");
 
     if (!from_stdin) {
-        struct stat st, out_st;
-        if (::stat(csv_path.c_str(), &st) == 0 && ::stat(varn_path.c_str(), &out_st) == 0 &&
-            out_st.st_dev == st.st_dev && out_st.st_ino == st.st_ino && S_ISREG(st.st_mode)) {
-            return io_error("Refusing to convert " + csv_path + " onto itself: the output path " +
-                            varn_path + " names the input file");
-        }
+        struct stat st;
+        if (::stat(csv_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && output_names_input(st, varn_path))
+            return onto_itself_error(csv_path, varn_path);
     }
-    auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
-    if (begun.failed()) return io_error(begun.message());
-    std::unique_ptr<StreamingVarnWriter> writer = begun.take();
-    report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
-                "MB memory constant)...\n");
+    std::unique_ptr<StreamingVarnWriter> writer;
+    ConversionOutcome begun = begin_writer(std::move(columns), varn_path, report, writer);
+    if (!begun.ok()) return begun;
 
     const auto start = std::chrono::steady_clock::now();
     uint64_t long_rows = 0;
