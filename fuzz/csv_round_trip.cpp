@@ -130,28 +130,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     varn::ConversionHooks hooks;
     hooks.report = false;
-    const varn::ConversionOutcome got = varn::compress_csv(csv, out, hooks);
+    const varn::Result<varn::ConversionSummary> got = varn::compress_csv(csv, out, hooks);
 
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     if (size == 0) {
-        FUZZ_CHECK(got.error == varn::ConversionErrorKind::Value && got.message == "CSV file is empty",
-                   "the empty file gave error kind %d: %s", static_cast<int>(got.error),
-                   got.message.c_str());
+        FUZZ_CHECK(got.kind() == varn::ErrorKind::invalid_input && got.message() == "CSV file is empty",
+                   "the empty file gave error kind %d: %s", static_cast<int>(got.kind()),
+                   got.message().c_str());
         return 0;
     }
     if (!fuzz::utf8_well_formed(text)) {
-        FUZZ_CHECK(got.error == varn::ConversionErrorKind::Io &&
-                       got.message == "stream did not contain valid UTF-8",
-                   "ill-formed UTF-8 gave error kind %d: %s", static_cast<int>(got.error),
-                   got.message.c_str());
+        FUZZ_CHECK(got.kind() == varn::ErrorKind::io &&
+                       got.message() == "stream did not contain valid UTF-8",
+                   "ill-formed UTF-8 gave error kind %d: %s", static_cast<int>(got.kind()),
+                   got.message().c_str());
         return 0;
     }
-    FUZZ_CHECK(got.ok(), "the conversion failed (kind %d): %s", static_cast<int>(got.error),
-               got.message.c_str());
+    FUZZ_CHECK(got.is_ok(), "the conversion failed (kind %d): %s", static_cast<int>(got.kind()),
+               got.message().c_str());
 
     struct stat st;
     FUZZ_CHECK(::stat(out.c_str(), &st) == 0, "no output file");
-    const varn::ConversionSummary& s = got.summary;
+    const varn::ConversionSummary& s = got.value();
     FUZZ_CHECK(s.csv_size == size && s.varn_size == static_cast<uint64_t>(st.st_size),
                "sizes %llu and %llu reported, %zu and %lld on disk",
                static_cast<unsigned long long>(s.csv_size), static_cast<unsigned long long>(s.varn_size),

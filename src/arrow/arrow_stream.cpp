@@ -119,32 +119,32 @@ Result<FilterOp> filter_op_from_text(std::string_view text) {
     if (text == ">=") return FilterOp::Ge;
     if (text == "in") return FilterOp::In;
     if (text == "not in") return FilterOp::NotIn;
-    return Status::error("unknown filter operator '" + std::string(text) +
+    return Status::invalid_input("unknown filter operator '" + std::string(text) +
                          "' (==, !=, <, <=, >, >=, in or not in)");
 }
 
 Status check_scan(const VarnReader& reader, const ScanOptions& options) {
     const size_t n = reader.column_count();
     for (size_t c : options.columns) {
-        if (c >= n) return Status::error("column number " + std::to_string(c) + " is out of range");
+        if (c >= n) return Status::invalid_input("column number " + std::to_string(c) + " is out of range");
     }
     for (const Filter& f : options.filters) {
         if (f.column >= n) {
-            return Status::error("filter column number " + std::to_string(f.column) +
+            return Status::invalid_input("filter column number " + std::to_string(f.column) +
                                  " is out of range");
         }
         const KColumn& col = reader.columns()[f.column];
         if (kind_of(col.type_code) == Kind::Json) {
-            return Status::error("column '" + col.name + "' holds json values, which filters do not compare");
+            return Status::invalid_input("column '" + col.name + "' holds json values, which filters do not compare");
         }
         if (!is_set_op(f.op) && f.values.size() != 1) {
-            return Status::error("a comparison filter takes one value");
+            return Status::invalid_input("a comparison filter takes one value");
         }
     }
     if (options.chunks) {
         for (size_t c : *options.chunks) {
             if (c >= reader.chunk_count()) {
-                return Status::error("chunk number " + std::to_string(c) + " is out of range (the file has " +
+                return Status::invalid_input("chunk number " + std::to_string(c) + " is out of range (the file has " +
                                      std::to_string(reader.chunk_count()) + " chunks)");
             }
         }
@@ -206,7 +206,7 @@ Status check_column_key(VarnReader& reader, size_t col) {
         if (reader.chunk_rows(chunk) == 0) continue;
         Status st = check_record(reader, chunk, col);
         if (st.failed()) {
-            return Status::error("the key given for column '" + reader.columns()[col].name +
+            return Status::invalid_input("the key given for column '" + reader.columns()[col].name +
                                  "' does not decrypt it (wrong key?): " + st.message());
         }
         return Status::ok();
@@ -354,7 +354,7 @@ Status load_column(VarnReader& r, size_t chunk, Column& c, VarnReader::RecordBuf
         Status st = decode_nested_val(c.entries[i], value);
         if (st.failed()) {
             return r.payload_fault(chunk, c.col,
-                                   Status::error("row " + std::to_string(i) + ": " + st.message()));
+                                   st.prefixed("row " + std::to_string(i) + ": "));
         }
         if (value.is_null()) {
             c.valid[i] = 0;
@@ -557,7 +557,7 @@ Status fill_entries(const VarnReader& r, const ChunkSlot& s, const Column& c, si
     uint64_t total = 0;
     for (size_t k = 0; k < n; ++k) total += c.entries[s.row(from + k)].size();
     if (total > static_cast<uint64_t>(std::numeric_limits<Offset>::max())) {
-        return Status::error(r.record_place(s.chunk, c.col) + ": the batch holds " +
+        return Status::invalid_input(r.record_place(s.chunk, c.col) + ": the batch holds " +
                              std::to_string(total) +
                              " bytes of text, more than 32-bit offsets reach; take smaller batches");
     }
@@ -583,7 +583,7 @@ Status fill_entries(const VarnReader& r, const ChunkSlot& s, const Column& c, si
         for (size_t k = 0; k < n; ++k) {
             const ByteView t = c.entries[s.row(from + k)];
             if (!valid_utf8(t.data(), t.size())) {
-                return Status::error(r.record_place(s.chunk, c.col) + ": row " +
+                return Status::corrupt(r.record_place(s.chunk, c.col) + ": row " +
                                      std::to_string(s.row(from + k)) +
                                      " of the chunk is not valid UTF-8 text");
             }
@@ -737,7 +737,7 @@ Status guarded(Work&& work) {
     try {
         return work();
     } catch (const std::bad_alloc&) {
-        return Status::error("out of memory while decoding a chunk");
+        return Status::out_of_memory("out of memory while decoding a chunk");
     }
 }
 

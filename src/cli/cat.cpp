@@ -124,8 +124,7 @@ Status render(const VarnReader& r, size_t chunk, const Slot& s, size_t row, KVal
         case Kind::Nested: {
             Status st = decode_nested_val(s.entries[row], scratch_value);
             if (st.failed()) {
-                return Status::error(r.record_place(chunk, s.col) + ": row " + std::to_string(row) +
-                                     ": " + st.message());
+                return st.prefixed(r.record_place(chunk, s.col) + ": row " + std::to_string(row) + ": ");
             }
             if (!scratch_value.is_null()) append_json_text(scratch_value, out);
             break;
@@ -563,7 +562,7 @@ Status RowWriter::check_chunk_memory(size_t chunk) const {
     const uint64_t rows = reader_.chunk_rows(chunk);
     const uint64_t budget = reader_.memory_budget();
     if (per_row != 0 && rows > budget / per_row) {
-        return Status::error("chunk " + std::to_string(chunk) + ": decoding its " +
+        return Status::corrupt("chunk " + std::to_string(chunk) + ": decoding its " +
                              std::to_string(rows) + " rows of the columns written takes " +
                              std::to_string(rows * per_row) + " bytes, more than the memory budget of " +
                              memory_size_text(budget));

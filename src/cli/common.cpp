@@ -51,7 +51,7 @@ Result<Args> parse_args(std::span<char* const> args, std::span<const OptionSpec>
             out.help = true;
             continue;
         }
-        if (a[1] != '-') return Status::error("unknown option '" + a + "'");
+        if (a[1] != '-') return Status::invalid_input("unknown option '" + a + "'");
         std::string name = a.substr(2);
         std::optional<std::string> inline_value;
         if (size_t eq = name.find('='); eq != std::string::npos) {
@@ -62,14 +62,14 @@ Result<Args> parse_args(std::span<char* const> args, std::span<const OptionSpec>
         for (const OptionSpec& s : specs) {
             if (name == s.name) spec = &s;
         }
-        if (!spec) return Status::error("unknown option '--" + name + "'");
+        if (!spec) return Status::invalid_input("unknown option '--" + name + "'");
         if (!spec->takes_value) {
-            if (inline_value) return Status::error("option '--" + name + "' takes no value");
+            if (inline_value) return Status::invalid_input("option '--" + name + "' takes no value");
             out.options.emplace_back(name, "");
             continue;
         }
         if (!inline_value) {
-            if (i + 1 >= args.size()) return Status::error("option '--" + name + "' needs a value");
+            if (i + 1 >= args.size()) return Status::invalid_input("option '--" + name + "' needs a value");
             inline_value = args[++i];
         }
         out.options.emplace_back(name, *inline_value);
@@ -149,7 +149,7 @@ const std::string& stdout_error() {
 
 Result<ColumnKey> read_key_file(const std::string& path) {
     const int fd = open_fd(path.c_str(), O_RDONLY);
-    if (fd < 0) return Status::error("cannot open key file " + path + ": " + last_os_error());
+    if (fd < 0) return Status::io_error("cannot open key file " + path + ": " + last_os_error());
     // Anything longer than 64 hex digits and some white space is not a key.
     char buf[256];
     size_t n = 0;
@@ -158,7 +158,7 @@ Result<ColumnKey> read_key_file(const std::string& path) {
         if (r < 0) {
             std::string err = last_os_error();
             ::close(fd);
-            return Status::error("cannot read key file " + path + ": " + err);
+            return Status::io_error("cannot read key file " + path + ": " + err);
         }
         if (r == 0) break;
         n += static_cast<size_t>(r);
@@ -186,7 +186,7 @@ Result<ColumnKey> read_key_file(const std::string& path) {
         if (ok) key[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
     if (!ok) {
-        return Status::error("key file " + path + " holds neither 32 raw bytes nor 64 hex digits");
+        return Status::invalid_input("key file " + path + " holds neither 32 raw bytes nor 64 hex digits");
     }
     return key;
 }

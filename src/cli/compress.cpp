@@ -300,14 +300,14 @@ int run_compress(std::span<char* const> argv) {
     sigemptyset(&stop.sa_mask);
     const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
     for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &stop, &old[i]);
-    ConversionOutcome outcome = convert_csv(csv, out, options, hooks);
+    Result<ConversionSummary> outcome = convert_csv(csv, out, options, hooks);
     for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &old[i], nullptr);
     if (bar) bar->clear();
-    if (outcome.error == ConversionErrorKind::Interrupted) {
+    if (outcome.kind() == ErrorKind::interrupted) {
         failure(kCommand, "interrupted: " + out + " was not written");
         return 128 + static_cast<int>(g_stop_signal);
     }
-    if (!outcome.ok()) return failure(kCommand, outcome.message);
+    if (outcome.failed()) return failure(kCommand, outcome.message());
     return kExitOk;
 }
 

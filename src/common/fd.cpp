@@ -40,9 +40,9 @@ Status write_all(int fd, const void* data, size_t n) {
         const ssize_t w = ::write(fd, p, n > SSIZE_MAX ? SSIZE_MAX : n);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return Status::error(last_os_error());
+            return Status::io_error(last_os_error());
         }
-        if (w == 0) return Status::error("failed to write whole buffer");
+        if (w == 0) return Status::io_error("failed to write whole buffer");
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -55,9 +55,9 @@ Status pwrite_all(int fd, const void* data, size_t n, off_t at) {
         const ssize_t w = ::pwrite(fd, p, n > SSIZE_MAX ? SSIZE_MAX : n, at);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return Status::error(last_os_error());
+            return Status::io_error(last_os_error());
         }
-        if (w == 0) return Status::error("failed to write whole buffer");
+        if (w == 0) return Status::io_error("failed to write whole buffer");
         p += w;
         n -= static_cast<size_t>(w);
         at += w;

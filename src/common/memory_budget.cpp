@@ -25,7 +25,7 @@ uint64_t default_memory_budget() {
 
 Result<uint64_t> parse_memory_size(std::string_view text) {
     auto bad = [&] {
-        return Status::error("invalid size '" + std::string(text) +
+        return Status::invalid_input("invalid size '" + std::string(text) +
                              "' (expected a number of bytes, optionally with K, M, G or T, e.g. 512M)");
     };
     size_t i = 0;
@@ -53,7 +53,7 @@ Result<uint64_t> parse_memory_size(std::string_view text) {
     }
     if (shift != 0 && n > (UINT64_MAX >> shift)) return bad();
     n <<= shift;
-    if (n == 0) return Status::error("invalid size '" + std::string(text) + "' (must be above 0)");
+    if (n == 0) return Status::invalid_input("invalid size '" + std::string(text) + "' (must be above 0)");
     return n;
 }
 

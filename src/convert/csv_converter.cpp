@@ -158,47 +158,32 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
 }
 
-ConversionOutcome io_error(std::string message) {
-    ConversionOutcome o;
-    o.error = ConversionErrorKind::Io;
-    o.message = std::move(message);
-    return o;
-}
-
-ConversionOutcome value_error(std::string message) {
-    ConversionOutcome o;
-    o.error = ConversionErrorKind::Value;
-    o.message = std::move(message);
-    return o;
-}
-
 // True when the output path names the file `in` describes (also through a link).
 bool output_names_input(const struct stat& in, const std::string& varn_path) {
     struct stat out;
     return ::stat(varn_path.c_str(), &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
 }
 
-ConversionOutcome onto_itself_error(const std::string& csv_path, const std::string& varn_path) {
-    return io_error("Refusing to convert " + csv_path + " onto itself: the output path " + varn_path +
+Status onto_itself_error(const std::string& csv_path, const std::string& varn_path) {
+    return Status::io_error("Refusing to convert " + csv_path + " onto itself: the output path " + varn_path +
                     " names the input file");
 }
 
 // Begins the output file with the final schema and reports the batch size.
-ConversionOutcome begin_writer(std::vector<KColumn> columns, const std::string& varn_path,
-                               const Report& report, std::unique_ptr<StreamingVarnWriter>& writer) {
+Status begin_writer(std::vector<KColumn> columns, const std::string& varn_path,
+                    const Report& report, std::unique_ptr<StreamingVarnWriter>& writer) {
     const size_t column_count = columns.size();
     auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
-    if (begun.failed()) return io_error(begun.message());
+    if (begun.failed()) return begun.status();
     writer = begun.take();
     report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
                 "MB memory constant)...\n");
-    return {};
+    return Status::ok();
 }
 
-// Applies the declarations to the header's columns; false with a message when
-// a declaration names no column or a typed column has no field parser.
-bool apply_declarations(std::vector<KColumn>& columns, const ConversionHooks& hooks,
-                        std::string& error) {
+// Applies the declarations to the header's columns; fails when a
+// declaration names no column or a typed column has no field parser.
+Status apply_declarations(std::vector<KColumn>& columns, const ConversionHooks& hooks) {
     for (const ColumnDeclaration& d : hooks.declarations) {
         bool found = false;
         for (KColumn& c : columns) {
@@ -208,23 +193,20 @@ bool apply_declarations(std::vector<KColumn>& columns, const ConversionHooks& ho
             c.flags = d.encrypt ? format::kFlagEncrypt : 0;
             c.key = d.key;
         }
-        if (!found) {
-            error = "No column named '" + d.name + "' in the header";
-            return false;
-        }
+        if (!found) return Status::invalid_input("No column named '" + d.name + "' in the header");
         if (d.type_code != format::kTypeText && !hooks.parse_field) {
-            error = "Column '" + d.name + "' is declared with a type but no field parser was given";
-            return false;
+            return Status::invalid_input("Column '" + d.name +
+                                         "' is declared with a type but no field parser was given");
         }
     }
-    return true;
+    return Status::ok();
 }
 
 // Builds KVal rows from a text batch for a schema with typed columns: text
 // columns keep their text, the others go through the field parser.
-bool typed_rows(const TextBatch& batch, const std::vector<KColumn>& columns,
-                const std::vector<uint64_t>& line_numbers, const FieldParser& parse,
-                std::vector<Row>& rows, std::string& error) {
+Status typed_rows(const TextBatch& batch, const std::vector<KColumn>& columns,
+                  const std::vector<uint64_t>& line_numbers, const FieldParser& parse,
+                  std::vector<Row>& rows) {
     rows.resize(batch.rows);
     for (size_t r = 0; r < batch.rows; ++r) {
         Row& row = rows[r];
@@ -241,25 +223,24 @@ bool typed_rows(const TextBatch& batch, const std::vector<KColumn>& columns,
             }
             Result<KVal> cell = parse(columns[c].type_code, text);
             if (cell.failed()) {
-                error = "line " + std::to_string(line_numbers[r]) + ", column '" + columns[c].name +
-                        "': " + cell.message();
-                return false;
+                return cell.status().prefixed("line " + std::to_string(line_numbers[r]) +
+                                              ", column '" + columns[c].name + "': ");
             }
             row.push_back(cell.take());
         }
     }
-    return true;
+    return Status::ok();
 }
 
 // The column names of the first line, trimmed. A UTF-8 byte-order mark at
 // the start of the file is not part of the first name.
-ConversionOutcome read_header(LineReader& reader, std::vector<KColumn>& columns) {
+Status read_header(LineReader& reader, std::vector<KColumn>& columns) {
     const uint8_t* line;
     size_t len;
     LineReader::Outcome got = reader.next(line, len);
-    if (got == LineReader::kEnd) return value_error("CSV file is empty");
-    if (got == LineReader::kError) return io_error(reader.error());
-    if (!utf8_valid(line, len)) return io_error(kInvalidUtf8);
+    if (got == LineReader::kEnd) return Status::invalid_input("CSV file is empty");
+    if (got == LineReader::kError) return Status::io_error(reader.error());
+    if (!utf8_valid(line, len)) return Status::io_error(kInvalidUtf8);
     if (len >= 3 && line[0] == 0xEF && line[1] == 0xBB && line[2] == 0xBF) {
         line += 3;
         len -= 3;
@@ -277,7 +258,7 @@ ConversionOutcome read_header(LineReader& reader, std::vector<KColumn>& columns)
         if (!comma) break;
         cur = comma + 1;
     }
-    return {};
+    return Status::ok();
 }
 
 void report_columns(const Report& report, const std::vector<KColumn>& columns) {
@@ -320,23 +301,21 @@ public:
     // Converts the lines after the header. `header_read` says whether the
     // reader has already gone past the header line (one pass over input that
     // cannot be read twice) or starts at the top of the file.
-    ConversionOutcome run(LineReader& reader, bool header_read,
-                          std::chrono::steady_clock::time_point start);
+    Status run(LineReader& reader, bool header_read, std::chrono::steady_clock::time_point start);
     // Converts the records after the header (the RFC 4180 dialect).
-    ConversionOutcome run_records(CsvRecordReader& reader, const InputStream& in, ExtraFields extra,
-                                  std::chrono::steady_clock::time_point start);
+    Status run_records(CsvRecordReader& reader, const InputStream& in, ExtraFields extra,
+                       std::chrono::steady_clock::time_point start);
     // Rows that had more fields than the header, and the line of the first.
     uint64_t long_rows() const { return long_rows_; }
     uint64_t first_long_line() const { return first_long_line_; }
 
 private:
-    ConversionOutcome write_batch();
-    ConversionOutcome finish();
+    Status write_batch();
+    Status finish();
     // Parses the Int, Float and Bool columns of the batch into its values.
-    ConversionOutcome parse_values(TextBatch& batch);
-    ConversionOutcome after_full_batch(uint64_t consumed,
-                                       std::chrono::steady_clock::time_point start);
-    ConversionOutcome fail(ConversionOutcome outcome);
+    Status parse_values(TextBatch& batch);
+    Status after_full_batch(uint64_t consumed, std::chrono::steady_clock::time_point start);
+    Status fail(Status failure);
 
     StreamingVarnWriter& writer_;
     const ConversionHooks& hooks_;
@@ -355,8 +334,8 @@ private:
     std::unique_ptr<ChunkPipeline> pipeline_;
 };
 
-ConversionOutcome BatchPass::run(LineReader& reader, bool header_read,
-                                 std::chrono::steady_clock::time_point start) {
+Status BatchPass::run(LineReader& reader, bool header_read,
+                      std::chrono::steady_clock::time_point start) {
     const uint8_t* line;
     size_t len;
     if (!header_read) (void)reader.next(line, len);  // the header line again
@@ -364,34 +343,34 @@ ConversionOutcome BatchPass::run(LineReader& reader, bool header_read,
     for (;;) {
         LineReader::Outcome got = reader.next(line, len);
         if (got == LineReader::kEnd) break;
-        if (got == LineReader::kError) return fail(io_error(reader.error()));
-        if (!reader.line_is_utf8(line, len)) return fail(io_error(kInvalidUtf8));
+        if (got == LineReader::kError) return fail(Status::io_error(reader.error()));
+        // Text that is not UTF-8 is a failure to read the input as text.
+        if (!reader.line_is_utf8(line, len)) return fail(Status::io_error(kInvalidUtf8));
         ++line_number;
         if (blank_line(line, len)) continue;
-        if (len > UINT32_MAX) return fail(io_error("CSV line longer than 4 GiB is not supported"));
+        if (len > UINT32_MAX) return fail(Status::io_error("CSV line longer than 4 GiB is not supported"));
         if (builders_[cur_].append_row(line, len) && long_rows_++ == 0) first_long_line_ = line_number;
         if (typed_) line_numbers_.push_back(line_number);
         ++rows_;
         if (batches_[cur_].rows == format::kChunkRows) {
-            ConversionOutcome o = after_full_batch(reader.consumed(), start);
-            if (!o.ok()) return fail(std::move(o));
+            Status o = after_full_batch(reader.consumed(), start);
+            if (o.failed()) return fail(std::move(o));
         }
     }
     return finish();
 }
 
-ConversionOutcome BatchPass::run_records(CsvRecordReader& reader, const InputStream& in,
-                                         ExtraFields extra,
-                                         std::chrono::steady_clock::time_point start) {
+Status BatchPass::run_records(CsvRecordReader& reader, const InputStream& in, ExtraFields extra,
+                              std::chrono::steady_clock::time_point start) {
     const size_t columns = writer_.columns().size();
     for (;;) {
         const CsvRecordReader::Outcome got = reader.next();
         if (got == CsvRecordReader::kEnd) break;
-        if (got == CsvRecordReader::kError) return fail(value_error(reader.error()));
+        if (got == CsvRecordReader::kError) return fail(Status::invalid_input(reader.error()));
         const std::vector<CsvField>& fields = reader.fields();
         if (fields.size() > columns) {
             if (extra == ExtraFields::Error) {
-                return fail(value_error(
+                return fail(Status::invalid_input(
                     "line " + std::to_string(reader.line()) + ": " + std::to_string(fields.size()) +
                     " fields, but the header has " + std::to_string(columns) +
                     " columns (--extra-fields drop drops the extra ones)"));
@@ -402,27 +381,27 @@ ConversionOutcome BatchPass::run_records(CsvRecordReader& reader, const InputStr
         if (typed_) line_numbers_.push_back(reader.line());
         ++rows_;
         if (batches_[cur_].rows == format::kChunkRows) {
-            ConversionOutcome o = after_full_batch(in.raw_bytes_read(), start);
-            if (!o.ok()) return fail(std::move(o));
+            Status o = after_full_batch(in.raw_bytes_read(), start);
+            if (o.failed()) return fail(std::move(o));
         }
     }
     return finish();
 }
 
-ConversionOutcome BatchPass::finish() {
+Status BatchPass::finish() {
     if (batches_[cur_].rows > 0) {
-        ConversionOutcome o = write_batch();
-        if (!o.ok()) return fail(std::move(o));
+        Status o = write_batch();
+        if (o.failed()) return fail(std::move(o));
     }
     if (pipeline_) {
         Status written = pipeline_->finish();
         pipeline_.reset();
-        if (written.failed()) return io_error(written.take_message());
+        if (written.failed()) return written;
     }
-    return {};
+    return Status::ok();
 }
 
-ConversionOutcome BatchPass::parse_values(TextBatch& batch) {
+Status BatchPass::parse_values(TextBatch& batch) {
     const std::vector<KColumn>& columns = writer_.columns();
     batch.values.resize(columns.size());
     std::string error;
@@ -455,61 +434,56 @@ ConversionOutcome BatchPass::parse_values(TextBatch& batch) {
                 ok = bool_value(p, span.length, v, error);
             }
             if (!ok) {
-                return value_error("line " + std::to_string(line_numbers_[r]) + ", column '" +
-                                   columns[c].name + "': " + error);
+                return Status::invalid_input("line " + std::to_string(line_numbers_[r]) +
+                                             ", column '" + columns[c].name + "': " + error);
             }
             values.v[r] = v;
         }
     }
-    return {};
+    return Status::ok();
 }
 
 // A failure found while reading comes after every chunk before it, as in
 // file order: a fault in writing those is reported first. An interruption
 // is reported as it is, without waiting.
-ConversionOutcome BatchPass::fail(ConversionOutcome outcome) {
-    if (pipeline_ && outcome.error != ConversionErrorKind::Interrupted) {
+Status BatchPass::fail(Status failure) {
+    if (pipeline_ && failure.kind() != ErrorKind::interrupted) {
         Status earlier = pipeline_->finish();
-        if (earlier.failed()) return io_error(earlier.take_message());
+        if (earlier.failed()) return earlier;
     }
-    return outcome;
+    return failure;
 }
 
 // Writes the batch through the text fast path, or as typed rows; with worker
 // threads, hands it to them and moves on to the other batch, whose chunk is
 // in the file by then.
-ConversionOutcome BatchPass::write_batch() {
+Status BatchPass::write_batch() {
     const TextBatch& batch = batches_[cur_];
     std::vector<Row>& typed_batch = typed_batches_[cur_];
     Status written;
     if (typed_ && values_path_) {
         TextBatch& parsed = batches_[cur_];
-        ConversionOutcome o = parse_values(parsed);
-        if (!o.ok()) return o;
+        VARN_RETURN_IF_ERROR(parse_values(parsed));
         written = pipeline_ ? pipeline_->submit_text(parsed) : writer_.write_text_chunk(parsed);
     } else if (typed_) {
-        std::string error;
-        if (!typed_rows(batch, writer_.columns(), line_numbers_, hooks_.parse_field, typed_batch,
-                        error))
-            return value_error(std::move(error));
+        VARN_RETURN_IF_ERROR(
+            typed_rows(batch, writer_.columns(), line_numbers_, hooks_.parse_field, typed_batch));
         written = pipeline_ ? pipeline_->submit_rows(typed_batch, batch.rows)
                             : writer_.write_chunk(typed_batch, batch.rows);
     } else {
         written = pipeline_ ? pipeline_->submit_text(batch) : writer_.write_text_chunk(batch);
     }
-    if (written.failed()) return io_error(written.take_message());
+    if (written.failed()) return written;
     if (pipeline_) cur_ ^= 1;
     builders_[cur_].clear();
     line_numbers_.clear();
-    return {};
+    return Status::ok();
 }
 
 // A full batch: written, the progress reported every million rows, and the
 // caller asked whether to go on.
-ConversionOutcome BatchPass::after_full_batch(uint64_t consumed,
-                                              std::chrono::steady_clock::time_point start) {
-    ConversionOutcome o = write_batch();
-    if (!o.ok()) return o;
+Status BatchPass::after_full_batch(uint64_t consumed, std::chrono::steady_clock::time_point start) {
+    VARN_RETURN_IF_ERROR(write_batch());
     if (rows_ % 1000000 == 0) {
         double elapsed = seconds_since(start);
         double mrows = static_cast<double>(rows_) / 1e6;
@@ -517,28 +491,26 @@ ConversionOutcome BatchPass::after_full_batch(uint64_t consumed,
                      format_fixed(elapsed, 0) + "s (" + format_fixed(mrows / elapsed, 1) +
                      "M rows/sec)\n");
     }
-    if (hooks_.after_batch && !hooks_.after_batch(consumed, rows_)) {
-        o.error = ConversionErrorKind::Interrupted;
-        o.message = "interrupted";
-    }
-    return o;
+    if (hooks_.after_batch && !hooks_.after_batch(consumed, rows_))
+        return Status::interrupted("interrupted");
+    return Status::ok();
 }
 
 // The sizes of the finished output and the closing report line.
-ConversionOutcome summarize(const std::string& varn_path, uint64_t csv_size,
-                            const std::string& writer_summary, const Report& report,
-                            std::chrono::steady_clock::time_point start) {
+Result<ConversionSummary> summarize(const std::string& varn_path, uint64_t csv_size,
+                                    const std::string& writer_summary, const Report& report,
+                                    std::chrono::steady_clock::time_point start) {
     struct stat out_st;
     if (::stat(varn_path.c_str(), &out_st) != 0)
-        return io_error("Output file was not created at: " + varn_path);
-    if (::stat(varn_path.c_str(), &out_st) != 0) return io_error(last_os_error());
+        return Status::io_error("Output file was not created at: " + varn_path);
+    if (::stat(varn_path.c_str(), &out_st) != 0) return Status::io_error(last_os_error());
     const uint64_t varn_size = static_cast<uint64_t>(out_st.st_size);
-    if (varn_size == 0) return io_error("Output file is empty");
+    if (varn_size == 0) return Status::io_error("Output file is empty");
 
-    ConversionOutcome outcome;
-    outcome.summary.csv_size = csv_size;
-    outcome.summary.varn_size = varn_size;
-    outcome.summary.compression_ratio =
+    ConversionSummary summary;
+    summary.csv_size = csv_size;
+    summary.varn_size = varn_size;
+    summary.compression_ratio =
         csv_size > varn_size
             ? static_cast<double>(csv_size - varn_size) / static_cast<double>(csv_size) * 100.0
             : 0.0;
@@ -546,22 +518,22 @@ ConversionOutcome summarize(const std::string& varn_path, uint64_t csv_size,
     double elapsed = seconds_since(start);
     report.line(">>> DONE! " + size_text(csv_size) + " \xE2\x86\x92 " +
                 format_fixed(static_cast<double>(varn_size) / 1048576.0, 1) + "MB (" +
-                format_fixed(outcome.summary.compression_ratio, 1) + "% saved) in " +
+                format_fixed(summary.compression_ratio, 1) + "% saved) in " +
                 format_fixed(elapsed, 0) + "s (" +
                 format_fixed(static_cast<double>(csv_size) / 1073741824.0 / elapsed, 1) +
                 "GB/sec) | " + writer_summary + "\n");
-    return outcome;
+    return summary;
 }
 
 }  // namespace
 
-ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
-                               const ConversionHooks& hooks) {
+Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::string& varn_path,
+                                       const ConversionHooks& hooks) {
     const Report report(hooks.report);
     struct stat st;
-    if (::stat(csv_path.c_str(), &st) != 0) return io_error("CSV file does not exist: " + csv_path);
+    if (::stat(csv_path.c_str(), &st) != 0) return Status::io_error("CSV file does not exist: " + csv_path);
     if (::stat(csv_path.c_str(), &st) != 0)
-        return io_error("Failed to read CSV metadata: " + last_os_error());
+        return Status::io_error("Failed to read CSV metadata: " + last_os_error());
     uint64_t csv_size = static_cast<uint64_t>(st.st_size);
 
     report.line(std::string("\n>>> compress_csv v") + kConverterVersion + " STREAMING MODE\n");
@@ -575,8 +547,8 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     std::unique_ptr<LineReader> one_pass;
     {
         int fd = open_read(csv_path);
-        if (fd < 0) return io_error(last_os_error());
-        ConversionOutcome header;
+        if (fd < 0) return Status::io_error(last_os_error());
+        Status header;
         if (S_ISREG(st.st_mode)) {
             LineReader reader(fd, kHeaderReadBuffer);
             header = read_header(reader, columns);
@@ -584,11 +556,10 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
             one_pass = std::make_unique<LineReader>(fd, kDataReadBuffer);
             header = read_header(*one_pass, columns);
         }
-        if (!header.ok()) return header;
+        if (header.failed()) return header;
     }
     const size_t column_count = columns.size();
-    std::string declaration_error;
-    if (!apply_declarations(columns, hooks, declaration_error)) return value_error(declaration_error);
+    if (Status declared = apply_declarations(columns, hooks); declared.failed()) return declared;
     bool typed = false;
     for (const KColumn& c : columns) typed |= c.type_code != format::kTypeText;
     report_columns(report, columns);
@@ -597,8 +568,8 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     if (output_names_input(st, varn_path)) return onto_itself_error(csv_path, varn_path);
 
     std::unique_ptr<StreamingVarnWriter> writer;
-    ConversionOutcome begun = begin_writer(std::move(columns), varn_path, report, writer);
-    if (!begun.ok()) return begun;
+    if (Status begun = begin_writer(std::move(columns), varn_path, report, writer); begun.failed())
+        return begun;
 
     if (hooks.before_data_pass) hooks.before_data_pass();
     const auto start = std::chrono::steady_clock::now();
@@ -606,7 +577,7 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
     uint64_t first_long_line = 0;
     {
         BatchPass pass(*writer, hooks, report, typed);
-        ConversionOutcome data;
+        Status data;
         if (one_pass) {
             data = pass.run(*one_pass, true, start);
             // Input that cannot be read twice has no size of its own: the bytes read.
@@ -614,19 +585,19 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
             one_pass.reset();
         } else {
             int fd = open_read(csv_path);
-            if (fd < 0) return io_error(last_os_error());
+            if (fd < 0) return Status::io_error(last_os_error());
             LineReader reader(fd, kDataReadBuffer);
             data = pass.run(reader, false, start);
         }
-        if (!data.ok()) return data;
+        if (data.failed()) return data;
         long_rows = pass.long_rows();
         first_long_line = pass.first_long_line();
     }
     Result<std::string> finished = writer->finish();
     writer.reset();
-    if (finished.failed()) return io_error(finished.message());
-    ConversionOutcome outcome = summarize(varn_path, csv_size, finished.value(), report, start);
-    if (outcome.ok() && long_rows > 0) {
+    if (finished.failed()) return finished.status();
+    Result<ConversionSummary> outcome = summarize(varn_path, csv_size, finished.value(), report, start);
+    if (outcome.is_ok() && long_rows > 0) {
         report.line(">>> WARNING: " + std::to_string(long_rows) + (long_rows == 1 ? " row" : " rows") +
                     " had more fields than the " + std::to_string(column_count) +
                     " columns of the header; the extra fields were dropped (first at line " +
@@ -649,24 +620,24 @@ FieldParser strict_field_parser(bool lossy) {
                              type_code == format::kTypeBool;
         if (numeric && n == 0) {
             if (lossy) return KVal();
-            return Status::error("empty cell: a " + std::string(format::type_info(type_code).name) +
+            return Status::invalid_input("empty cell: a " + std::string(format::type_info(type_code).name) +
                                  " column stores no empty value (--lossy stores 0 or false and counts it as null)");
         }
         switch (type_code) {
             case format::kTypeInt:
-                if (!int_value(p, n, lossy, v, error)) return Status::error(error);
+                if (!int_value(p, n, lossy, v, error)) return Status::invalid_input(error);
                 return KVal::make_int(v);
             case format::kTypeFloat:
-                if (!scaled_value(p, n, lossy, v, error)) return Status::error(error);
+                if (!scaled_value(p, n, lossy, v, error)) return Status::invalid_input(error);
                 return KVal::make_float(static_cast<double>(v) / kFloatScale);
             case format::kTypeBool:
-                if (!bool_value(p, n, v, error)) return Status::error(error);
+                if (!bool_value(p, n, v, error)) return Status::invalid_input(error);
                 return KVal::make_bool(v != 0);
             default: break;
         }
         if (!lossy && type_code >= format::kTypeNested6 && type_code <= format::kTypeNested8 &&
             !json_numbers_exact(text, error))
-            return Status::error(error);
+            return Status::invalid_input(error);
         return parse_field(type_code, text);
     };
 }
@@ -721,8 +692,8 @@ std::string names_text(const std::vector<KColumn>& columns, bool with_types) {
 
 }  // namespace
 
-ConversionOutcome convert_csv(const std::string& csv_path, const std::string& varn_path,
-                              const ConvertOptions& options, ConversionHooks hooks) {
+Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::string& varn_path,
+                                      const ConvertOptions& options, ConversionHooks hooks) {
     hooks.declarations = options.declarations;
     hooks.parse_field = strict_field_parser(options.lossy);
     hooks.lossy = options.lossy;
@@ -735,9 +706,9 @@ ConversionOutcome convert_csv(const std::string& csv_path, const std::string& va
     const Report report(hooks.report);
     struct stat in_st;
     if (csv_path != "-" && ::stat(csv_path.c_str(), &in_st) != 0)
-        return io_error("CSV file does not exist: " + csv_path);
+        return Status::io_error("CSV file does not exist: " + csv_path);
     auto opened = InputStream::open(csv_path);
-    if (opened.failed()) return io_error(opened.message());
+    if (opened.failed()) return opened.status();
     std::unique_ptr<InputStream> in = opened.take();
     const bool from_stdin = csv_path == "-";
     report.line(std::string("\n>>> compress_csv v") + kConverterVersion + " STREAMING MODE\n");
@@ -752,24 +723,24 @@ ConversionOutcome convert_csv(const std::string& csv_path, const std::string& va
     if (options.infer_types) {
         if (!in->rereadable()) {
             spool = spool_file();
-            if (spool < 0) return io_error("Cannot create a temporary file to read the input twice: " + last_os_error());
+            if (spool < 0) return Status::io_error("Cannot create a temporary file to read the input twice: " + last_os_error());
             Status spooling = in->spool_to(spool);
             if (spooling.failed()) {
                 ::close(spool);
-                return io_error(spooling.message());
+                return spooling;
             }
         }
         CsvRecordReader first(*in, delimiter);
         CsvRecordReader::Outcome got = first.next();
-        if (got == CsvRecordReader::kError) return value_error(first.error());
-        if (got == CsvRecordReader::kEnd) return value_error("CSV file is empty");
+        if (got == CsvRecordReader::kError) return Status::invalid_input(first.error());
+        if (got == CsvRecordReader::kEnd) return Status::invalid_input("CSV file is empty");
         const size_t columns = first.fields().size();
         delimiter = first.delimiter();
         guesses.assign(columns, ColumnGuess{});
         while ((got = first.next()) == CsvRecordReader::kRecord) {
             const std::vector<CsvField>& fields = first.fields();
             if (fields.size() > columns && options.extra_fields == ExtraFields::Error) {
-                return value_error("line " + std::to_string(first.line()) + ": " +
+                return Status::invalid_input("line " + std::to_string(first.line()) + ": " +
                                    std::to_string(fields.size()) + " fields, but the header has " +
                                    std::to_string(columns) +
                                    " columns (--extra-fields drop drops the extra ones)");
@@ -782,7 +753,7 @@ ConversionOutcome convert_csv(const std::string& csv_path, const std::string& va
         }
         if (got == CsvRecordReader::kError) {
             if (spool >= 0) ::close(spool);
-            return value_error(first.error());
+            return Status::invalid_input(first.error());
         }
         // Second pass from the top: the file again, or the spooled copy.
         if (spool >= 0) {
@@ -791,14 +762,14 @@ ConversionOutcome convert_csv(const std::string& csv_path, const std::string& va
         } else {
             opened = InputStream::open(csv_path);
         }
-        if (opened.failed()) return io_error(opened.message());
+        if (opened.failed()) return opened.status();
         in = opened.take();
     }
 
     CsvRecordReader reader(*in, delimiter);
     CsvRecordReader::Outcome got = reader.next();
-    if (got == CsvRecordReader::kError) return value_error(reader.error());
-    if (got == CsvRecordReader::kEnd) return value_error("CSV file is empty");
+    if (got == CsvRecordReader::kError) return Status::invalid_input(reader.error());
+    if (got == CsvRecordReader::kEnd) return Status::invalid_input("CSV file is empty");
     std::vector<KColumn> columns;
     for (const CsvField& f : reader.fields()) {
         KColumn column;
@@ -807,8 +778,7 @@ ConversionOutcome convert_csv(const std::string& csv_path, const std::string& va
     }
     const size_t column_count = columns.size();
     for (size_t c = 0; c < guesses.size() && c < column_count; ++c) columns[c].type_code = guesses[c].type(data_rows);
-    std::string declaration_error;
-    if (!apply_declarations(columns, hooks, declaration_error)) return value_error(declaration_error);
+    if (Status declared = apply_declarations(columns, hooks); declared.failed()) return declared;
     bool typed = false;
     for (const KColumn& c : columns) typed |= c.type_code != format::kTypeText;
     report.line(">>> Columns (" + std::to_string(column_count) + "): " + names_text(columns, false) + "\n");
@@ -820,25 +790,25 @@ ConversionOutcome convert_csv(const std::string& csv_path, const std::string& va
             return onto_itself_error(csv_path, varn_path);
     }
     std::unique_ptr<StreamingVarnWriter> writer;
-    ConversionOutcome begun = begin_writer(std::move(columns), varn_path, report, writer);
-    if (!begun.ok()) return begun;
+    if (Status begun = begin_writer(std::move(columns), varn_path, report, writer); begun.failed())
+        return begun;
 
     const auto start = std::chrono::steady_clock::now();
     uint64_t long_rows = 0;
     uint64_t first_long_line = 0;
     {
         BatchPass pass(*writer, hooks, report, typed);
-        ConversionOutcome data = pass.run_records(reader, *in, options.extra_fields, start);
-        if (!data.ok()) return data;
+        Status data = pass.run_records(reader, *in, options.extra_fields, start);
+        if (data.failed()) return data;
         long_rows = pass.long_rows();
         first_long_line = pass.first_long_line();
     }
     Result<std::string> finished = writer->finish();
     writer.reset();
-    if (finished.failed()) return io_error(finished.message());
+    if (finished.failed()) return finished.status();
     const uint64_t csv_size = in->rereadable() && spool < 0 ? in->file_size() : in->raw_bytes_read();
-    ConversionOutcome outcome = summarize(varn_path, csv_size, finished.value(), report, start);
-    if (outcome.ok() && long_rows > 0) {
+    Result<ConversionSummary> outcome = summarize(varn_path, csv_size, finished.value(), report, start);
+    if (outcome.is_ok() && long_rows > 0) {
         report.line(">>> WARNING: " + std::to_string(long_rows) + (long_rows == 1 ? " row" : " rows") +
                     " had more fields than the " + std::to_string(column_count) +
                     " columns of the header; the extra fields were dropped (first at line " +

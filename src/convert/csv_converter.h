@@ -21,26 +21,14 @@
 
 namespace varn {
 
-inline constexpr const char* kConverterVersion = "1.3.2";
+// The converter's version: in its report banner and in compress_csv's docstring.
+#define VARN_CONVERTER_VERSION "1.3.2"
+inline constexpr const char* kConverterVersion = VARN_CONVERTER_VERSION;
 
 struct ConversionSummary {
     uint64_t csv_size = 0;
     uint64_t varn_size = 0;
     double compression_ratio = 0.0;  // percent of the input size saved
-};
-
-enum class ConversionErrorKind {
-    None,
-    Io,           // raised as OSError
-    Value,        // raised as ValueError ("CSV file is empty", bad declarations or fields)
-    Interrupted,  // the after_batch hook asked to stop
-};
-
-struct ConversionOutcome {
-    ConversionErrorKind error = ConversionErrorKind::None;
-    std::string message;
-    ConversionSummary summary;
-    bool ok() const { return error == ConversionErrorKind::None; }
 };
 
 // Declares how one header column is stored, instead of plain text.
@@ -58,7 +46,7 @@ using FieldParser = std::function<Result<KVal>(uint8_t type_code, ByteView text)
 struct ConversionHooks {
     // Called after every full batch written, with the bytes of the input
     // consumed so far and the data rows accepted. Returning
-    // false stops the conversion as a failure of kind Interrupted; the output
+    // false stops the conversion as a failure of kind interrupted; the output
     // is then left as for any failure after the writer started.
     std::function<bool(uint64_t bytes_read, uint64_t rows)> after_batch;
     // Called between the header pass and the data pass (for tests that change
@@ -109,8 +97,13 @@ struct ConvertOptions {
     bool report = true;
 };
 
-ConversionOutcome compress_csv(const std::string& csv_path, const std::string& varn_path,
-                               const ConversionHooks& hooks = {});
+// Fails with ErrorKind::io when the input cannot be opened or read (text
+// that is not UTF-8 included), the output cannot be written, or the header
+// has more columns than a file holds; with invalid_input for an empty input
+// and bad declarations or fields; with interrupted when after_batch asked to
+// stop; with out_of_memory when a worker ran out of memory.
+Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::string& varn_path,
+                                       const ConversionHooks& hooks = {});
 
 // The conversion of `varn compress`. `csv_path` "-" is standard input. The
 // RFC 4180 dialect reads the input once when no types are inferred; to infer
@@ -118,8 +111,8 @@ ConversionOutcome compress_csv(const std::string& csv_path, const std::string& v
 // spooled, still compressed, to an unlinked temporary file for that) and
 // converts in a second pass. `hooks` gives the progress callback; its
 // declarations, threads and lossy are taken from `options`.
-ConversionOutcome convert_csv(const std::string& csv_path, const std::string& varn_path,
-                              const ConvertOptions& options, ConversionHooks hooks = {});
+Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::string& varn_path,
+                                      const ConvertOptions& options, ConversionHooks hooks = {});
 
 // The field parser of declared types that never loses data silently: the
 // parse_field grammar, with an empty cell, a value out of range, a Float

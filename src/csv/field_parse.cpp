@@ -87,16 +87,16 @@ Result<KVal> parse_int_field(ByteView text) {
     const char* e = b + text.size();
     const char* digits = b;
     if (digits < e && (*digits == '+' || *digits == '-')) ++digits;
-    if (digits == e) return Status::error(shown(text) + " is not an integer");
+    if (digits == e) return Status::invalid_input(shown(text) + " is not an integer");
     for (const char* q = digits; q < e; ++q) {
-        if (!is_digit(static_cast<uint8_t>(*q))) return Status::error(shown(text) + " is not an integer");
+        if (!is_digit(static_cast<uint8_t>(*q))) return Status::invalid_input(shown(text) + " is not an integer");
     }
     int64_t v = 0;
     // from_chars takes a minus sign but not a plus sign.
     auto [ptr, ec] = std::from_chars(*b == '+' ? b + 1 : b, e, v);
     if (ec == std::errc::result_out_of_range)
-        return Status::error(shown(text) + " is outside the 64-bit integer range");
-    if (ec != std::errc() || ptr != e) return Status::error(shown(text) + " is not an integer");
+        return Status::invalid_input(shown(text) + " is outside the 64-bit integer range");
+    if (ec != std::errc() || ptr != e) return Status::invalid_input(shown(text) + " is not an integer");
     return KVal::make_int(v);
 }
 
@@ -105,24 +105,24 @@ Result<KVal> parse_float_field(ByteView text) {
     const uint8_t* end = p + text.size();
     if (p < end && (*p == '+' || *p == '-')) ++p;
     if (p == end || decimal_number_length(p, end) != static_cast<size_t>(end - p))
-        return Status::error(shown(text) + " is not a decimal number");
+        return Status::invalid_input(shown(text) + " is not a decimal number");
     double x = c_strtod(text);
-    if (std::isinf(x)) return Status::error(shown(text) + " is beyond the range of a double");
+    if (std::isinf(x)) return Status::invalid_input(shown(text) + " is beyond the range of a double");
     return KVal::make_float(x);
 }
 
 Result<KVal> parse_bool_field(ByteView text) {
     if (ascii_iequals(text, "true") || ascii_iequals(text, "1")) return KVal::make_bool(true);
     if (ascii_iequals(text, "false") || ascii_iequals(text, "0")) return KVal::make_bool(false);
-    return Status::error(shown(text) + " is not a boolean (true, false, 1 or 0)");
+    return Status::invalid_input(shown(text) + " is not a boolean (true, false, 1 or 0)");
 }
 
 Result<KVal> parse_hex_field(ByteView text) {
-    if (text.size() % 2 != 0) return Status::error(shown(text) + " has an odd number of hex digits");
+    if (text.size() % 2 != 0) return Status::invalid_input(shown(text) + " has an odd number of hex digits");
     Bytes out(text.size() / 2);
     for (size_t i = 0; i < out.size(); ++i) {
         int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
-        if (hi < 0 || lo < 0) return Status::error(shown(text) + " is not hex digits");
+        if (hi < 0 || lo < 0) return Status::invalid_input(shown(text) + " is not hex digits");
         out[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
     return KVal::make_bytes(std::move(out));
@@ -166,7 +166,7 @@ private:
     };
 
     Status fail(const std::string& what) const {
-        return Status::error("invalid JSON at byte " + std::to_string(p_ - begin_) + ": " + what);
+        return Status::invalid_input("invalid JSON at byte " + std::to_string(p_ - begin_) + ": " + what);
     }
     void skip_space() {
         while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;

@@ -23,7 +23,7 @@ Status write_all(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
         if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return Status::error("Failed to spool the input: " + last_os_error());
+        if (w < 0) return Status::io_error("Failed to spool the input: " + last_os_error());
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -49,7 +49,7 @@ Result<std::unique_ptr<InputStream>> InputStream::open(const std::string& path) 
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Status::error("Cannot open " + path + ": " + last_os_error());
+    if (fd < 0) return Status::io_error("Cannot open " + path + ": " + last_os_error());
     return from_fd(fd, true);
 }
 
@@ -84,7 +84,7 @@ Status InputStream::fill_raw() {
     do {
         r = ::read(fd_, raw_.get() + raw_end_, kRawBuffer - raw_end_);
     } while (r < 0 && errno == EINTR);
-    if (r < 0) return Status::error(last_os_error());
+    if (r < 0) return Status::io_error(last_os_error());
     if (r == 0) {
         raw_eof_ = true;
         return Status::ok();
@@ -102,13 +102,13 @@ Status InputStream::start() {
     if (raw_end_ >= 2 && std::memcmp(p, kGzipMagic, 2) == 0) {
         compression_ = InputCompression::Gzip;
         codec_ = std::make_unique<Codec>();
-        if (inflateInit2(&codec_->z, 15 + 16) != Z_OK) return Status::error("Cannot start gzip decompression");
+        if (inflateInit2(&codec_->z, 15 + 16) != Z_OK) return Status::out_of_memory("Cannot start gzip decompression");
         codec_->z_open = true;
     } else if (raw_end_ >= 4 && std::memcmp(p, kZstdMagic, 4) == 0) {
         compression_ = InputCompression::Zstd;
         codec_ = std::make_unique<Codec>();
         codec_->zstd = ZSTD_createDCtx();
-        if (!codec_->zstd) return Status::error("Cannot start zstd decompression");
+        if (!codec_->zstd) return Status::out_of_memory("Cannot start zstd decompression");
     }
     return Status::ok();
 }
@@ -128,7 +128,7 @@ Result<size_t> InputStream::read_raw(uint8_t* dst, size_t n) {
             do {
                 r = ::read(fd_, dst, n);
             } while (r < 0 && errno == EINTR);
-            if (r < 0) return Status::error(last_os_error());
+            if (r < 0) return Status::io_error(last_os_error());
             if (r == 0) raw_eof_ = true;
             raw_read_ += static_cast<uint64_t>(r);
             return static_cast<size_t>(r);
@@ -152,12 +152,12 @@ Result<size_t> InputStream::read_gzip(uint8_t* dst, size_t n) {
             VARN_RETURN_IF_ERROR(fill_raw());
             if (raw_pos_ == raw_end_) {
                 if (codec_->z_member_done) return size_t{0};
-                return Status::error("The gzip input ends in the middle of its data");
+                return Status::invalid_input("The gzip input ends in the middle of its data");
             }
         }
         if (codec_->z_member_done) {
             // Another member follows (concatenated gzip files are one stream).
-            if (inflateReset(&z) != Z_OK) return Status::error("Cannot restart gzip decompression");
+            if (inflateReset(&z) != Z_OK) return Status::internal("Cannot restart gzip decompression");
             codec_->z_member_done = false;
         }
         z.next_in = raw_.get() + raw_pos_;
@@ -167,7 +167,7 @@ Result<size_t> InputStream::read_gzip(uint8_t* dst, size_t n) {
         if (rc == Z_STREAM_END) {
             codec_->z_member_done = true;
         } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
-            return Status::error(std::string("The gzip input is corrupt: ") + (z.msg ? z.msg : "inflate failed"));
+            return Status::invalid_input(std::string("The gzip input is corrupt: ") + (z.msg ? z.msg : "inflate failed"));
         }
     }
     return std::min<size_t>(n, 1u << 30) - z.avail_out;
@@ -182,14 +182,14 @@ Result<size_t> InputStream::read_zstd(uint8_t* dst, size_t n) {
             VARN_RETURN_IF_ERROR(fill_raw());
             if (raw_pos_ == raw_end_) {
                 if (last == 0 && !zstd_mid_frame_) return size_t{0};
-                return Status::error("The zstd input ends in the middle of a frame");
+                return Status::invalid_input("The zstd input ends in the middle of a frame");
             }
         }
         ZSTD_inBuffer in{raw_.get() + raw_pos_, raw_end_ - raw_pos_, 0};
         last = ZSTD_decompressStream(codec_->zstd, &out, &in);
         raw_pos_ += in.pos;
         if (ZSTD_isError(last))
-            return Status::error(std::string("The zstd input is corrupt: ") + ZSTD_getErrorName(last));
+            return Status::invalid_input(std::string("The zstd input is corrupt: ") + ZSTD_getErrorName(last));
         zstd_mid_frame_ = last != 0;
     }
     return out.pos;

@@ -32,6 +32,24 @@ PyObject* raise_value_error(const std::string& message) {
     return set_with_message(PyExc_ValueError, message);
 }
 
+PyObject* raise_status(const Status& status, PyObject* damaged) {
+    const std::string& message = status.message();
+    switch (status.kind()) {
+        case ErrorKind::io: return raise_os_error(message);
+        case ErrorKind::invalid_input: return set_with_message(PyExc_ValueError, message);
+        case ErrorKind::corrupt: return set_with_message(damaged, message);
+        case ErrorKind::interrupted:
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return nullptr;
+        case ErrorKind::out_of_memory:
+            if (message.empty()) return PyErr_NoMemory();
+            return set_with_message(PyExc_MemoryError, message);
+        case ErrorKind::none:  // not a failure: a caller's broken invariant
+        case ErrorKind::internal: break;
+    }
+    return raise_internal_fault(message.empty() ? "a failure without a message" : message.c_str());
+}
+
 PyObject* internal_fault_type() {
     static PyObject* type = nullptr;  // created once per process
     if (!type) {

@@ -8,7 +8,22 @@
 #include <new>
 #include <string>
 
+#include "common/result.h"
+
 namespace varn::py {
+
+// The one translation of a core failure into a Python exception; sets it and
+// returns nullptr. By category:
+//   io             OSError, a plain one whose only argument is the message
+//   invalid_input  ValueError
+//   corrupt        `damaged`: ValueError in varn_fileformat, varn.VarnError
+//                  (a ValueError) in the varn package
+//   interrupted    the exception already set (by a callback, or a signal
+//                  handler run between batches), else KeyboardInterrupt
+//   out_of_memory  MemoryError
+//   internal       the internal fault (see internal_fault_type)
+PyObject* raise_status(const Status& status, PyObject* damaged);
+inline PyObject* raise_status(const Status& status) { return raise_status(status, PyExc_ValueError); }
 
 // A plain OSError whose only argument is the message (errno and filename None).
 PyObject* raise_os_error(const std::string& message);

@@ -15,8 +15,8 @@ namespace varn::py {
 
 namespace {
 
-constexpr const char* kLibraryVersion = "1.1.2";
-constexpr const char* kFormatLabel = "VARN v1.1.2";
+constexpr const char* kLibraryVersion = VARN_MODULE_VERSION;
+constexpr const char* kFormatLabel = "VARN v" VARN_MODULE_VERSION;
 
 const char* const kCompressCsvParams[] = {"csv_path", "varn_path"};
 const Signature kCompressCsvSig = {"compress_csv", kCompressCsvParams, 2};
@@ -36,7 +36,7 @@ struct PathObject {
 
 PyObject* info_tuple(const std::string& path) {
     Result<uint64_t> size = opened_file_size(path, "Failed to open VARN file: ");
-    if (size.failed()) return raise_os_error(size.message());
+    if (size.failed()) return raise_status(size.status());
     return Py_BuildValue("(Ksk)", static_cast<unsigned long long>(size.value()), kLibraryVersion,
                          0UL);
 }
@@ -116,7 +116,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* reader_read_file(PyObject* self, PyObject*) {
     VARN_PY_BEGIN
     Result<uint64_t> size = opened_file_size(path_of(self), "Failed to open file: ");
-    if (size.failed()) return raise_os_error(size.message());
+    if (size.failed()) return raise_status(size.status());
     return Py_BuildValue("(Ks)", static_cast<unsigned long long>(size.value()), kLibraryVersion);
     VARN_PY_END
 }
@@ -126,9 +126,9 @@ PyObject* reader_read_file(PyObject* self, PyObject*) {
 PyObject* reader_get_compression_stats(PyObject* self, PyObject*) {
     VARN_PY_BEGIN
     Result<uint64_t> size = opened_file_size(path_of(self), "Failed to open file: ");
-    if (size.failed()) return raise_os_error(size.message());
+    if (size.failed()) return raise_status(size.status());
     Result<double> saved = block_compression_saved_percent(path_of(self));
-    if (saved.failed()) return raise_value_error(saved.message());
+    if (saved.failed()) return raise_status(saved.status());
     return Py_BuildValue("(ds)", saved.value(), kFormatLabel);
     VARN_PY_END
 }
@@ -212,7 +212,7 @@ private:
 };
 
 PyObject* run_compress_csv(const std::string& csv_path, const std::string& varn_path) {
-    ConversionOutcome outcome;
+    Result<ConversionSummary> outcome = Status::internal("not run");
     {
         // The conversion runs without the GIL, so other Python threads go on
         // meanwhile. Between batches the GIL is taken back to let Python
@@ -227,18 +227,8 @@ PyObject* run_compress_csv(const std::string& csv_path, const std::string& varn_
         };
         outcome = compress_csv(csv_path, varn_path, hooks);
     }
-    switch (outcome.error) {
-        case ConversionErrorKind::None:
-            break;
-        case ConversionErrorKind::Value:
-            return raise_value_error(outcome.message);
-        case ConversionErrorKind::Io:
-            return raise_os_error(outcome.message);
-        case ConversionErrorKind::Interrupted:
-            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-            return nullptr;
-    }
-    const ConversionSummary& s = outcome.summary;
+    if (outcome.failed()) return raise_status(outcome.status());
+    const ConversionSummary& s = outcome.value();
     return Py_BuildValue("(KKd)", static_cast<unsigned long long>(s.csv_size),
                          static_cast<unsigned long long>(s.varn_size), s.compression_ratio);
 }

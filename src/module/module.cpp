@@ -1,5 +1,6 @@
 // The extension module's entry point: builds `varn_fileformat` once per
 // process, with its attributes added in a fixed order and listed in __all__.
+#include "convert/csv_converter.h"
 #include "module/errors.h"
 #include "module/module_types.h"
 
@@ -7,12 +8,12 @@ namespace {
 
 const char kModuleDoc[] =
     "Varn Binary Format - Complete 8-language ecosystem for efficient data storage and "
-    "querying\n\nVersion 1.1.2: Full Python bindings with compression and reading support";
+    "querying\n\nVersion " VARN_MODULE_VERSION ": Full Python bindings with compression and reading support";
 
 const char kCompressCsvDoc[] =
     "compress_csv(csv_path, varn_path)\n--\n\n"
     "Compress CSV to VARN with true streaming \xE2\x80\x94 constant memory regardless of file size "
-    "(v1.3.2).\n\nAlgorithm:\n  Pass 1 (scan): count rows only \xE2\x80\x94 O(1) memory\n  Pass 2 "
+    "(v" VARN_CONVERTER_VERSION ").\n\nAlgorithm:\n  Pass 1 (scan): count rows only \xE2\x80\x94 O(1) memory\n  Pass 2 "
     "(write): stream CHUNK_SIZE rows at a time via StreamingVarnWriter\n  Memory usage = "
     "CHUNK_SIZE \xC3\x97 num_columns \xC3\x97 avg_value_size (constant, ~64MB)\n\nReturns: "
     "(csv_size, varn_size, compression_ratio)";
@@ -69,7 +70,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_varn_fileform
     PyObject* module = PyModule_Create(&kModuleDef);
     if (!module) return nullptr;
     PyObject* name = PyModule_GetNameObject(module);
-    bool ok = name && add(module, "__version__", PyUnicode_FromString("1.1.2")) &&
+    bool ok = name && add(module, "__version__", PyUnicode_FromString(VARN_MODULE_VERSION)) &&
               add(module, "__doc__", PyUnicode_FromString(kModuleDoc)) &&
               add(module, "__author__", PyUnicode_FromString("Mara Lindqvist")) &&
               add(module, "compress_csv", PyCFunction_NewEx(&kCompressCsvDef, module, name)) &&

@@ -7,6 +7,10 @@
 
 #include <string>
 
+// The module's version: __version__, the module docstring, and what the
+// file-information calls report.
+#define VARN_MODULE_VERSION "1.1.2"
+
 namespace varn::py {
 
 PyObject* varn_writer_type();

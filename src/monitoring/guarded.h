@@ -30,7 +30,7 @@ public:
     template <class Fn>
     Status with(Fn&& fn) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (poisoned_) return Status::error(std::string("performance monitor: the ") + name_ +
+        if (poisoned_) return Status::internal(std::string("performance monitor: the ") + name_ +
                                             " lock is poisoned by an earlier internal fault");
         try {
             return std::forward<Fn>(fn)(value_);
@@ -45,7 +45,7 @@ public:
 
 private:
     Status fault(const char* what) const {
-        return Status::error(std::string("performance monitor: internal fault while holding the ") +
+        return Status::internal(std::string("performance monitor: internal fault while holding the ") +
                              name_ + " lock: " + what);
     }
 

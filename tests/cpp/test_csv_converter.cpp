@@ -34,9 +34,9 @@ TEST_F(ConverterTest, InputRemovedBetweenPasses) {
     write(in, "a,b\n1,2\n");
     ConversionHooks h = quiet();
     h.before_data_pass = [&] { std::remove(in.c_str()); };
-    ConversionOutcome o = compress_csv(in, out, h);
-    EXPECT_EQ(o.error, ConversionErrorKind::Io);
-    EXPECT_EQ(o.message, "No such file or directory (os error 2)");
+    Result<ConversionSummary> o = compress_csv(in, out, h);
+    EXPECT_EQ(o.kind(), ErrorKind::io);
+    EXPECT_EQ(o.message(), "No such file or directory (os error 2)");
     struct stat st;
     EXPECT_NE(::stat(out.c_str(), &st), 0) << "a failed conversion leaves no output";
 }
@@ -46,12 +46,12 @@ TEST_F(ConverterTest, InputTruncatedBetweenPassesGivesAnEmptyTable) {
     write(in, "a,b\n1,2\n3,4\n");
     ConversionHooks h = quiet();
     h.before_data_pass = [&] { write(in, "a,b\n"); };
-    ConversionOutcome o = compress_csv(in, out, h);
-    ASSERT_TRUE(o.ok()) << o.message;
+    Result<ConversionSummary> o = compress_csv(in, out, h);
+    ASSERT_TRUE(o.is_ok()) << o.message();
     Bytes f = read_file(out);
     EXPECT_EQ(load_le<uint64_t>(&f[8]), 0u);
     EXPECT_EQ(load_le<uint32_t>(&f[16]), 0u);
-    EXPECT_EQ(o.summary.varn_size, f.size());
+    EXPECT_EQ(o.value().varn_size, f.size());
 }
 
 TEST_F(ConverterTest, AfterBatchCanStopTheConversion) {
@@ -68,8 +68,8 @@ TEST_F(ConverterTest, AfterBatchCanStopTheConversion) {
         EXPECT_GT(bytes, 0u);
         return false;
     };
-    ConversionOutcome o = compress_csv(in, out, h);
-    EXPECT_EQ(o.error, ConversionErrorKind::Interrupted);
+    Result<ConversionSummary> o = compress_csv(in, out, h);
+    EXPECT_EQ(o.kind(), ErrorKind::interrupted);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(seen_rows, 65536u);
     struct stat st;
@@ -81,31 +81,31 @@ TEST_F(ConverterTest, DeclarationsAreChecked) {
     write(in, "a,b\n1,x\n");
     ConversionHooks h = quiet();
     h.declarations.push_back(ColumnDeclaration{"nope", format::kTypeInt, false, {}});
-    ConversionOutcome o = compress_csv(in, out, h);
-    EXPECT_EQ(o.error, ConversionErrorKind::Value);
-    EXPECT_EQ(o.message, "No column named 'nope' in the header");
+    Result<ConversionSummary> o = compress_csv(in, out, h);
+    EXPECT_EQ(o.kind(), ErrorKind::invalid_input);
+    EXPECT_EQ(o.message(), "No column named 'nope' in the header");
 
     h.declarations = {ColumnDeclaration{"a", format::kTypeInt, false, {}}};
     h.parse_field = [](uint8_t, ByteView text) -> Result<KVal> {
-        if (text.size() == 1 && text[0] == '7') return Status::error("unlucky");
+        if (text.size() == 1 && text[0] == '7') return Status::invalid_input("unlucky");
         return KVal::make_int(static_cast<int64_t>(text.size()));
     };
-    ASSERT_TRUE(compress_csv(in, out, h).ok());
+    ASSERT_TRUE(compress_csv(in, out, h).is_ok());
     write(in, "a,b\n1,x\n\n7,y\n");
     o = compress_csv(in, out, h);
-    EXPECT_EQ(o.error, ConversionErrorKind::Value);
-    EXPECT_EQ(o.message, "line 4, column 'a': unlucky");
+    EXPECT_EQ(o.kind(), ErrorKind::invalid_input);
+    EXPECT_EQ(o.message(), "line 4, column 'a': unlucky");
 }
 
 TEST_F(ConverterTest, EncryptedTextColumnChangesOnlyItsRecords) {
     std::string in = path("enc.csv"), plain = path("plain.varn"), secret = path("secret.varn");
     write(in, "a,b\nhello,world\nhello,again\n");
     ConversionHooks h = quiet();
-    ASSERT_TRUE(compress_csv(in, plain, h).ok());
+    ASSERT_TRUE(compress_csv(in, plain, h).is_ok());
     ColumnDeclaration d{"b", format::kTypeText, true, {}};
     for (size_t i = 0; i < d.key.size(); ++i) d.key[i] = static_cast<uint8_t>(i + 1);
     h.declarations = {d};
-    ASSERT_TRUE(compress_csv(in, secret, h).ok());
+    ASSERT_TRUE(compress_csv(in, secret, h).is_ok());
     Bytes p = read_file(plain), s = read_file(secret);
     uint32_t schema_len = load_le<uint32_t>(&p[64]);
     ASSERT_EQ(schema_len, load_le<uint32_t>(&s[64]));

@@ -111,14 +111,14 @@ TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
         SCOPED_TRACE(c.what);
         const std::string in = path("in.csv"), one = path("one.varn"), many = path("many.varn");
         write(in, table(c.rows));
-        ConversionOutcome o = compress_csv(in, one, hooks(c.typed, 1));
-        ASSERT_TRUE(o.ok()) << o.message;
+        Result<ConversionSummary> o = compress_csv(in, one, hooks(c.typed, 1));
+        ASSERT_TRUE(o.is_ok()) << o.message();
         const Bytes want = content(read_file(one));
         for (unsigned t : kThreadCounts) {
             SCOPED_TRACE(t);
             const ConversionHooks h = hooks(c.typed, t);
             o = compress_csv(in, many, h);
-            ASSERT_TRUE(o.ok()) << o.message;
+            ASSERT_TRUE(o.is_ok()) << o.message();
             if (c.typed) {
                 expect_same_encrypted(one, many, h.declarations.back().key);
             } else {
@@ -150,13 +150,13 @@ TEST_F(PipelineThreads, ErrorsAreThoseOfOneThread) {
         if (c.out[0] && ::access(c.out, W_OK) != 0) continue;
         const std::string in = path("in.csv"), out = c.out[0] ? std::string(c.out) : path("out.varn");
         write(in, c.csv);
-        const ConversionOutcome want = compress_csv(in, out, hooks(c.typed, 1));
-        ASSERT_FALSE(want.ok());
+        const Result<ConversionSummary> want = compress_csv(in, out, hooks(c.typed, 1));
+        ASSERT_FALSE(want.is_ok());
         for (unsigned t : kThreadCounts) {
             SCOPED_TRACE(t);
-            const ConversionOutcome got = compress_csv(in, out, hooks(c.typed, t));
-            EXPECT_EQ(got.error, want.error);
-            EXPECT_EQ(got.message, want.message);
+            const Result<ConversionSummary> got = compress_csv(in, out, hooks(c.typed, t));
+            EXPECT_EQ(got.kind(), want.kind());
+            EXPECT_EQ(got.message(), want.message());
         }
     }
 }
@@ -168,8 +168,8 @@ TEST_F(PipelineThreads, StopsWhenAskedWithChunksInFlight) {
         ConversionHooks h = hooks(false, t);
         int calls = 0;
         h.after_batch = [&](uint64_t, uint64_t) { return ++calls < 2; };
-        const ConversionOutcome o = compress_csv(in, out, h);
-        EXPECT_EQ(o.error, ConversionErrorKind::Interrupted);
+        const Result<ConversionSummary> o = compress_csv(in, out, h);
+        EXPECT_EQ(o.kind(), ErrorKind::interrupted);
         EXPECT_EQ(calls, 2);
     }
 }

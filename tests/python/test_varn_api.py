@@ -225,6 +225,10 @@ def test_convert_options_and_errors(write_csv, tmp_path):
         varn.convert(write_csv("a,b\nzz,1\n"), out, types={"a": "int"}, report=False)
     with pytest.raises(OSError):
         varn.convert(str(tmp_path / "missing.csv"), out, report=False)
+    # A key of zeros is a bad argument, refused before anything is written.
+    with pytest.raises(ValueError, match="'a' is marked for encryption but its key is all zero"):
+        varn.convert(csv, out, encrypt=["a"], key=bytes(32), report=False)
+    assert not (tmp_path / "o.varn").exists()
 
 
 def test_convert_progress_and_gil(write_csv, tmp_path):

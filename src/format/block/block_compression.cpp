@@ -154,7 +154,7 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
     const ByteView payload = block.subspan(1);
     // The compressor never writes a tag without a payload.
     if (payload.empty() && tag <= static_cast<uint8_t>(BlockTag::LzRange))
-        return Status::error("block has a tag but no payload");
+        return Status::corrupt("block has a tag but no payload");
     // An LZ stream is at most five bytes per byte it decodes to.
     const size_t lz_cap =
         std::min(max_output > SIZE_MAX / 5 ? SIZE_MAX : max_output * 5, max_stream);
@@ -170,7 +170,7 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
             return lz_decompress(as_bytes(stream), out, room_after(stream));
         case BlockTag::Stored:
             if (payload.size() > max_output)
-                return Status::error("stored block of " + std::to_string(payload.size()) +
+                return Status::corrupt("stored block of " + std::to_string(payload.size()) +
                                      " bytes exceeds the limit of " + std::to_string(max_output) +
                                      " bytes");
             out.assign(payload.begin(), payload.end());
@@ -183,7 +183,7 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
             VARN_RETURN_IF_ERROR(range_decompress(payload, stream, lz_cap));
             return lz_decompress(as_bytes(stream), out, room_after(stream));
     }
-    return Status::error("unknown block tag " + std::to_string(tag));
+    return Status::corrupt("unknown block tag " + std::to_string(tag));
 }
 
 }  // namespace varn

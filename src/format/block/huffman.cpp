@@ -288,32 +288,32 @@ Status read_code_table(ByteView block, uint8_t len[256], size_t& n, ByteView& pa
     (void)r.read_u8(form);
     if (form == 0xFF) {
         uint8_t count;
-        if (!r.read_u8(count)) return Status::error(kTruncatedTable);
-        if (count == 0) return Status::error("Huffman code table lists no symbols");
+        if (!r.read_u8(count)) return Status::corrupt(kTruncatedTable);
+        if (count == 0) return Status::corrupt("Huffman code table lists no symbols");
         int prev = -1;
         for (int i = 0; i < count; ++i) {
             uint8_t s, l;
-            if (!r.read_u8(s) || !r.read_u8(l)) return Status::error(kTruncatedTable);
+            if (!r.read_u8(s) || !r.read_u8(l)) return Status::corrupt(kTruncatedTable);
             if (static_cast<int>(s) <= prev)
-                return Status::error("Huffman code table symbols are not in ascending order");
+                return Status::corrupt("Huffman code table symbols are not in ascending order");
             if (l == 0 || l > block::kMaxLen)
-                return Status::error("Huffman code length " + std::to_string(l) + " out of range");
+                return Status::corrupt("Huffman code length " + std::to_string(l) + " out of range");
             len[s] = l;
             prev = s;
         }
     } else if (form == 0xFE) {
         ByteView table;
-        if (!r.read_bytes(256, table)) return Status::error(kTruncatedTable);
+        if (!r.read_bytes(256, table)) return Status::corrupt(kTruncatedTable);
         for (int s = 0; s < 256; ++s) {
             if (table[s] > block::kMaxLen)
-                return Status::error("Huffman code length " + std::to_string(table[s]) + " out of range");
+                return Status::corrupt("Huffman code length " + std::to_string(table[s]) + " out of range");
             len[s] = table[s];
         }
     } else {
-        return Status::error("unknown Huffman table form byte " + std::to_string(form));
+        return Status::corrupt("unknown Huffman table form byte " + std::to_string(form));
     }
     uint32_t n32;
-    if (!r.read_le(n32)) return Status::error("Huffman block truncated before its content length");
+    if (!r.read_le(n32)) return Status::corrupt("Huffman block truncated before its content length");
     n = n32;
     (void)r.read_bytes(r.remaining(), packed);
     return Status::ok();
@@ -330,8 +330,8 @@ Status check_prefix_code(const uint8_t len[256]) {
             ++nsym;
         }
     }
-    if (nsym == 0) return Status::error("Huffman code table lists no symbols");
-    if (kraft > kOne) return Status::error("Huffman code lengths do not form a prefix code");
+    if (nsym == 0) return Status::corrupt("Huffman code table lists no symbols");
+    if (kraft > kOne) return Status::corrupt("Huffman code lengths do not form a prefix code");
     return Status::ok();
 }
 
@@ -456,7 +456,7 @@ Status decode_fast(const DecodeTables& t, BitCursor& bits, uint8_t* dst, size_t 
             } else {
                 uint8_t sym;
                 l = decode_one(t, bits.acc, sym);
-                if (l == 0) return Status::error(kNoCodeword);
+                if (l == 0) return Status::corrupt(kNoCodeword);
                 dst[i++] = sym;
             }
             bits.consume(l);
@@ -480,8 +480,8 @@ Status decode_tail(const DecodeTables& t, BitCursor& bits, uint8_t* dst, size_t 
         }
         uint8_t sym;
         const unsigned l = decode_one(t, bits.acc, sym);
-        if (l == 0) return Status::error(kNoCodeword);
-        if (l > bits.avail) return Status::error(kTooFewBits);
+        if (l == 0) return Status::corrupt(kNoCodeword);
+        if (l > bits.avail) return Status::corrupt(kTooFewBits);
         dst[i] = sym;
         bits.consume(l);
     }
@@ -493,10 +493,10 @@ Status check_padding(const BitCursor& bits) {
     const uint64_t total_bits = 8 * static_cast<uint64_t>(bits.end - bits.begin);
     const uint64_t used = 8 * static_cast<uint64_t>(bits.src - bits.begin) - bits.avail;
     if (total_bits - used >= 8)
-        return Status::error("Huffman block has " + std::to_string((total_bits - used) / 8) +
+        return Status::corrupt("Huffman block has " + std::to_string((total_bits - used) / 8) +
                              " bytes after its last code");
     if (bits.avail && (bits.acc >> (64 - bits.avail)) != 0)
-        return Status::error("Huffman block padding bits are not zero");
+        return Status::corrupt("Huffman block padding bits are not zero");
     return Status::ok();
 }
 
@@ -513,9 +513,9 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
     VARN_RETURN_IF_ERROR(read_code_table(block, len, n, packed));
     VARN_RETURN_IF_ERROR(check_prefix_code(len));
     if (n > max_output)
-        return Status::error("Huffman content length " + std::to_string(n) + " exceeds the limit of " +
+        return Status::corrupt("Huffman content length " + std::to_string(n) + " exceeds the limit of " +
                              std::to_string(max_output) + " bytes");
-    if (n > 8 * static_cast<uint64_t>(packed.size())) return Status::error(kTooFewBits);
+    if (n > 8 * static_cast<uint64_t>(packed.size())) return Status::corrupt(kTooFewBits);
 
     DecodeTables tables;
     build_tables(len, tables);

@@ -427,7 +427,7 @@ Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
     constexpr size_t kSlack = 16;
     constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
     auto too_long = [max_output] {
-        return Status::error("LZ stream decodes to more than " + std::to_string(max_output) + " bytes");
+        return Status::corrupt("LZ stream decodes to more than " + std::to_string(max_output) + " bytes");
     };
     // Room already in `out` (from an earlier call) is used as it is: only
     // growth is zero-filled by resize.
@@ -465,22 +465,22 @@ Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
             p = q;
             continue;
         }
-        if (end - p < 5) return Status::error("LZ stream truncated inside a copy token");
+        if (end - p < 5) return Status::corrupt("LZ stream truncated inside a copy token");
         const uint16_t dist = static_cast<uint16_t>(p[1] | p[2] << 8);
         const uint16_t len = static_cast<uint16_t>(p[3] | p[4] << 8);
         p += 5;
         if (dist == 0) {
             if (len != 1)
-                return Status::error("LZ escape token with length " + std::to_string(len) +
+                return Status::corrupt("LZ escape token with length " + std::to_string(len) +
                                      " (expected 1)");
             if (!room(1)) return too_long();
             d[o++] = 0xFF;
             continue;
         }
         if (len < block::kMinCopy)
-            return Status::error("LZ copy length " + std::to_string(len) + " is below 6");
+            return Status::corrupt("LZ copy length " + std::to_string(len) + " is below 6");
         if (dist > o)
-            return Status::error("LZ copy at distance " + std::to_string(dist) +
+            return Status::corrupt("LZ copy at distance " + std::to_string(dist) +
                                  " reaches before the start of the output (" + std::to_string(o) +
                                  " bytes so far)");
         if (!room(len)) return too_long();

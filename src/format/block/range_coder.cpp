@@ -116,9 +116,9 @@ Status range_decompress(ByteView block, Bytes& out, size_t max_output) {
     }
     ByteReader r(block);
     uint16_t count;
-    if (!r.read_le(count)) return Status::error("range block truncated in its frequency table");
+    if (!r.read_le(count)) return Status::corrupt("range block truncated in its frequency table");
     if (count == 0 || count > 256)
-        return Status::error("range block lists " + std::to_string(count) + " symbols (expected 1 to 256)");
+        return Status::corrupt("range block lists " + std::to_string(count) + " symbols (expected 1 to 256)");
     uint16_t freq[256] = {};
     uint32_t sum = 0;
     int prev = -1;
@@ -127,25 +127,25 @@ Status range_decompress(ByteView block, Bytes& out, size_t max_output) {
         uint8_t s;
         uint16_t f;
         if (!r.read_u8(s) || !r.read_le(f))
-            return Status::error("range block truncated in its frequency table");
+            return Status::corrupt("range block truncated in its frequency table");
         if (static_cast<int>(s) <= prev)
-            return Status::error("range block symbols are not in ascending order");
-        if (f == 0) return Status::error("range block gives symbol " + std::to_string(s) + " frequency 0");
+            return Status::corrupt("range block symbols are not in ascending order");
+        if (f == 0) return Status::corrupt("range block gives symbol " + std::to_string(s) + " frequency 0");
         freq[s] = f;
         sum += f;
         prev = s;
         only = s;
     }
     if (sum != block::kRangeTotal)
-        return Status::error("range block frequencies sum to " + std::to_string(sum) + ", not 16384");
+        return Status::corrupt("range block frequencies sum to " + std::to_string(sum) + ", not 16384");
     uint32_t n32;
-    if (!r.read_le(n32)) return Status::error("range block truncated before its content length");
+    if (!r.read_le(n32)) return Status::corrupt("range block truncated before its content length");
     const size_t n = n32;
     if (n > max_output)
-        return Status::error("range content length " + std::to_string(n) + " exceeds the limit of " +
+        return Status::corrupt("range content length " + std::to_string(n) + " exceeds the limit of " +
                              std::to_string(max_output) + " bytes");
     if (count == 1) {
-        if (!r.at_end()) return Status::error("single-symbol range block has trailing bytes");
+        if (!r.at_end()) return Status::corrupt("single-symbol range block has trailing bytes");
         out.assign(n, static_cast<uint8_t>(only));
         return Status::ok();
     }
@@ -161,7 +161,7 @@ Status range_decompress(ByteView block, Bytes& out, size_t max_output) {
     {
         uint8_t b[4];
         for (uint8_t& x : b)
-            if (!r.read_u8(x)) return Status::error("range block truncated in its coded bytes");
+            if (!r.read_u8(x)) return Status::corrupt("range block truncated in its coded bytes");
         code = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
                static_cast<uint32_t>(b[2]) << 8 | b[3];
     }
@@ -171,20 +171,20 @@ Status range_decompress(ByteView block, Bytes& out, size_t max_output) {
     for (size_t i = 0; i < n; ++i) {
         const uint32_t rr = range >> 14;
         const uint32_t v = code / rr;
-        if (v >= block::kRangeTotal) return Status::error("range block coded bytes are corrupt");
+        if (v >= block::kRangeTotal) return Status::corrupt("range block coded bytes are corrupt");
         const uint8_t s = slot[v];
         out[i] = s;
         code -= cum[s] * rr;
         range = freq[s] * rr;
         while (range < block::kRenormBelow) {
             uint8_t b;
-            if (!r.read_u8(b)) return Status::error("range block truncated in its coded bytes");
+            if (!r.read_u8(b)) return Status::corrupt("range block truncated in its coded bytes");
             code = (code << 8) | b;
             range <<= 8;
         }
     }
     if (!r.at_end())
-        return Status::error("range block has " + std::to_string(r.remaining()) +
+        return Status::corrupt("range block has " + std::to_string(r.remaining()) +
                              " bytes after its coded data");
     return Status::ok();
 }

@@ -14,7 +14,7 @@ namespace varn {
 namespace {
 
 Status corrupt(const char* layout, const char* what) {
-    return Status::error(std::string(layout) + " payload: " + what);
+    return Status::corrupt(std::string(layout) + " payload: " + what);
 }
 
 #define DECODE_CHECK(cond, layout, what)                  \
@@ -133,7 +133,7 @@ Status decode_cdelta(ByteView payload, size_t rows, std::vector<int64_t>& out) {
 }
 
 Status wrong_encoding(uint8_t type_code, ColumnEncoding e) {
-    return Status::error("column of type " + std::to_string(type_code) + " cannot have encoding " +
+    return Status::corrupt("column of type " + std::to_string(type_code) + " cannot have encoding " +
                          std::to_string(static_cast<unsigned>(e)));
 }
 
@@ -142,7 +142,7 @@ Status wrong_encoding(uint8_t type_code, ColumnEncoding e) {
 Result<ColumnEncoding> column_encoding_from_id(uint8_t id) {
     switch (id) {
         case 0: case 1: case 2: case 4: case 6: case 7: return static_cast<ColumnEncoding>(id);
-        default: return Status::error("unknown column encoding " + std::to_string(id));
+        default: return Status::corrupt("unknown column encoding " + std::to_string(id));
     }
 }
 
@@ -154,7 +154,7 @@ Status decode_int_payload(ColumnEncoding e, ByteView payload, size_t rows, std::
         case ColumnEncoding::FrameOfReference: return decode_for(payload, rows, out);
         case ColumnEncoding::ConstDelta: return decode_cdelta(payload, rows, out);
         default:
-            return Status::error("encoding " + std::to_string(static_cast<unsigned>(e)) +
+            return Status::corrupt("encoding " + std::to_string(static_cast<unsigned>(e)) +
                                  " is not an integer encoding");
     }
 }
@@ -271,7 +271,7 @@ Status decode_column_cells(uint8_t type_code, ColumnEncoding e, ByteView payload
             case format::ColumnKind::Nested: {
                 Status s = decode_nested_val(t, out[i]);
                 if (s.failed()) {
-                    return Status::error("row " + std::to_string(i) + ": " + s.message());
+                    return Status::corrupt("row " + std::to_string(i) + ": " + s.message());
                 }
                 break;
             }

@@ -194,7 +194,7 @@ void encode_nested_val(const KVal& value, Bytes& out) {
 
 namespace {
 
-Status corrupt(const char* what) { return Status::error(std::string("nested value: ") + what); }
+Status corrupt(const char* what) { return Status::corrupt(std::string("nested value: ") + what); }
 
 // One open container: the node, a reader over the rest of its bytes, and the
 // next member slot to fill (a Map has two slots per pair, key then value).

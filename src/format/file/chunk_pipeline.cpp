@@ -37,7 +37,7 @@ ChunkPipeline::ChunkPipeline(StreamingVarnWriter& writer, unsigned threads)
             threads_.emplace_back([this] { work(); });
         } catch (const std::system_error& e) {
             // Fewer workers still give the same file; none cannot.
-            if (threads_.empty()) failure_ = Status::error(std::string("cannot start a thread: ") + e.what());
+            if (threads_.empty()) failure_ = Status::io_error(std::string("cannot start a thread: ") + e.what());
             break;
         }
     }
@@ -150,7 +150,7 @@ void ChunkPipeline::work() {
             if (st.is_ok()) rec.crc = static_cast<uint32_t>(::crc32_z(0L, rec.block.data(), rec.block.size()));
         } catch (const std::bad_alloc&) {
             payload = Bytes();
-            st = Status::error("out of memory while encoding column '" + columns[c].name + "' of chunk " +
+            st = Status::out_of_memory("out of memory while encoding column '" + columns[c].name + "' of chunk " +
                                std::to_string(job.chunk_index));
         }
 

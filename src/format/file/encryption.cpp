@@ -63,7 +63,7 @@ Result<FileSalt> random_file_salt() {
         const ssize_t n = ::getrandom(salt.data() + done, salt.size() - done, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return Status::error("cannot draw the file's random salt: " + last_os_error());
+            return Status::io_error("cannot draw the file's random salt: " + last_os_error());
         }
         done += static_cast<size_t>(n);
     }
@@ -82,7 +82,7 @@ Result<Bytes> hkdf_sha256(ByteView ikm, ByteView salt, ByteView info, size_t len
         EVP_PKEY_CTX_set1_hkdf_key(ctx.get(), ikm.data(), static_cast<int>(ikm.size())) <= 0 ||
         EVP_PKEY_CTX_add1_hkdf_info(ctx.get(), info.data(), static_cast<int>(info.size())) <= 0 ||
         EVP_PKEY_derive(ctx.get(), out.data(), &got) <= 0 || got != length) {
-        return Status::error("HKDF-SHA256 key derivation failed");
+        return Status::internal("HKDF-SHA256 key derivation failed");
     }
     return out;
 }
@@ -122,7 +122,7 @@ Status aes256_ctr_xor(const std::array<uint8_t, 32>& key, const std::array<uint8
     std::unique_ptr<EVP_CIPHER_CTX, CtxFree> ctx(EVP_CIPHER_CTX_new());
     if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ecb(), nullptr, key.data(), nullptr) != 1 ||
         EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
-        return Status::error("cannot set up AES-256");
+        return Status::internal("cannot set up AES-256");
     }
     uint8_t counters[kBatchBlocks * kBlock];
     uint8_t stream[kBatchBlocks * kBlock];
@@ -140,7 +140,7 @@ Status aes256_ctr_xor(const std::array<uint8_t, 32>& key, const std::array<uint8
         int produced = 0;
         const int want = static_cast<int>(nblocks * kBlock);
         if (EVP_EncryptUpdate(ctx.get(), stream, &produced, counters, want) != 1 || produced != want) {
-            status = Status::error("AES-256 encryption failed");
+            status = Status::internal("AES-256 encryption failed");
             break;
         }
         const size_t n = std::min(left, nblocks * kBlock);

@@ -40,7 +40,7 @@ constexpr uint64_t kMinFileSize = format::kHeaderSize + 4 + 8 + format::kTrailer
 
 #define FILE_CHECK(cond, place, what)                                    \
     do {                                                                 \
-        if (!(cond)) return Status::error(std::string(place) + ": " + (what)); \
+        if (!(cond)) return Status::corrupt(std::string(place) + ": " + (what)); \
     } while (0)
 
 std::string num(uint64_t v) { return std::to_string(v); }
@@ -107,11 +107,11 @@ Status VarnReader::read_at(uint64_t offset, size_t n, uint8_t* out, const char* 
     while (done < n) {
         ssize_t r = pread_fd(fd_, out + done, n - done, static_cast<off_t>(offset + done));
         if (r < 0) {
-            return Status::error(std::string(what) + " at offset " + num(offset) +
+            return Status::io_error(std::string(what) + " at offset " + num(offset) +
                                  ": read failed: " + last_os_error());
         }
         if (r == 0) {
-            return Status::error(std::string(what) + " at offset " + num(offset) +
+            return Status::corrupt(std::string(what) + " at offset " + num(offset) +
                                  ": the file ends at " + num(offset + done) + ", inside it (" +
                                  num(n) + " bytes expected)");
         }
@@ -127,10 +127,10 @@ Result<std::unique_ptr<VarnReader>> VarnReader::open(const std::string& path,
     // O_NONBLOCK: opening a FIFO must not wait for a writer; only a
     // regular file is read.
     r->fd_ = open_fd(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (r->fd_ < 0) return Status::error("cannot open the file: " + last_os_error());
+    if (r->fd_ < 0) return Status::io_error("cannot open the file: " + last_os_error());
     struct stat st;
-    if (::fstat(r->fd_, &st) != 0) return Status::error("cannot stat the file: " + last_os_error());
-    if (!S_ISREG(st.st_mode)) return Status::error("not a regular file");
+    if (::fstat(r->fd_, &st) != 0) return Status::io_error("cannot stat the file: " + last_os_error());
+    if (!S_ISREG(st.st_mode)) return Status::corrupt("not a regular file");  // so not a VARN file
     r->header_.file_size = static_cast<uint64_t>(st.st_size);
     VARN_RETURN_IF_ERROR(r->open_parts());
     return r;
@@ -221,7 +221,7 @@ Status VarnReader::decode_block(ByteView block, uint64_t limit, const std::strin
     if (st.is_ok()) return Status::ok();
     std::string msg = place + ": block does not decode: " + st.message();
     if (cap == budget) msg += " (the memory budget is " + memory_size_text(budget) + ")";
-    return Status::error(std::move(msg));
+    return Status::corrupt(std::move(msg));
 }
 
 Status VarnReader::parse_schema(ByteView schema) {
@@ -422,7 +422,7 @@ Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload, Record
 Status VarnReader::payload_fault(size_t chunk, size_t col, const Status& st) const {
     std::string msg = record_place(chunk, col) + ": payload does not decode: " + st.message();
     if (encrypted(col)) msg += " (is the key right?)";
-    return Status::error(std::move(msg));
+    return Status::corrupt(std::move(msg));
 }
 
 Status VarnReader::read_cells(size_t chunk, size_t col, std::vector<KVal>& cells) {
@@ -450,7 +450,7 @@ Status VarnReader::entries_payload(size_t chunk, size_t col, Bytes& payload,
                                    std::vector<ByteView>* entries, RecordBuffers* buffers) {
     const uint8_t t = columns_[col].type_code;
     if (!is_entries(t)) {
-        return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
+        return Status::internal(record_place(chunk, col) + ": a column of type " + num(t) +
                              " holds no length-prefixed entries");
     }
     FILE_CHECK(format::encoding_allowed(t, meta(chunk, col).encoding), record_place(chunk, col),
@@ -468,7 +468,7 @@ Status VarnReader::read_integers(size_t chunk, size_t col, Bytes& payload,
                                  std::vector<int64_t>& values, RecordBuffers* buffers) {
     const uint8_t t = columns_[col].type_code;
     if (!is_integer(t)) {
-        return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
+        return Status::internal(record_place(chunk, col) + ": a column of type " + num(t) +
                              " holds no integers");
     }
     VARN_RETURN_IF_ERROR(check_rows_fit(chunk, col, sizeof(int64_t)));
@@ -485,7 +485,7 @@ Status VarnReader::read_flags(size_t chunk, size_t col, Bytes& payload, std::vec
                               RecordBuffers* buffers) {
     const uint8_t t = columns_[col].type_code;
     if (!is_flags(t)) {
-        return Status::error(record_place(chunk, col) + ": a column of type " + num(t) +
+        return Status::internal(record_place(chunk, col) + ": a column of type " + num(t) +
                              " holds no flags");
     }
     FILE_CHECK(format::encoding_allowed(t, meta(chunk, col).encoding), record_place(chunk, col),
@@ -679,7 +679,7 @@ Status check_payload(const VarnReader& r, size_t chunk, size_t col, const Bytes&
         for (size_t i = 0; i < entries.size(); ++i) {
             Status vs = decode_nested_val(entries[i], value);
             if (vs.failed()) {
-                return r.payload_fault(chunk, col, Status::error("row " + num(i) + ": " + vs.message()));
+                return r.payload_fault(chunk, col, vs.prefixed("row " + num(i) + ": "));
             }
             nulls += value.is_null() ? 1 : 0;
         }
@@ -838,8 +838,10 @@ Status check_record(VarnReader& r, size_t chunk, size_t col) {
 
 Result<double> block_compression_saved_percent(const std::string& path,
                                                const ReaderOptions& options) {
+    // Every failure, a read error included, is reported as the file not
+    // being valid (the form this call's callers rely on).
     auto invalid = [&](const std::string& why) {
-        return Status::error("Not a valid VARN v2 file: " + path + ": " + why);
+        return Status::corrupt("Not a valid VARN v2 file: " + path + ": " + why);
     };
     auto opened = VarnReader::open(path, options);
     if (opened.failed()) return invalid(opened.message());

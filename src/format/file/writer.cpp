@@ -61,7 +61,8 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
                                                                         uint64_t chunk_size,
                                                                         const std::string& path) {
     if (columns.size() > format::kMaxColumns) {
-        return Status::error("Too many columns: " + std::to_string(columns.size()) +
+        // Refused as an I/O failure: the form compress_csv has always raised.
+        return Status::io_error("Too many columns: " + std::to_string(columns.size()) +
                              " (a VARN v2 file holds at most 65535)");
     }
     // An encrypted column needs a real key, and the file a salt of its own:
@@ -71,7 +72,7 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
     for (const KColumn& c : columns) {
         if (!(c.flags & format::kFlagEncrypt)) continue;
         if (key_is_zero(c.key)) {
-            return Status::error("Column '" + c.name +
+            return Status::invalid_input("Column '" + c.name +
                                  "' is marked for encryption but its key is all zero");
         }
         encrypted = true;
@@ -115,7 +116,7 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
         // The new file keeps the permissions of the one it replaces.
         if (fd >= 0 && exists) (void)::fchmod(fd, st_out.st_mode & 07777);
     }
-    if (fd < 0) return Status::error("Cannot create " + path + ": " + last_os_error());
+    if (fd < 0) return Status::io_error("Cannot create " + path + ": " + last_os_error());
 
     std::unique_ptr<StreamingVarnWriter> w(new StreamingVarnWriter());
     w->fd_ = fd;
@@ -259,7 +260,7 @@ Status StreamingVarnWriter::append_chunk(std::vector<StreamChunkColMeta>&& metas
 Status StreamingVarnWriter::check_chunk_size(uint64_t rows) const {
     const uint64_t most = std::max<uint64_t>(chunk_size_as_given_, 1);
     if (rows > most) {
-        return Status::error("A chunk of " + std::to_string(rows) +
+        return Status::invalid_input("A chunk of " + std::to_string(rows) +
                              " rows is larger than the file's chunk size of " + std::to_string(most));
     }
     return Status::ok();
@@ -268,12 +269,12 @@ Status StreamingVarnWriter::check_chunk_size(uint64_t rows) const {
 Status StreamingVarnWriter::check_rows_chunk(std::span<const Row> rows, uint64_t row_count,
                                              uint32_t chunk_index) const {
     if (row_count != rows.size()) {
-        return Status::error("write_chunk: row count " + std::to_string(row_count) +
+        return Status::internal("write_chunk: row count " + std::to_string(row_count) +
                              " does not match the " + std::to_string(rows.size()) + " rows given");
     }
-    if (row_count > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
+    if (row_count > UINT32_MAX) return Status::invalid_input("A chunk holds at most 4294967295 rows");
     VARN_RETURN_IF_ERROR(check_chunk_size(row_count));
-    if (chunk_index == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
+    if (chunk_index == UINT32_MAX) return Status::invalid_input("A file holds at most 4294967295 chunks");
     return Status::ok();
 }
 
@@ -290,19 +291,19 @@ Status StreamingVarnWriter::write_chunk(std::span<const Row> rows, uint64_t row_
 
 Status StreamingVarnWriter::check_text_chunk(const TextBatch& batch, uint32_t chunk_index) const {
     if (batch.columns != columns_.size()) {
-        return Status::error("write_text_chunk: the batch has " + std::to_string(batch.columns) +
+        return Status::internal("write_text_chunk: the batch has " + std::to_string(batch.columns) +
                              " columns, the schema " + std::to_string(columns_.size()));
     }
     if (!batch_fits_schema(batch, columns_)) {
         for (const KColumn& c : columns_) {
             if (c.type_code != format::kTypeText)
-                return Status::error("write_text_chunk: column " + c.name +
+                return Status::internal("write_text_chunk: column " + c.name +
                                      " is neither a text column nor given as parsed values");
         }
     }
-    if (batch.rows > UINT32_MAX) return Status::error("A chunk holds at most 4294967295 rows");
+    if (batch.rows > UINT32_MAX) return Status::invalid_input("A chunk holds at most 4294967295 rows");
     VARN_RETURN_IF_ERROR(check_chunk_size(batch.rows));
-    if (chunk_index == UINT32_MAX) return Status::error("A file holds at most 4294967295 chunks");
+    if (chunk_index == UINT32_MAX) return Status::invalid_input("A file holds at most 4294967295 chunks");
     return Status::ok();
 }
 
@@ -318,7 +319,7 @@ Status StreamingVarnWriter::write_text_chunk(const TextBatch& batch) {
 }
 
 Result<std::string> StreamingVarnWriter::finish() {
-    if (fd_ < 0) return Status::error("the writer is already finished");
+    if (fd_ < 0) return Status::internal("the writer is already finished");
     Bytes index;
     put_le<uint32_t>(index, chunk_count_);
     put_le<uint16_t>(index, static_cast<uint16_t>(columns_.size()));
@@ -360,7 +361,7 @@ Result<std::string> StreamingVarnWriter::finish() {
     }
     // A device or FIFO written directly cannot always be synced (EINVAL).
     if (st.is_ok() && ::fsync(fd_) != 0 && !(temp_.empty() && (errno == EINVAL || errno == EROFS)))
-        st = Status::error(last_os_error());
+        st = Status::io_error(last_os_error());
     if (st.failed()) {
         close_file();
         discard_temp();
@@ -369,13 +370,13 @@ Result<std::string> StreamingVarnWriter::finish() {
     int rc = ::close(fd_);
     fd_ = -1;
     if (rc != 0 && errno != EINTR) {
-        st = Status::error(last_os_error());
+        st = Status::io_error(last_os_error());
         discard_temp();
         return st;
     }
     if (!temp_.empty()) {
         if (::rename(temp_.c_str(), target_.c_str()) != 0) {
-            st = Status::error("Cannot replace " + target_ + ": " + last_os_error());
+            st = Status::io_error("Cannot replace " + target_ + ": " + last_os_error());
             discard_temp();
             return st;
         }

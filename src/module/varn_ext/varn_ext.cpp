@@ -31,13 +31,8 @@ constexpr const char* kStreamCapsule = "arrow_array_stream";
 
 PyObject* g_varn_error = nullptr;  // varn.VarnError, created once per process
 
-PyObject* raise_varn_error(const std::string& message) {
-    PyObject* text = str_from_utf8(message);
-    if (!text) return nullptr;
-    PyErr_SetObject(g_varn_error, text);
-    Py_DECREF(text);
-    return nullptr;
-}
+// A core failure as an exception of this package: a damaged file is VarnError.
+PyObject* raise_failure(const Status& status) { return raise_status(status, g_varn_error); }
 
 // The keys given: one for every encrypted column, or one per column number.
 struct Keys {
@@ -125,18 +120,18 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!bind_fast(kOpenSig, args, nargs, kwnames, a)) return nullptr;
     auto h = std::make_unique<FileHandle>();
     if (!convert_str(kOpenSig, 0, a[0], h->path) || !keys_from(a[1], h->keys)) return nullptr;
-    Result<std::unique_ptr<VarnReader>> opened = Status::error("");
+    Result<std::unique_ptr<VarnReader>> opened = Status::internal("not opened");
     Py_BEGIN_ALLOW_THREADS
     opened = VarnReader::open(h->path);
     Py_END_ALLOW_THREADS
-    if (opened.failed()) return raise_varn_error(h->path + ": " + opened.message());
+    if (opened.failed()) return raise_failure(opened.status().prefixed(h->path + ": "));
     h->reader = opened.take();
     for (const auto& [col, key] : h->keys.by_column) {
         (void)key;
         if (col >= h->reader->column_count()) {
-            return raise_value_error("key for column number " + std::to_string(col) +
+            return raise_failure(Status::invalid_input("key for column number " + std::to_string(col) +
                                      ", but the file has " +
-                                     std::to_string(h->reader->column_count()) + " columns");
+                                     std::to_string(h->reader->column_count()) + " columns"));
         }
     }
     h->keys.apply(*h->reader);
@@ -186,7 +181,7 @@ PyObject* chunk_stats_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     uint64_t col;
     if (!h || !convert_u64(kChunkStatsSig, 1, a[1], col)) return nullptr;
     const VarnReader& r = *h->reader;
-    if (col >= r.column_count()) return raise_value_error("column number out of range");
+    if (col >= r.column_count()) return raise_failure(Status::invalid_input("column number out of range"));
     const format::TypeInfo info = format::type_info(r.columns()[col].type_code);
     PyObject* out = PyList_New(static_cast<Py_ssize_t>(r.chunk_count()));
     if (!out) return nullptr;
@@ -291,7 +286,7 @@ bool filters_from(PyObject* list, std::vector<arrow::Filter>& out) {
         }
         Result<arrow::FilterOp> parsed = arrow::filter_op_from_text(op);
         if (parsed.failed()) {
-            raise_value_error(parsed.message());
+            raise_failure(parsed.status());
             ok = false;
             break;
         }
@@ -331,7 +326,7 @@ PyObject* scan_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     h->keys = f->keys;
     VarnReader& r = *f->reader;
     Status st = arrow::check_scan(r, h->options);
-    if (st.failed()) return raise_value_error(st.message());
+    if (st.failed()) return raise_failure(st);
     // Every encrypted column taken needs its key, and the key must be right:
     // both are settled here, before any data is given out.
     std::vector<size_t> used = h->options.columns;
@@ -341,13 +336,13 @@ PyObject* scan_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         if (!r.encrypted(col) || checked[col]) continue;
         checked[col] = 1;
         if (!r.has_key(col)) {
-            return raise_value_error("column '" + r.columns()[col].name +
-                                     "' is encrypted: give its key (key=...)");
+            return raise_failure(Status::invalid_input("column '" + r.columns()[col].name +
+                                                       "' is encrypted: give its key (key=...)"));
         }
         // The file's reader is shared by every scan of it: it is used with
         // the GIL held (one record per encrypted column).
         st = arrow::check_column_key(r, col);
-        if (st.failed()) return raise_value_error(st.message());
+        if (st.failed()) return raise_failure(st);
     }
     PyObject* capsule = PyCapsule_New(h.get(), kScanCapsule, scan_capsule_free);
     if (capsule) h.release();
@@ -408,15 +403,16 @@ PyObject* stream_fn(PyObject*, PyObject* arg) {
     VARN_PY_BEGIN
     ScanHandle* h = handle_of<ScanHandle>(arg, kScanCapsule);
     if (!h) return nullptr;
-    Result<std::unique_ptr<VarnReader>> opened = Status::error("");
+    Result<std::unique_ptr<VarnReader>> opened = Status::internal("not opened");
     Py_BEGIN_ALLOW_THREADS
     opened = VarnReader::open(h->path);
     Py_END_ALLOW_THREADS
-    if (opened.failed()) return raise_varn_error(h->path + ": " + opened.message());
+    if (opened.failed()) return raise_failure(opened.status().prefixed(h->path + ": "));
     std::unique_ptr<VarnReader> reader = opened.take();
     h->keys.apply(*reader);
     if (Status st = arrow::check_scan(*reader, h->options); st.failed()) {
-        return raise_varn_error(h->path + ": the file changed since it was opened: " + st.message());
+        return raise_failure(
+            Status::corrupt(h->path + ": the file changed since it was opened: " + st.message()));
     }
     // A new stream counts afresh.
     h->stats = std::make_shared<arrow::ScanStats>();
@@ -481,7 +477,7 @@ PyObject* matching_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     arrow::ScanOptions options;
     if (!filters_from(a[1], options.filters)) return nullptr;
     const VarnReader& r = *f->reader;
-    if (Status st = arrow::check_scan(r, options); st.failed()) return raise_value_error(st.message());
+    if (Status st = arrow::check_scan(r, options); st.failed()) return raise_failure(st);
     const std::vector<size_t> chunks = arrow::matching_chunks(r, options.filters);
     PyObject* out = PyList_New(static_cast<Py_ssize_t>(chunks.size()));
     if (!out) return nullptr;
@@ -517,7 +513,8 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (a[7] != Py_None) {
         const long n = PyLong_AsLong(a[7]);
         if (n == -1 && PyErr_Occurred()) return nullptr;
-        if (n < 1 || n > 1024) return raise_value_error("threads must be from 1 to 1024");
+        if (n < 1 || n > 1024)
+            return raise_failure(Status::invalid_input("threads must be from 1 to 1024"));
         hooks.threads = static_cast<unsigned>(n);
     }
     hooks.parse_field = parse_field;
@@ -541,8 +538,8 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const auto code = format::type_code_from_name(type);
         if (!code) {
             Py_DECREF(types);
-            return raise_value_error(std::string("unknown type '") + type +
-                                     "' (int, float, bool, text, bytes or json)");
+            return raise_failure(Status::invalid_input(std::string("unknown type '") + type +
+                                                       "' (int, float, bool, text, bytes or json)"));
         }
         declaration(name).type_code = *code;
     }
@@ -567,32 +564,26 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // The progress callback runs with the GIL taken back; an exception it
     // raises stops the conversion and is raised again afterwards.
     PyObject* progress = a[5] == Py_None ? nullptr : a[5];
-    bool callback_failed = false;
     if (progress) {
-        hooks.after_batch = [progress, &callback_failed](uint64_t bytes, uint64_t rows) {
+        hooks.after_batch = [progress](uint64_t bytes, uint64_t rows) {
             PyGILState_STATE g = PyGILState_Ensure();
             PyObject* r = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(bytes),
                                                 static_cast<unsigned long long>(rows));
             Py_XDECREF(r);
             // The exception stays set on this thread until the conversion returns.
             const bool ok = r != nullptr;
-            if (!ok) callback_failed = true;
             PyGILState_Release(g);
             return ok;
         };
     }
-    ConversionOutcome outcome;
     PyThreadState* ts = PyEval_SaveThread();
-    outcome = compress_csv(csv, out, hooks);
+    Result<ConversionSummary> outcome = compress_csv(csv, out, hooks);
     PyEval_RestoreThread(ts);
-    if (callback_failed && PyErr_Occurred()) return nullptr;
-    if (!outcome.ok()) {
-        if (outcome.error == ConversionErrorKind::Io) return raise_os_error(outcome.message);
-        return raise_value_error(outcome.message);
-    }
-    return Py_BuildValue("(KKd)", static_cast<unsigned long long>(outcome.summary.csv_size),
-                         static_cast<unsigned long long>(outcome.summary.varn_size),
-                         outcome.summary.compression_ratio);
+    // A callback's exception stopped it (kind interrupted): that one is raised.
+    if (outcome.failed()) return raise_failure(outcome.status());
+    const ConversionSummary& s = outcome.value();
+    return Py_BuildValue("(KKd)", static_cast<unsigned long long>(s.csv_size),
+                         static_cast<unsigned long long>(s.varn_size), s.compression_ratio);
     VARN_PY_END
 }
 
