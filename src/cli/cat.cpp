@@ -1,6 +1,8 @@
-// varn cat: the rows of a VARN v2 file as CSV text in the converter's own
-// dialect (cells joined by commas, one row per line, no quoting), so that
-// converting the output again gives the same file. Chunks are decoded one
+// varn cat: the rows of a VARN v2 file as CSV text that `varn compress`
+// reads back as the same cells (RFC 4180: a cell is quoted when it holds the
+// delimiter, a quote, a line break or white space at an edge), or with
+// --plain in compress_csv's own dialect (cells joined by commas, one row per
+// line, no quoting), so that converting the output again gives the same file. Chunks are decoded one
 // at a time, selected columns only; with --where the index (text minimum and
 // maximum, Bloom filter, integer minimum and maximum) rules chunks out
 // before any record is read, and the filter column is decoded first so that
@@ -17,12 +19,14 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli.h"
 #include "render/cell_text.h"
 #include "common/ordered_pool.h"
 #include "common/text_scan.h"
+#include "csv/csv_records.h"
 #include "format/type_codes.h"
 #include "format/column/nested_value.h"
 #include "format/file/chunk_pipeline.h"
@@ -33,24 +37,42 @@ namespace {
 
 constexpr const char* kCommand = "cat";
 
+// The delimiters varn compress detects from the header line, in the order
+// that breaks ties.
+constexpr std::string_view kDetectable(CsvRecordReader::kCandidates, 4);
+
 constexpr const char* kHelp =
     "usage: varn cat FILE [--columns A,B,...] [--where NAME=VALUE] [--stats]\n"
-    "                     [--key-file PATH] [--max-memory SIZE]\n"
+    "                     [--delimiter C | --plain] [--key-file PATH]\n"
+    "                     [--max-memory SIZE]\n"
     "\n"
-    "Writes the header line and the rows to standard output in the converter's\n"
-    "dialect: cells joined by commas, one row per line ending in LF, no quoting.\n"
+    "Writes the header line and the rows to standard output as CSV that varn\n"
+    "compress reads back as the same cells: cells joined by commas (or\n"
+    "--delimiter), one row per line ending in LF. A cell or column name that\n"
+    "holds the delimiter, a double quote, a CR or LF, or white space at either\n"
+    "end is quoted as RFC 4180 says: wrapped in double quotes, with each quote\n"
+    "inside doubled. Other cells are written as they are, so a file without\n"
+    "such cells gives the same bytes as --plain. A column name holding another\n"
+    "of , ; TAB | is quoted too when that character would otherwise be taken for\n"
+    "the delimiter; with one column and a delimiter other than a comma, give\n"
+    "varn compress the same --delimiter. A row that would be a blank line (one\n"
+    "column, empty cell) is written as \"\". Cells whose bytes are not UTF-8 are\n"
+    "written as they are and counted in a warning: varn compress refuses them.\n"
+    "\n"
+    "With --plain, the dialect of compress_csv instead: no quoting at all.\n"
     "Text cells are written as stored; int cells as decimal integers, float cells\n"
     "as exact decimals of the stored 1/10000 units, bool cells as true or false,\n"
     "bytes cells as hex digits and json cells as compact JSON. A null cell is an\n"
     "empty field where the file can tell it is null (text, bytes and json cells,\n"
     "and int, float or bool chunks whose every cell is null); elsewhere the file\n"
     "stores nulls as 0 or false without saying which cells they were, and they\n"
-    "are written so (a warning says how many). A row that would be a blank line\n"
-    "(one column, empty cell) is written as a single comma, which reads back as\n"
-    "the same empty cell. Converting the output of a converted CSV gives the\n"
-    "same file apart from its creation time; cells the dialect cannot carry\n"
-    "(with a comma or line break, white space at an edge, or bytes that are not\n"
-    "UTF-8) are written as they are and counted in a warning.\n"
+    "are written so (a warning says how many). With --plain, a row that would\n"
+    "be a blank line (one column, empty cell) is written as a single comma, which\n"
+    "compress_csv reads back as the same empty cell; converting the output of a\n"
+    "converted CSV with compress_csv gives the same file apart from its creation\n"
+    "time; cells that dialect cannot carry (with a comma or line break, white\n"
+    "space at an edge, or bytes that are not UTF-8) are written as they are and\n"
+    "counted in a warning.\n"
     "\n"
     "options:\n"
     "  --columns A,B,...  write only these columns, in this order\n"
@@ -62,6 +84,9 @@ constexpr const char* kHelp =
     "                     maximum rules it out\n"
     "  --stats            report on standard error how many chunks were read and\n"
     "                     skipped and how many rows were written\n"
+    "  --delimiter C      the field delimiter of the output (one character other\n"
+    "                     than a quote or a line end; \\t for a tab); default ,\n"
+    "  --plain            compress_csv's dialect: commas, no quoting\n"
     "  --key-file PATH    key of the encrypted columns (32 raw bytes or 64 hex\n"
     "                     digits)\n"
     "  --max-memory SIZE  the most memory one block or chunk of FILE may take\n"
@@ -74,6 +99,8 @@ constexpr OptionSpec kOptions[] = {
     {"stats", false},
     {"key-file", true},
     {"max-memory", true},
+    {"delimiter", true},
+    {"plain", false},
 };
 constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 
@@ -167,21 +194,79 @@ bool breaks_dialect(const uint8_t* p, size_t n) {
     return breaks_dialect(p, n, acc & 1, acc & 2);
 }
 
+// What the quoting output does with a cell: quote it (it holds the
+// delimiter, a quote, a CR or LF, or White_Space at an edge, which an
+// unquoted field loses), and whether varn compress refuses it all the same
+// (bytes that are not UTF-8). `special` and `non_ascii` say whether any such
+// byte or any byte above 0x7F is in the cell.
+struct QuoteLook {
+    bool quote = false;
+    bool bad = false;
+};
+
+QuoteLook look_quoted(const uint8_t* p, size_t n, bool special, bool non_ascii) {
+    QuoteLook look;
+    if (n == 0) return look;
+    look.bad = non_ascii && !utf8_valid(p, n);
+    look.quote = special || space_prefix(p, p + n) != 0 || space_suffix(p, p + n) != 0;
+    return look;
+}
+
+QuoteLook look_quoted(const uint8_t* p, size_t n, uint8_t delimiter) {
+    bool special = false, non_ascii = false;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t b = p[i];
+        special = special || b == delimiter || b == '"' || b == '\n' || b == '\r';
+        non_ascii = non_ascii || b > 0x7F;
+    }
+    return look_quoted(p, n, special, non_ascii);
+}
+
+// Bytes p[0..n) take in quoted form: the two quotes and one more per quote.
+size_t quoted_size(const uint8_t* p, size_t n) {
+    return n + 2 + static_cast<size_t>(std::count(p, p + n, uint8_t{'"'}));
+}
+
+// Writes p[0..n) to d wrapped in double quotes, each quote inside doubled;
+// returns the bytes written (quoted_size).
+size_t put_quoted(const uint8_t* p, size_t n, uint8_t* d) {
+    uint8_t* const start = d;
+    *d++ = '"';
+    for (;;) {
+        const auto* q = static_cast<const uint8_t*>(std::memchr(p, '"', n));
+        const size_t k = q ? static_cast<size_t>(q - p) + 1 : n;
+        if (k) std::memcpy(d, p, k);
+        d += k;
+        if (!q) break;
+        *d++ = '"';
+        p += k;
+        n -= k;
+    }
+    *d++ = '"';
+    return static_cast<size_t>(d - start);
+}
+
 // Copies the cell p[0..n) to `d` and classifies its bytes in the same pass,
 // eight bytes at a time (a byte is zero in v exactly when (v - 0x01..) & ~v &
 // 0x80.. has its high bit set). When eight bytes can be read from the last
 // partial word (before `readable_end`) and written (before `writable_end`),
 // that word is moved whole: up to seven bytes past d + n are written, which
-// the caller overwrites afterwards. Returns whether the converter would not
-// read the cell back as it is.
+// the caller overwrites afterwards. Returns whether the cell cannot be
+// written as it is: kQuoted, it needs quotes around it (or is not UTF-8);
+// otherwise the converter of the plain dialect would not read it back.
+template <bool kQuoted>
 inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* readable_end,
-                      const uint8_t* writable_end) {
+                      const uint8_t* writable_end, uint8_t delimiter = ',') {
     constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
     if (n == 0) return false;
     uint64_t high = 0, sep = 0;
     auto classify = [&](uint64_t w) {
-        const uint64_t c = w ^ (kOnes * ','), l = w ^ (kOnes * '\n');
+        const uint64_t c = w ^ (kOnes * (kQuoted ? delimiter : ',')), l = w ^ (kOnes * '\n');
         sep |= ((c - kOnes) & ~c) | ((l - kOnes) & ~l);
+        if constexpr (kQuoted) {
+            const uint64_t q = w ^ (kOnes * '"'), r = w ^ (kOnes * '\r');
+            sep |= ((q - kOnes) & ~q) | ((r - kOnes) & ~r);
+        }
         high |= w;
     };
     size_t i = 0;
@@ -204,7 +289,13 @@ inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* rea
         } else {
             for (; i < n; ++i) {
                 d[i] = p[i];
-                acc |= kByteClass[p[i]];
+                if constexpr (kQuoted) {
+                    const uint8_t b = p[i];
+                    acc |= (b == delimiter || b == '"' || b == '\n' || b == '\r' ? 1 : 0) |
+                           (b > 0x7F ? 2 : 0);
+                } else {
+                    acc |= kByteClass[p[i]];
+                }
             }
         }
     }
@@ -212,16 +303,23 @@ inline bool copy_cell(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* rea
     const bool non_ascii = (high & kHigh) != 0 || (acc & 2);
     // The common case: plain ASCII, so only its two ends need a look.
     if (!separator && !non_ascii) return ascii_space(p[0]) || ascii_space(p[n - 1]);
-    return breaks_dialect(p, n, separator, non_ascii);
+    if constexpr (kQuoted) {
+        const QuoteLook look = look_quoted(p, n, separator, non_ascii);
+        return look.quote || look.bad;
+    } else {
+        return breaks_dialect(p, n, separator, non_ascii);
+    }
 }
 
 // True when no byte of p[0..n) could make a cell unreadable by the
 // converter: none is a comma, ASCII white space (0x09 to 0x0D, which takes in
-// the line feed, and 0x20) or above 0x7F. A payload span that passes holds
-// only cells that need no look of their own; its length bytes are tested
-// with them, so a span with such a length byte (a cell of 9 to 13, 32 or 44
-// bytes) merely takes the slower way.
-bool plain_span(const uint8_t* p, size_t n) {
+// the line feed, and 0x20) or above 0x7F; kQuoted, none is a double quote or
+// the delimiter either. A payload span that passes holds only cells that
+// need no look of their own; its length bytes are tested with them, so a
+// span with such a length byte (a cell of 9 to 13, 32 or 44 bytes, say)
+// merely takes the slower way.
+template <bool kQuoted>
+bool plain_span(const uint8_t* p, size_t n, uint8_t delimiter = ',') {
     constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
     constexpr uint64_t kLow7 = kOnes * 0x7F;
     uint64_t flags = 0;
@@ -234,10 +332,17 @@ bool plain_span(const uint8_t* p, size_t n) {
         const uint64_t in_range =
             ((kOnes * (127 + 0x0E) - (w & kLow7)) & ~w & ((w & kLow7) + kOnes * (127 - 0x08)));
         flags |= in_range | ((c - kOnes) & ~c) | ((s - kOnes) & ~s) | w;
+        if constexpr (kQuoted) {
+            const uint64_t q = w ^ (kOnes * '"'), dl = w ^ (kOnes * delimiter);
+            flags |= ((q - kOnes) & ~q) | ((dl - kOnes) & ~dl);
+        }
         if (flags & kHigh) return false;  // most spans of such columns fail early
     }
     bool bad = false;
-    for (; i < n; ++i) bad = bad || ascii_space(p[i]) || p[i] == ',' || p[i] > 0x7F;
+    for (; i < n; ++i) {
+        bad = bad || ascii_space(p[i]) || p[i] == ',' || p[i] > 0x7F;
+        if constexpr (kQuoted) bad = bad || p[i] == '"' || p[i] == delimiter;
+    }
     return !bad;
 }
 
@@ -251,16 +356,17 @@ inline void copy_plain(const uint8_t* p, size_t n, uint8_t* d, const uint8_t* re
 }
 
 // Writes one column's cells of a tile to their lines: cell k goes to start +
-// at[k] (SIZE_MAX: the row is filtered out), followed by `after` (a comma, or
-// the line feed after the last column), and at[k] moves past it. A lone
-// column's empty cell gets a comma first, so the line is not blank. Cells of
-// a plain span are copied without a look. Returns the number of cells the
-// converter would not read back as they are, and the first one's index in
+// at[k] (SIZE_MAX: the row is filtered out), followed by `after` (the
+// delimiter, or the line feed after the last column), and at[k] moves past
+// it. Unquoted output: a lone column's empty cell gets a comma first, so the
+// line is not blank. Cells of a plain span are copied without a look.
+// Returns the number of cells that cannot be written as they are (kQuoted: a
+// lone empty cell too, which needs quotes), and the first one's index in
 // `first_bad`.
-template <bool kPlain>
+template <bool kPlain, bool kQuoted>
 size_t put_column(const ByteView* cells, size_t nrows, size_t* at, const size_t* line_end,
                   uint8_t* start, const uint8_t* readable, uint8_t after, bool lone,
-                  size_t& first_bad) {
+                  uint8_t delimiter, size_t& first_bad) {
     size_t bad = 0;
     for (size_t k = 0; k < nrows; ++k) {
         const size_t to = at[k];
@@ -269,11 +375,16 @@ size_t put_column(const ByteView* cells, size_t nrows, size_t* at, const size_t*
         uint8_t* d = start + to;
         if constexpr (kPlain) {
             copy_plain(t.data(), t.size(), d, readable, start + line_end[k]);
-        } else if (copy_cell(t.data(), t.size(), d, readable, start + line_end[k])) {
+        } else if (copy_cell<kQuoted>(t.data(), t.size(), d, readable, start + line_end[k], delimiter)) {
             if (bad++ == 0) first_bad = k;
         }
         d += t.size();
-        if (lone && t.empty()) *d++ = ',';
+        if (lone && t.empty()) {
+            if constexpr (kQuoted) {
+                if (bad++ == 0) first_bad = k;
+            }
+            *d++ = ',';
+        }
         *d++ = after;
         at[k] = static_cast<size_t>(d - start);
     }
@@ -397,6 +508,24 @@ std::optional<int> parse_where(const VarnReader& reader, const Args& args, const
     return std::nullopt;
 }
 
+// The delimiter varn compress detects in a header line: the one of , ; TAB |
+// that occurs most often outside quotes, the first of them on a tie.
+uint8_t detected_delimiter(std::string_view line) {
+    size_t counts[4] = {0, 0, 0, 0};
+    bool quoted = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted) {
+            for (int k = 0; k < 4; ++k) counts[k] += c == kDetectable[k];
+        }
+    }
+    int best = 0;
+    for (int k = 1; k < 4; ++k)
+        if (counts[k] > counts[best]) best = k;
+    return static_cast<uint8_t>(kDetectable[best]);
+}
+
 // What is decoded per chunk: one slot per distinct column needed, the
 // --where column first, and the slot of each printed column.
 struct Plan {
@@ -405,7 +534,28 @@ struct Plan {
     std::vector<Slot> slots;
     std::vector<Slot*> selected;
     bool all_text = true;
+    // The output dialect: RFC 4180 quoting (with this delimiter), or
+    // compress_csv's plain one (commas, no quoting).
+    bool quoted = true;
+    uint8_t delimiter = ',';
 };
+
+// The output dialect of --plain and --delimiter; returns the exit status
+// when they are wrong.
+std::optional<int> parse_dialect(const Args& args, Plan& plan) {
+    const auto given = args.value("delimiter");
+    if (args.flag("plain")) {
+        if (given) return usage_error(kCommand, "--plain writes commas: --delimiter does not apply");
+        plan.quoted = false;
+        return std::nullopt;
+    }
+    if (given) {
+        const auto delimiter = parse_delimiter(*given);
+        if (!delimiter) return usage_error(kCommand, bad_delimiter_message(*given));
+        plan.delimiter = *delimiter;
+    }
+    return std::nullopt;
+}
 
 // Fills the plan's slots; returns the exit status when a column needed is
 // encrypted and no key was given.
@@ -472,7 +622,10 @@ private:
     void count_hidden_nulls(size_t chunk);
     Status write_text_tiles(size_t chunk);
     Status write_tile(size_t chunk, size_t r0, size_t nrows);
+    void write_tile_quoted(size_t chunk, size_t r0, size_t nrows);
     Status write_rendered_rows(size_t chunk);
+    bool put_field(const uint8_t* p, size_t n, bool lone);
+    std::string header_line(bool quote_candidates, std::vector<size_t>& bad) const;
     void note_bad(size_t chunk, uint64_t row, size_t col);
 
     VarnReader& reader_;
@@ -500,15 +653,87 @@ void RowWriter::note_bad(size_t chunk, uint64_t row, size_t col) {
     }
 }
 
-void RowWriter::write_header() {
+// Writes one field (not the delimiter after it). A lone field (the row's
+// only one) that is empty is written as "" (unquoted output: a comma), so
+// that the line is not blank. Returns whether the cell does not read back
+// as it is.
+bool RowWriter::put_field(const uint8_t* p, size_t n, bool lone) {
+    if (!plan_.quoted) {
+        uint8_t* d = out_.reserve(n);
+        const bool bad = copy_cell<false>(p, n, d, p + n, d + n);
+        out_.commit(n);
+        if (lone && n == 0) out_.put(',');
+        return bad;
+    }
+    if (n == 0) {
+        if (lone) out_.append("\"\"", 2);
+        return false;
+    }
+    uint8_t* d = out_.reserve(n);
+    if (!copy_cell<true>(p, n, d, p + n, d + n, plan_.delimiter)) {
+        out_.commit(n);
+        return false;
+    }
+    const QuoteLook look = look_quoted(p, n, plan_.delimiter);
+    if (!look.quote) {
+        out_.commit(n);
+    } else {
+        d = out_.reserve(quoted_size(p, n));
+        out_.commit(put_quoted(p, n, d));
+    }
+    return look.bad;
+}
+
+// The header line of the quoting output, its line feed left out; `bad`
+// gets the columns whose names do not read back. A name is quoted like a
+// cell, and also when it starts with a byte-order mark (which the reader
+// drops at the start of the input) or, with `quote_candidates`, when it
+// holds any of the delimiters the reader detects.
+std::string RowWriter::header_line(bool quote_candidates, std::vector<size_t>& bad) const {
     const std::vector<size_t>& selection = plan_.selection;
+    std::string line;
+    bad.clear();
     for (size_t j = 0; j < selection.size(); ++j) {
         const std::string& name = reader_.columns()[selection[j]].name;
-        if (j) out_.put(',');
-        out_.append(name);
-        if (breaks_dialect(reinterpret_cast<const uint8_t*>(name.data()), name.size()))
-            note_bad(SIZE_MAX, 0, selection[j]);
+        const auto* p = reinterpret_cast<const uint8_t*>(name.data());
+        if (j) line += static_cast<char>(plan_.delimiter);
+        const QuoteLook look = look_quoted(p, name.size(), plan_.delimiter);
+        if (look.bad) bad.push_back(selection[j]);
+        bool quote = look.quote || (selection.size() == 1 && name.empty()) ||
+                     (j == 0 && name.rfind("\xEF\xBB\xBF", 0) == 0);
+        for (char c : kDetectable) quote = quote || (quote_candidates && name.find(c) != std::string::npos);
+        if (!quote) {
+            line += name;
+            continue;
+        }
+        const size_t at = line.size();
+        line.resize(at + quoted_size(p, name.size()));
+        put_quoted(p, name.size(), reinterpret_cast<uint8_t*>(line.data() + at));
     }
+    return line;
+}
+
+void RowWriter::write_header() {
+    const std::vector<size_t>& selection = plan_.selection;
+    if (!plan_.quoted) {
+        for (size_t j = 0; j < selection.size(); ++j) {
+            const std::string& name = reader_.columns()[selection[j]].name;
+            if (j) out_.put(',');
+            out_.append(name);
+            if (breaks_dialect(reinterpret_cast<const uint8_t*>(name.data()), name.size()))
+                note_bad(SIZE_MAX, 0, selection[j]);
+        }
+        out_.put('\n');
+        return;
+    }
+    std::vector<size_t> bad;
+    std::string line = header_line(false, bad);
+    // varn compress takes the delimiter that occurs most often outside
+    // quotes in the header line (the first of , ; TAB | on a tie): when a
+    // name's other one of them would win, such names are quoted too.
+    if (detected_delimiter(line) != plan_.delimiter) line = header_line(true, bad);
+    for (size_t col : bad) note_bad(SIZE_MAX, 0, col);
+    out_.append(line);
     out_.put('\n');
 }
 
@@ -631,7 +856,11 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
         if (s.walk) {
             const uint8_t* const from = s.entry.position();
             if (!s.entry.take(cells, nrows)) return reader_.payload_fault(chunk, s.col, s.entry.fault());
-            plain_[j] = plain_span(from, static_cast<size_t>(s.entry.position() - from));
+            const size_t span = static_cast<size_t>(s.entry.position() - from);
+            // A lone column's empty cells need quotes, which only the look
+            // per cell gives them.
+            plain_[j] = !plan_.quoted ? plain_span<false>(from, span)
+                                      : ncols > 1 && plain_span<true>(from, span, plan_.delimiter);
         } else {
             std::copy_n(s.entries.begin() + static_cast<std::ptrdiff_t>(r0), nrows, cells);
             plain_[j] = false;
@@ -653,16 +882,24 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
     }
     uint8_t* const start = out_.reserve(total);
     size_t bad = 0, bad_row = 0, bad_j = 0;
+    const uint8_t delimiter = plan_.delimiter;
     for (size_t j = 0; j < ncols; ++j) {
         const Slot& s = *plan_.selected[j];
         const uint8_t* const readable = s.payload.data() + s.payload.size();
         const ByteView* cells = tile_cells_.data() + j * tile_rows_;
-        const uint8_t after = j + 1 == ncols ? '\n' : ',';
+        const uint8_t after = j + 1 == ncols ? '\n' : delimiter;
+        const bool lone = ncols == 1;
         size_t first = 0;
-        const size_t n = plain_[j] ? put_column<true>(cells, nrows, at_.data(), line_end_.data(),
-                                                      start, readable, after, ncols == 1, first)
-                                   : put_column<false>(cells, nrows, at_.data(), line_end_.data(),
-                                                       start, readable, after, ncols == 1, first);
+        size_t n;
+        if (plain_[j])
+            n = put_column<true, false>(cells, nrows, at_.data(), line_end_.data(), start, readable,
+                                        after, lone, delimiter, first);
+        else if (plan_.quoted)
+            n = put_column<false, true>(cells, nrows, at_.data(), line_end_.data(), start, readable,
+                                        after, lone, delimiter, first);
+        else
+            n = put_column<false, false>(cells, nrows, at_.data(), line_end_.data(), start,
+                                         readable, after, lone, delimiter, first);
         // The first bad cell in row order: the lowest row, then the leftmost
         // column.
         if (n && (bad == 0 || first < bad_row)) {
@@ -670,6 +907,12 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
             bad_j = j;
         }
         bad += n;
+    }
+    if (bad && plan_.quoted) {
+        // Some cell needs quotes: the tile is written again, field by field,
+        // over what was laid out.
+        write_tile_quoted(chunk, r0, nrows);
+        return Status::ok();
     }
     out_.commit(total);
     if (bad) {
@@ -679,6 +922,21 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
     return Status::ok();
 }
 
+// The tile's rows (whose cells are in tile_cells_) written field by field,
+// each quoted where it needs to be.
+void RowWriter::write_tile_quoted(size_t chunk, size_t r0, size_t nrows) {
+    const size_t ncols = plan_.selected.size();
+    for (size_t k = 0; k < nrows; ++k) {
+        if (plan_.where && !match_[r0 + k]) continue;
+        for (size_t j = 0; j < ncols; ++j) {
+            if (j) out_.put(static_cast<char>(plan_.delimiter));
+            const ByteView t = tile_cells_[j * tile_rows_ + k];
+            if (put_field(t.data(), t.size(), ncols == 1)) note_bad(chunk, r0 + k, plan_.selected[j]->col);
+        }
+        out_.put('\n');
+    }
+}
+
 // Any column kinds: row by row, each cell rendered to text and copied.
 Status RowWriter::write_rendered_rows(size_t chunk) {
     const size_t rows = reader_.chunk_rows(chunk);
@@ -686,10 +944,9 @@ Status RowWriter::write_rendered_rows(size_t chunk) {
     for (size_t r = 0; r < rows; ++r) {
         if (plan_.where && !match_[r]) continue;
         ++stats_.rows;
-        size_t line_bytes = 0;
         for (size_t j = 0; j < selected.size(); ++j) {
             const Slot& s = *selected[j];
-            if (j) out_.put(',');
+            if (j) out_.put(static_cast<char>(plan_.delimiter));
             const uint8_t* p;
             size_t n;
             if (s.kind == Kind::Text) {
@@ -700,21 +957,22 @@ Status RowWriter::write_rendered_rows(size_t chunk) {
                 p = reinterpret_cast<const uint8_t*>(cell_.data());
                 n = cell_.size();
             }
-            uint8_t* d = out_.reserve(n);
-            if (copy_cell(p, n, d, p + n, d + n)) note_bad(chunk, r, s.col);
-            out_.commit(n);
-            line_bytes += n;
+            // One empty cell alone would be a blank line, which the converter
+            // skips: put_field writes it so that it is not.
+            if (put_field(p, n, selected.size() == 1)) note_bad(chunk, r, s.col);
         }
-        // One empty cell alone would be a blank line, which the converter skips.
-        if (selected.size() == 1 && line_bytes == 0) out_.put(',');
         out_.put('\n');
     }
     return Status::ok();
 }
 
 // The warnings, and with --stats the chunk and row counts, on standard error.
-void report(const VarnReader& reader, const Args& args, const Stats& stats) {
-    if (stats.bad_cells) {
+void report(const VarnReader& reader, const Args& args, const Stats& stats, bool quoted) {
+    if (stats.bad_cells && quoted) {
+        warn(kCommand, std::to_string(stats.bad_cells) +
+                           " cells hold bytes that are not UTF-8 (the first: " + stats.first_bad +
+                           "): varn compress does not read the output back");
+    } else if (stats.bad_cells) {
         warn(kCommand, std::to_string(stats.bad_cells) +
                            " cells hold a comma, a line break, white space at an edge or bytes "
                            "that are not UTF-8 (the first: " +
@@ -751,6 +1009,7 @@ int run_cat(std::span<char* const> argv) {
     if (auto done = select_columns(reader, args, path, plan.selection)) return *done;
     if (auto done = parse_where(reader, args, path, plan.where)) return *done;
     if (auto done = plan_slots(reader, plan)) return *done;
+    if (auto done = parse_dialect(args, plan)) return *done;
     // What the rows are written by must hold before anything is written.
     if (Status st = check_index_layout(reader); st.failed())
         return failure(kCommand, path + ": " + st.message());
@@ -764,7 +1023,7 @@ int run_cat(std::span<char* const> argv) {
     // still written out.
     if (st.failed()) return failure(kCommand, path + ": " + st.message());
     if (out.failed()) return failure(kCommand, out.error());
-    report(reader, args, rows.stats());
+    report(reader, args, rows.stats(), plan.quoted);
     return kExitOk;
 }
 

@@ -93,6 +93,13 @@ const std::string& stdout_error();
 // 64 hex digits with optional white space around them.
 Result<ColumnKey> read_key_file(const std::string& path);
 
+// The value of --delimiter (varn compress and varn cat): one ASCII character
+// other than a double quote or a line end, or \t (the two characters) for a
+// tab. Empty when the text is none of these.
+std::optional<uint8_t> parse_delimiter(const std::string& text);
+// The usage message for a --delimiter value parse_delimiter refuses.
+std::string bad_delimiter_message(const std::string& text);
+
 // Text for messages and tables: control bytes, quotes, backslashes and bytes
 // that are not UTF-8 escaped; cut after `limit` bytes.
 std::string printable(std::string_view text, size_t limit = 60);

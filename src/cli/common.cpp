@@ -191,6 +191,19 @@ Result<ColumnKey> read_key_file(const std::string& path) {
     return key;
 }
 
+std::optional<uint8_t> parse_delimiter(const std::string& text) {
+    if (text == "\\t" || text == "\t") return uint8_t{'\t'};
+    if (text.size() == 1 && static_cast<unsigned char>(text[0]) < 0x80 && text != "\"" &&
+        text != "\n" && text != "\r")
+        return static_cast<uint8_t>(text[0]);
+    return std::nullopt;
+}
+
+std::string bad_delimiter_message(const std::string& text) {
+    return "--delimiter takes one character other than a quote or a line end (\\t for a tab), not '" +
+           text + "'";
+}
+
 std::string printable(std::string_view text, size_t limit) {
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const size_t n = std::min(text.size(), limit);

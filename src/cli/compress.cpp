@@ -269,12 +269,9 @@ int run_compress(std::span<char* const> argv) {
                                          "--delimiter and --extra-fields do not apply");
     }
     if (const auto d = args.value("delimiter")) {
-        if (*d == "\\t" || *d == "\t")
-            options.delimiter = '\t';
-        else if (d->size() == 1 && static_cast<unsigned char>((*d)[0]) < 0x80 && *d != "\"" && *d != "\n" && *d != "\r")
-            options.delimiter = static_cast<uint8_t>((*d)[0]);
-        else
-            return usage_error(kCommand, "--delimiter takes one character other than a quote or a line end (\\t for a tab), not '" + *d + "'");
+        const auto delimiter = parse_delimiter(*d);
+        if (!delimiter) return usage_error(kCommand, bad_delimiter_message(*d));
+        options.delimiter = *delimiter;
     }
     if (const auto e = args.value("extra-fields")) {
         if (*e == "drop")

@@ -1,5 +1,7 @@
 """The varn command: usage and exit codes, compress (with types, encryption and
 the progress bar), info, verify and cat (with column selection and --where)."""
+import csv as csv_module
+import io
 import json
 import os
 import pty
@@ -331,9 +333,9 @@ def test_cat_selects_and_orders_columns(convert):
     assert r.returncode == 2 and b"no column named 'nope'" in r.stderr
 
 
-def test_cat_writes_a_lone_empty_cell_as_a_comma(convert, tmp_path):
+def test_cat_plain_writes_a_lone_empty_cell_as_a_comma(convert, tmp_path):
     out = convert("only\nx\n,\n \ty,z\n")
-    text = varn("cat", out).stdout
+    text = varn("cat", "--plain", out).stdout
     assert text == b"only\nx\n,\ny\n"
     again = tmp_path / "again.csv"
     again.write_bytes(text)
@@ -345,41 +347,69 @@ def test_cat_writes_a_lone_empty_cell_as_a_comma(convert, tmp_path):
 def test_cat_warns_about_cells_the_dialect_cannot_carry(tmp_path):
     path = tmp_path / "odd.varn"
     path.write_bytes(build_text_varn([b"a"], [[b"x,y"], [b" lead"], [b"ok"], [b"\xff"]]))
-    r = varn("cat", path)
+    r = varn("cat", "--plain", path)
     assert r.returncode == 0
     assert r.stdout == b"a\nx,y\n lead\nok\n\xff\n"
     assert r.stderr.decode() == (
         "varn cat: warning: 3 cells hold a comma, a line break, white space at an edge or bytes "
         "that are not UTF-8 (the first: chunk 0, row 0, column 'a'): the output does not read "
         "back as the same cells\n")
+    # Quoted, only the bytes that are not UTF-8 stay unreadable.
+    r = varn("cat", path)
+    assert r.returncode == 0
+    assert r.stdout == b'a\n"x,y"\n" lead"\nok\n\xff\n'
+    assert r.stderr.decode() == (
+        "varn cat: warning: 1 cells hold bytes that are not UTF-8 (the first: chunk 0, row 3, "
+        "column 'a'): varn compress does not read the output back\n")
 
 
-def test_cat_finds_separators_in_every_position_of_a_cell(tmp_path):
-    # Cells of 1 to 17 bytes with a comma, line feed or non-UTF-8 byte at
-    # their start, middle or end, each beside a clean cell; the clean cells'
-    # neighbours in the payload hold such bytes, which must not count.
+def rfc_field(cell: bytes, delimiter: bytes = b",") -> bytes:
+    """A cell as varn cat quotes it: when it holds the delimiter, a quote, CR
+    or LF, or white space at an edge."""
+    try:
+        text = cell.decode()  # Unicode White_Space, for these cells (none holds \x1c to \x1f)
+    except UnicodeDecodeError:
+        text = "".join(chr(b) if b < 0x80 else "x" for b in cell)
+    edge = text[:1].isspace() or text[-1:].isspace()
+    if any(c in cell for c in (delimiter, b'"', b"\r", b"\n")) or edge:
+        return b'"' + cell.replace(b'"', b'""') + b'"'
+    return cell
+
+
+@pytest.mark.parametrize("quoted", [False, True], ids=["plain", "quoted"])
+def test_cat_finds_separators_in_every_position_of_a_cell(tmp_path, quoted):
+    # Cells of 1 to 17 bytes with a comma, quote, CR, line feed or non-UTF-8
+    # byte at their start, middle or end, each beside a clean cell; the
+    # clean cells' neighbours in the payload hold such bytes, which must not
+    # count.
     rows, bad = [], 0
     for n in range(1, 18):
         for pos in sorted({0, n // 2, n - 1}):
             # White space counts only at an edge of the cell.
-            seps = b",\n\xff" + (b" \t\r\x0b\x0c" if pos in (0, n - 1) else b"")
+            edge = pos in (0, n - 1)
+            seps = b',\n\xff\r"' + (b" \t\x0b\x0c" if edge else b"")
             for ch in seps:
                 cell = bytearray(b"q" * n)
                 cell[pos] = ch
                 rows.append([b"c" * n, bytes(cell)])
                 rows.append([bytes(cell), b"d" * (18 - n)])
-                bad += 2
+                # Plain: a comma, LF, bytes that are not UTF-8 or white space
+                # at an edge; quoted: the bytes that are not UTF-8.
+                bad += 2 * (ch == 0xFF or (not quoted and (ch in b",\n" or (edge and ch in b"\r"))) or
+                            (not quoted and edge and ch in b" \t\x0b\x0c"))
         rows.append([b"e" * n, b"f" * n])
     path = tmp_path / "sep.varn"
     path.write_bytes(build_text_varn([b"a", b"b"], rows))
-    r = varn("cat", path)
+    r = varn("cat", *([] if quoted else ["--plain"]), path)
     assert r.returncode == 0
-    assert r.stdout == b"a,b\n" + b"".join(x + b"," + y + b"\n" for x, y in rows)
-    assert r.stderr.decode().startswith(f"varn cat: warning: {bad} cells hold a comma")
+    field = rfc_field if quoted else (lambda c: c)
+    assert r.stdout == b"a,b\n" + b"".join(field(x) + b"," + field(y) + b"\n" for x, y in rows)
+    assert r.stderr.decode().startswith(f"varn cat: warning: {bad} cells hold ")
 
 
-@pytest.mark.parametrize("ch", list(b",\n\xff \t\r\x0b\x0c"))
-def test_cat_finds_a_lone_separator_among_short_clean_cells(tmp_path, ch):
+@pytest.mark.parametrize("quoted, ch", [(False, c) for c in b",\n\xff \t\r\x0b\x0c"] +
+                         [(True, c) for c in b',\n\xff \t\r\x0b\x0c";'])
+def test_cat_finds_a_lone_separator_among_short_clean_cells(tmp_path, quoted, ch):
     # Only short cells (lengths 1 to 8, so no length byte looks like a
     # separator or white space) and one bad cell: the scan that lets clean
     # stretches of a column skip the per-cell look must still see it.
@@ -387,12 +417,140 @@ def test_cat_finds_a_lone_separator_among_short_clean_cells(tmp_path, ch):
     rows[123][1] = b"ab" + bytes([ch])
     path = tmp_path / "one.varn"
     path.write_bytes(build_text_varn([b"a", b"b"], rows))
-    r = varn("cat", path)
+    delimiter = b";" if ch == ord(";") else b","
+    r = varn("cat", *(["--delimiter", delimiter.decode()] if quoted else ["--plain"]), path)
     assert r.returncode == 0
-    assert r.stdout == b"a,b\n" + b"".join(x + b"," + y + b"\n" for x, y in rows)
-    assert r.stderr.decode().startswith(
-        "varn cat: warning: 1 cells hold a comma, a line break, white space at an edge or bytes "
-        "that are not UTF-8 (the first: chunk 0, row 123, column 'b')")
+    field = (lambda c: rfc_field(c, delimiter)) if quoted else (lambda c: c)
+    assert r.stdout == b"a" + delimiter + b"b\n" + b"".join(
+        field(x) + delimiter + field(y) + b"\n" for x, y in rows)
+    if not quoted:
+        assert r.stderr.decode().startswith(
+            "varn cat: warning: 1 cells hold a comma, a line break, white space at an edge or bytes "
+            "that are not UTF-8 (the first: chunk 0, row 123, column 'b')")
+    else:
+        assert r.stderr == (b"" if ch != 0xFF else
+                            b"varn cat: warning: 1 cells hold bytes that are not UTF-8 (the first: "
+                            b"chunk 0, row 123, column 'b'): varn compress does not read the output back\n")
+
+
+# Cells varn cat must quote (and one it must not) in the output of each
+# delimiter, and plain ones around them.
+QUOTING_CELLS = [
+    ("delimiter", "x{d}y"),
+    ("quote", 'say "hi"'),
+    ("quote only", '"'),
+    ("LF", "two\nlines"),
+    ("CR", "two\rlines"),
+    ("CR LF", "two\r\nlines"),
+    ("leading space", " lead"),
+    ("trailing tab", "trail\t"),
+    ("no-break space", "\u00a0nbsp"),
+    ("ideographic space", "cjk\u3000"),
+    ("empty", ""),
+    ("plain", "plain text"),
+    ("other candidate", "a{o}b"),
+    ("non-ASCII", "Gen\u00e8ve"),
+]
+
+
+@pytest.mark.parametrize("delimiter", [",", ";", "\t", "|"], ids=["comma", "semicolon", "tab", "bar"])
+def test_cat_quotes_what_python_csv_and_compress_read_back(tmp_path, delimiter):
+    other = "," if delimiter != "," else ";"
+    cells = [c.format(d=delimiter, o=other) for _, c in QUOTING_CELLS]
+    rows = [[name.encode(), c.encode()] for (name, _), c in zip(QUOTING_CELLS, cells)]
+    path = tmp_path / "q.varn"
+    path.write_bytes(build_text_varn([b"case", b"cell"], rows))
+    option = "\\t" if delimiter == "\t" else delimiter
+    r = varn("cat", "--delimiter", option, path)
+    assert r.returncode == 0 and r.stderr == b"", r.stderr
+    d = delimiter.encode()
+    assert r.stdout == b"case" + d + b"cell\n" + b"".join(
+        rfc_field(a, d) + d + rfc_field(b, d) + b"\n" for a, b in rows)
+    back = list(csv_module.reader(io.StringIO(r.stdout.decode(), newline=""), delimiter=delimiter))
+    assert back == [["case", "cell"]] + [[name, c] for (name, _), c in zip(QUOTING_CELLS, cells)]
+    # varn compress (delimiter detected) gives the same cells again.
+    again = tmp_path / "q.csv"
+    again.write_bytes(r.stdout)
+    r2 = varn("compress", "--no-progress", again, tmp_path / "q2.varn")
+    assert r2.returncode == 0, r2.stderr
+    assert varn("cat", "--delimiter", option, tmp_path / "q2.varn").stdout == r.stdout
+
+
+@pytest.mark.parametrize("names, rows, expected", [
+    # A lone empty cell would be a blank line: "" instead.
+    ([b"only"], [[b"x"], [b""], [b" y"]], b'only\nx\n""\n" y"\n'),
+    # Names are quoted like cells...
+    ([b"a,b", b'q"'], [[b"1", b"2"]], b'"a,b","q"""\n1,2\n'),
+    # ...and when another delimiter would win the detection in the header.
+    ([b"a;b;c", b"d"], [[b"1", b"2"]], b'"a;b;c",d\n1,2\n'),
+    ([b"x|y"], [[b"1"]], b'"x|y"\n1\n'),
+    # A byte-order mark would be dropped at the start of the output.
+    ([b"\xef\xbb\xbfid", b"v"], [[b"1", b"2"]], b'"\xef\xbb\xbfid",v\n1,2\n'),
+    # Nothing to quote: the same bytes as --plain.
+    ([b"a;b", b"c"], [[b"1", b"x;y"]], b"a;b,c\n1,x;y\n"),
+], ids=["lone-empty", "names", "detection", "detection-one-column", "bom", "untouched"])
+def test_cat_quotes_names_and_lone_empty_cells(tmp_path, names, rows, expected):
+    path = tmp_path / "n.varn"
+    path.write_bytes(build_text_varn(names, rows))
+    r = varn("cat", path)
+    assert r.returncode == 0 and r.stdout == expected
+    again = tmp_path / "n.csv"
+    again.write_bytes(r.stdout)
+    r2 = varn("compress", "--no-progress", "--no-infer", again, tmp_path / "n2.varn")
+    assert r2.returncode == 0, r2.stderr
+    assert varn("cat", tmp_path / "n2.varn").stdout == expected
+
+
+def test_cat_dialect_option_errors(tmp_path):
+    path = tmp_path / "n.varn"
+    path.write_bytes(build_text_varn([b"a"], [[b"1"]]))
+    for args, message in ((["--plain", "--delimiter", ";"], "--plain writes commas"),
+                          (["--delimiter", '"'], "--delimiter takes one character"),
+                          (["--delimiter", "ab"], "--delimiter takes one character")):
+        r = varn("cat", *args, path)
+        assert r.returncode == 2 and message in r.stderr.decode(), args
+
+
+def test_cat_round_trip_of_typed_columns_and_nulls(tmp_path):
+    """int, float, bool, bytes, json and text cells, null ones among them:
+    cat, compress of the output (types inferred), cat again: the same text."""
+    csv_path = tmp_path / "typed.csv"
+    csv_path.write_text(
+        "n,f,b,h,j,t\n"
+        '7,1.5,true,0aff,"{""k"": [""x,y"", 1]}","a, ""b"""\n'
+        '-12,-2.5,false,,null," pad "\n'
+        '0,3,true,00,"""s\\u002c""",\n')
+    out = tmp_path / "typed.varn"
+    r = varn("compress", "--no-progress", "--lossy", *TYPES, csv_path, out)
+    assert r.returncode == 0, r.stderr
+    first = varn("cat", out)
+    assert first.returncode == 0, first.stderr
+    assert first.stdout.decode() == (
+        "n,f,b,h,j,t\n"
+        '7,1.5,true,0aff,"{""k"":[""x\\u002cy"",1]}","a, ""b"""\n'
+        '-12,-2.5,false,,," pad "\n'
+        '0,3,true,00,"""s\\u002c""",\n')
+    again = tmp_path / "again.csv"
+    again.write_bytes(first.stdout)
+    r = varn("compress", "--no-progress", again, tmp_path / "again.varn")
+    assert r.returncode == 0, r.stderr
+    assert varn("cat", tmp_path / "again.varn").stdout == first.stdout
+    # And with the same types declared, the same file.
+    r = varn("compress", "--no-progress", "--lossy", *TYPES, again, tmp_path / "same.varn")
+    assert r.returncode == 0, r.stderr
+    assert same_but_creation_time(out.read_bytes(), (tmp_path / "same.varn").read_bytes())
+
+
+def test_cat_round_trip_of_the_sample_file(tmp_path):
+    sample = Path(__file__).resolve().parents[2] / "data" / "sample.csv"
+    first, second = tmp_path / "a.varn", tmp_path / "b.varn"
+    assert varn("compress", "--no-progress", sample, first).returncode == 0
+    text = varn("cat", first).stdout
+    # No cell needs quotes: the same bytes as --plain.
+    assert text == varn("cat", "--plain", first).stdout
+    (tmp_path / "y.csv").write_bytes(text)
+    assert varn("compress", "--no-progress", tmp_path / "y.csv", second).returncode == 0
+    assert same_but_creation_time(first.read_bytes(), second.read_bytes())
 
 
 @pytest.fixture(scope="module")
@@ -462,7 +620,7 @@ def test_typed_columns_print_canonically_and_convert_back(tmp_path):
     info = json.loads(varn("info", out, "--json").stdout)
     assert [c["type"] for c in info["columns"]] == ["int", "float", "bool", "bytes", "json", "text"]
     assert varn("verify", out).returncode == 0
-    r = varn("cat", out)
+    r = varn("cat", "--plain", out)
     assert r.returncode == 0 and r.stderr == b""
     assert r.stdout.decode() == (
         "n,f,b,h,j,t\n"

@@ -88,3 +88,35 @@ def test_every_real_file_converts_to_the_cells_csv_reads(real_csvs, tmp_path):
         # The typed file is no larger than the text one.
         assert typed_out.stat().st_size <= text_out.stat().st_size, name
     assert quoted >= 1  # at least one file needs the quoting rules
+
+
+def test_cat_output_of_every_real_file_converts_to_the_same_cells(real_csvs, tmp_path):
+    """compress, cat, compress again, cat again: the same text, which
+    Python's csv module reads as the cells of the first file."""
+    for name, data in real_csvs.items():
+        src = tmp_path / name
+        src.write_bytes(data)
+        rows = python_rows(data)
+        extra = ["--extra-fields", "drop"] if any(len(r) > len(rows[0]) for r in rows[1:]) else []
+        first, second = tmp_path / (name + ".1.varn"), tmp_path / (name + ".2.varn")
+        r = varn("compress", "--no-progress", *extra, src, first)
+        assert r.returncode == 0, (name, r.stderr)
+        out = varn("cat", first)
+        assert out.returncode == 0 and out.stderr == b"", (name, out.stderr)
+        table = varn_pkg.read_arrow(str(first))
+        # Every column as cat writes it: text as it is, the inferred types
+        # in the text they were inferred from.
+        cells = [[("" if v is None else ("true" if v is True else "false" if v is False else str(v)))
+                  for v in row.values()] for row in table.to_pylist()]
+        back = list(csv.reader(io.StringIO(out.stdout.decode(), newline="")))
+        assert back[0] == table.column_names, name
+        floats = [str(t).startswith("double") for t in table.schema.types]
+        for line, (ours, theirs) in enumerate(zip(back[1:], cells)):
+            for o, t, is_float in zip(ours, theirs, floats):
+                assert (float(o) == float(t)) if is_float else o == t, (name, line, ours, theirs)
+        assert len(back) - 1 == len(cells), name
+        again = tmp_path / (name + ".again.csv")
+        again.write_bytes(out.stdout)
+        r = varn("compress", "--no-progress", again, second)
+        assert r.returncode == 0, (name, r.stderr)
+        assert varn("cat", second).stdout == out.stdout, name
