@@ -47,14 +47,17 @@ DATASET_TEXT = {
     "text": "short posts in 8 languages, multi-byte UTF-8",
 }
 PY_JOBS = ["compress_csv", "pyarrow-1t", "pyarrow", "duckdb-1t", "duckdb", "polars-1t", "polars"]
-CMD_JOBS = ["cat", "gzip-6", "zstd-3", "varn-compress-plain", "varn-compress-text", "varn-compress"]
-# varn compress in its three modes: compress_csv's dialect, the RFC 4180
-# reader with every column text, and with types inferred (an extra parse).
+CMD_JOBS = ["cat", "gzip-6", "zstd-3", "varn-compress-plain", "varn-compress-text", "varn-compress",
+            "varn-compress-typed"]
+# varn compress in its modes: compress_csv's dialect, the RFC 4180 reader
+# with every column text, with types inferred (an extra parse), and with the
+# same types given by --type (no inference pass; the types are those
+# varn-compress chose for the file earlier in the same run).
 VARN_COMPRESS = {"varn-compress-plain": ["--plain"], "varn-compress-text": ["--no-infer"],
-                 "varn-compress": []}
+                 "varn-compress": [], "varn-compress-typed": ["--no-infer"]}
 TOOLS = ["cat", "compress_csv", "pyarrow-1t", "pyarrow", "duckdb-1t", "duckdb",
          "polars-1t", "polars", "gzip-6", "zstd-3", "varn-compress-plain", "varn-compress-text",
-         "varn-compress"]
+         "varn-compress", "varn-compress-typed"]
 TOOL_TEXT = {
     "cat": "cat FILE > /dev/null (floor)",
     "compress_csv": "varn_fileformat.compress_csv",
@@ -69,6 +72,7 @@ TOOL_TEXT = {
     "varn-compress-plain": "varn compress --plain (compress_csv's dialect, text)",
     "varn-compress-text": "varn compress --no-infer (RFC 4180 reader, text)",
     "varn-compress": "varn compress (RFC 4180 reader, lossless types inferred)",
+    "varn-compress-typed": "varn compress --no-infer --type NAME=TYPE... (the inferred types, given)",
 }
 PEER_MODULE = {"pyarrow": "pyarrow", "duckdb": "duckdb", "polars": "polars",
                "compress_csv": "varn_fileformat"}
@@ -214,11 +218,23 @@ def run_child(args, argv, stdout_path):
     return code, figures, err_text
 
 
-def measure(args, tool, csv, csv_bytes, out_dir, varn_file=None):
+def declared_types(args, varn_file):
+    """--type options for the columns of `varn_file` that are not text."""
+    varn = args.varn_path or find_varn(args)[0]
+    r = subprocess.run([varn, "info", "--json", varn_file], capture_output=True, text=True, check=True)
+    out = []
+    for c in json.loads(r.stdout)["columns"]:
+        if c["type"] != "text":
+            out += ["--type", f"{c['name']}={c['type']}"]
+    return out
+
+
+def measure(args, tool, csv, csv_bytes, out_dir, varn_file=None, extra=()):
     """One run of `tool` on `csv` (for the decode jobs, on `varn_file`, the
-    compress_csv output of `csv`). Returns a dict of figures or an error."""
+    compress_csv output of `csv`; `extra`: more options of varn compress).
+    Returns a dict of figures or an error."""
     ext = {"compress_csv": ".varn", "varn-compress-plain": ".varn", "varn-compress-text": ".varn",
-           "varn-compress": ".varn", "gzip-6": ".gz", "zstd-3": ".zst", "cat": "",
+           "varn-compress": ".varn", "varn-compress-typed": ".varn", "gzip-6": ".gz", "zstd-3": ".zst", "cat": "",
            "varn-verify": "", "varn-cat": ""}.get(tool, ".parquet")
     writes = ext != ""
     out = os.path.join(out_dir, f"{os.path.splitext(os.path.basename(csv))[0]}.{tool}{ext}")
@@ -235,7 +251,7 @@ def measure(args, tool, csv, csv_bytes, out_dir, varn_file=None):
         varn, why = (args.varn_path, None) if args.varn_path else find_varn(args)
         if why:
             return {"tool": tool, "error": why}, None
-        argv, stdout_path = [varn, "compress", "--no-progress", *VARN_COMPRESS[tool], csv, out], None
+        argv, stdout_path = [varn, "compress", "--no-progress", *VARN_COMPRESS[tool], *extra, csv, out], None
     elif tool == "gzip-6":
         argv, stdout_path = ["gzip", "-6", "-c", csv], out
     elif tool == "zstd-3":
@@ -563,15 +579,24 @@ def run_comparison(args, info, digests):
             csv, meta = ensure_csv(args, ds, size)
             warm(csv)
             runs = {t: [] for t in row_tools}
+            typed = None  # the --type options of the inferred schema
             for rep in range(args.repeat):
                 for t in tools:
                     if skipped[t]:
                         continue
-                    rec, out = measure(args, t, csv, meta["bytes"], out_dir)
+                    if t == "varn-compress-typed" and typed is None:
+                        rec = {"tool": t, "error": "needs a varn-compress run before it in the same run"}
+                        runs[t].append(rec)
+                        log_run(t, rec)
+                        continue
+                    rec, out = measure(args, t, csv, meta["bytes"], out_dir,
+                                       extra=typed if t == "varn-compress-typed" else ())
                     runs[t].append(rec)
                     log_run(t, rec)
                     if "error" in rec:
                         continue
+                    if t == "varn-compress":
+                        typed = declared_types(args, out)
                     if t == "compress_csv":
                         digests.add(f"{ds}-{size_label(size)}", meta, out)
                         # Read back the file just written, while it is in the page cache.
