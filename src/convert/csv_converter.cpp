@@ -93,7 +93,7 @@ public:
             }
             const ssize_t r = read_fd(fd_, buf_.data() + end_, buf_.size() - kSlack - end_);
             if (r < 0) {
-                error_ = last_os_error();
+                error_ = Status::io_error(last_os_error());
                 return kError;
             }
             if (r == 0) eof_ = true;
@@ -117,7 +117,7 @@ public:
         return to <= checked_;
     }
 
-    const std::string& error() const { return error_; }
+    const Status& error() const { return error_; }
     uint64_t consumed() const { return consumed_; }
 
 private:
@@ -128,7 +128,7 @@ private:
     size_t checked_ = 0;  // buf_[0..checked_) is known to be whole UTF-8 characters
     bool eof_ = false;
     uint64_t consumed_ = 0;
-    std::string error_;
+    Status error_;
 };
 
 int open_read(const std::string& path) { return open_fd(path.c_str(), O_RDONLY); }
@@ -156,6 +156,12 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
                   std::chrono::steady_clock::now() - start)
                   .count();
     return static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
+}
+
+// An empty cell of a column that has no empty value, without --lossy.
+Status empty_cell_error(uint8_t type_code) {
+    return Status::invalid_input("empty cell: a " + std::string(format::type_info(type_code).name) +
+                                 " column stores no empty value (--lossy stores 0 or false and counts it as null)");
 }
 
 // True when the output path names the file `in` describes (also through a link).
@@ -239,7 +245,7 @@ Status read_header(LineReader& reader, std::vector<KColumn>& columns) {
     size_t len;
     LineReader::Outcome got = reader.next(line, len);
     if (got == LineReader::kEnd) return Status::invalid_input("CSV file is empty");
-    if (got == LineReader::kError) return Status::io_error(reader.error());
+    if (got == LineReader::kError) return reader.error();
     if (!utf8_valid(line, len)) return Status::io_error(kInvalidUtf8);
     if (len >= 3 && line[0] == 0xEF && line[1] == 0xBB && line[2] == 0xBF) {
         line += 3;
@@ -343,7 +349,7 @@ Status BatchPass::run(LineReader& reader, bool header_read,
     for (;;) {
         LineReader::Outcome got = reader.next(line, len);
         if (got == LineReader::kEnd) break;
-        if (got == LineReader::kError) return fail(Status::io_error(reader.error()));
+        if (got == LineReader::kError) return fail(reader.error());
         // Text that is not UTF-8 is a failure to read the input as text.
         if (!reader.line_is_utf8(line, len)) return fail(Status::io_error(kInvalidUtf8));
         ++line_number;
@@ -366,7 +372,7 @@ Status BatchPass::run_records(CsvRecordReader& reader, const InputStream& in, Ex
     for (;;) {
         const CsvRecordReader::Outcome got = reader.next();
         if (got == CsvRecordReader::kEnd) break;
-        if (got == CsvRecordReader::kError) return fail(Status::invalid_input(reader.error()));
+        if (got == CsvRecordReader::kError) return fail(reader.error());
         const std::vector<CsvField>& fields = reader.fields();
         if (fields.size() > columns) {
             if (extra == ExtraFields::Error) {
@@ -404,7 +410,6 @@ Status BatchPass::finish() {
 Status BatchPass::parse_values(TextBatch& batch) {
     const std::vector<KColumn>& columns = writer_.columns();
     batch.values.resize(columns.size());
-    std::string error;
     for (size_t c = 0; c < columns.size(); ++c) {
         const uint8_t type = columns[c].type_code;
         if (type == format::kTypeText) continue;
@@ -414,30 +419,23 @@ Status BatchPass::parse_values(TextBatch& batch) {
         for (size_t r = 0; r < batch.rows; ++r) {
             const TextSpan span = batch.cell(r, c);
             const uint8_t* p = batch.text.data() + batch.row_offsets[r] + span.offset;
-            bool ok = true;
-            int64_t v = 0;
+            auto cell_failure = [&](const Status& why) {
+                return why.prefixed("line " + std::to_string(line_numbers_[r]) + ", column '" +
+                                    columns[c].name + "': ");
+            };
             if (span.length == 0) {
-                if (!hooks_.lossy) {
-                    error = "empty cell: a " + std::string(format::type_info(type).name) +
-                            " column stores no empty value (--lossy stores 0 or false and counts it as null)";
-                    ok = false;
-                } else {
-                    if (values.null.empty()) values.null.assign(batch.rows, 0);
-                    values.null[r] = 1;
-                    ++values.null_count;
-                }
-            } else if (type == format::kTypeInt) {
-                ok = int_value(p, span.length, hooks_.lossy, v, error);
-            } else if (type == format::kTypeFloat) {
-                ok = scaled_value(p, span.length, hooks_.lossy, v, error);
-            } else {
-                ok = bool_value(p, span.length, v, error);
+                if (!hooks_.lossy) return cell_failure(empty_cell_error(type));
+                if (values.null.empty()) values.null.assign(batch.rows, 0);
+                values.null[r] = 1;
+                ++values.null_count;
+                values.v[r] = 0;
+                continue;
             }
-            if (!ok) {
-                return Status::invalid_input("line " + std::to_string(line_numbers_[r]) +
-                                             ", column '" + columns[c].name + "': " + error);
-            }
-            values.v[r] = v;
+            const Result<int64_t> v = type == format::kTypeInt     ? int_value(p, span.length, hooks_.lossy)
+                                      : type == format::kTypeFloat ? scaled_value(p, span.length, hooks_.lossy)
+                                                                   : bool_value(p, span.length);
+            if (v.failed()) return cell_failure(v.status());
+            values.v[r] = v.value();
         }
     }
     return Status::ok();
@@ -614,30 +612,23 @@ FieldParser strict_field_parser(bool lossy) {
     return [lossy](uint8_t type_code, ByteView text) -> Result<KVal> {
         const uint8_t* p = text.data();
         const size_t n = text.size();
-        std::string error;
-        int64_t v = 0;
         const bool numeric = type_code == format::kTypeInt || type_code == format::kTypeFloat ||
                              type_code == format::kTypeBool;
         if (numeric && n == 0) {
             if (lossy) return KVal();
-            return Status::invalid_input("empty cell: a " + std::string(format::type_info(type_code).name) +
-                                 " column stores no empty value (--lossy stores 0 or false and counts it as null)");
+            return empty_cell_error(type_code);
         }
-        switch (type_code) {
-            case format::kTypeInt:
-                if (!int_value(p, n, lossy, v, error)) return Status::invalid_input(error);
-                return KVal::make_int(v);
-            case format::kTypeFloat:
-                if (!scaled_value(p, n, lossy, v, error)) return Status::invalid_input(error);
-                return KVal::make_float(static_cast<double>(v) / kFloatScale);
-            case format::kTypeBool:
-                if (!bool_value(p, n, v, error)) return Status::invalid_input(error);
-                return KVal::make_bool(v != 0);
-            default: break;
+        if (numeric) {
+            const Result<int64_t> v = type_code == format::kTypeInt     ? int_value(p, n, lossy)
+                                      : type_code == format::kTypeFloat ? scaled_value(p, n, lossy)
+                                                                        : bool_value(p, n);
+            if (v.failed()) return v.status();
+            if (type_code == format::kTypeInt) return KVal::make_int(v.value());
+            if (type_code == format::kTypeFloat) return KVal::make_float(static_cast<double>(v.value()) / kFloatScale);
+            return KVal::make_bool(v.value() != 0);
         }
-        if (!lossy && type_code >= format::kTypeNested6 && type_code <= format::kTypeNested8 &&
-            !json_numbers_exact(text, error))
-            return Status::invalid_input(error);
+        if (!lossy && type_code >= format::kTypeNested6 && type_code <= format::kTypeNested8)
+            VARN_RETURN_IF_ERROR(json_numbers_exact(text));
         return parse_field(type_code, text);
     };
 }
@@ -732,7 +723,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
         }
         CsvRecordReader first(*in, delimiter);
         CsvRecordReader::Outcome got = first.next();
-        if (got == CsvRecordReader::kError) return Status::invalid_input(first.error());
+        if (got == CsvRecordReader::kError) return first.error();
         if (got == CsvRecordReader::kEnd) return Status::invalid_input("CSV file is empty");
         const size_t columns = first.fields().size();
         delimiter = first.delimiter();
@@ -753,7 +744,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
         }
         if (got == CsvRecordReader::kError) {
             if (spool >= 0) ::close(spool);
-            return Status::invalid_input(first.error());
+            return first.error();
         }
         // Second pass from the top: the file again, or the spooled copy.
         if (spool >= 0) {
@@ -768,7 +759,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
 
     CsvRecordReader reader(*in, delimiter);
     CsvRecordReader::Outcome got = reader.next();
-    if (got == CsvRecordReader::kError) return Status::invalid_input(reader.error());
+    if (got == CsvRecordReader::kError) return reader.error();
     if (got == CsvRecordReader::kEnd) return Status::invalid_input("CSV file is empty");
     std::vector<KColumn> columns;
     for (const CsvField& f : reader.fields()) {

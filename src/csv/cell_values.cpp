@@ -118,39 +118,25 @@ bool canonical_float(const uint8_t* p, size_t n) {
     return std::memcmp(scaled, "9223372036854775807", 19) <= 0;
 }
 
-bool int_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::string& error) {
+Result<int64_t> int_value(const uint8_t* p, size_t n, bool lossy) {
     (void)lossy;  // an Int outside the 64-bit range cannot be stored in any way
     size_t i = 0;
     if (i < n && (p[i] == '+' || p[i] == '-')) ++i;
-    if (i == n) {
-        error = shown(p, n) + " is not an integer";
-        return false;
-    }
+    if (i == n) return Status::invalid_input(shown(p, n) + " is not an integer");
     for (size_t k = i; k < n; ++k) {
-        if (!digit(p[k])) {
-            error = shown(p, n) + " is not an integer";
-            return false;
-        }
+        if (!digit(p[k])) return Status::invalid_input(shown(p, n) + " is not an integer");
     }
     const char* b = reinterpret_cast<const char*>(p + (p[0] == '+' ? 1 : 0));
+    int64_t out = 0;
     auto r = std::from_chars(b, reinterpret_cast<const char*>(p + n), out);
-    if (r.ec != std::errc()) {
-        error = shown(p, n) + " is outside the 64-bit integer range";
-        return false;
-    }
-    return true;
+    if (r.ec != std::errc()) return Status::invalid_input(shown(p, n) + " is outside the 64-bit integer range");
+    return out;
 }
 
-bool scaled_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::string& error) {
+Result<int64_t> scaled_value(const uint8_t* p, size_t n, bool lossy) {
     Decimal d;
-    if (!parse_decimal(p, n, true, d)) {
-        error = shown(p, n) + " is not a decimal number";
-        return false;
-    }
-    if (d.digits.empty()) {
-        out = 0;
-        return true;
-    }
+    if (!parse_decimal(p, n, true, d)) return Status::invalid_input(shown(p, n) + " is not a decimal number");
+    if (d.digits.empty()) return int64_t{0};
     // Digits of value x 10000, rounded to a whole number.
     int64_t shift = d.exponent + 4;
     std::string whole;
@@ -165,8 +151,7 @@ bool scaled_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::str
             whole = std::string(41, '9');
     } else {
         if (!lossy) {
-            error = shown(p, n) + " has more than the 4 decimals a float column keeps";
-            return false;
+            return Status::invalid_input(shown(p, n) + " has more than the 4 decimals a float column keeps");
         }
         const int64_t keep = static_cast<int64_t>(d.digits.size()) + shift;
         if (keep > 0) whole = d.digits.substr(0, static_cast<size_t>(keep));
@@ -182,18 +167,13 @@ bool scaled_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::str
     if (!overflow && round_up) overflow = ++mag == 0;
     const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     if (overflow || mag > limit) {
-        if (!lossy) {
-            error = shown(p, n) + " is outside the float range (about +-9.2e14)";
-            return false;
-        }
-        out = d.negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-        return true;
+        if (!lossy) return Status::invalid_input(shown(p, n) + " is outside the float range (about +-9.2e14)");
+        return d.negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
     }
-    out = d.negative ? -static_cast<int64_t>(mag) : static_cast<int64_t>(mag);
-    return true;
+    return d.negative ? -static_cast<int64_t>(mag) : static_cast<int64_t>(mag);
 }
 
-bool bool_value(const uint8_t* p, size_t n, int64_t& out, std::string& error) {
+Result<int64_t> bool_value(const uint8_t* p, size_t n) {
     auto is = [&](const char* word) {
         const size_t len = std::strlen(word);
         if (n != len) return false;
@@ -204,19 +184,12 @@ bool bool_value(const uint8_t* p, size_t n, int64_t& out, std::string& error) {
         }
         return true;
     };
-    if (is("true") || is("1")) {
-        out = 1;
-        return true;
-    }
-    if (is("false") || is("0")) {
-        out = 0;
-        return true;
-    }
-    error = shown(p, n) + " is not a boolean (true, false, 1 or 0)";
-    return false;
+    if (is("true") || is("1")) return int64_t{1};
+    if (is("false") || is("0")) return int64_t{0};
+    return Status::invalid_input(shown(p, n) + " is not a boolean (true, false, 1 or 0)");
 }
 
-bool json_numbers_exact(ByteView text, std::string& error) {
+Status json_numbers_exact(ByteView text) {
     const uint8_t* p = text.data();
     const size_t n = text.size();
     size_t i = 0;
@@ -261,13 +234,12 @@ bool json_numbers_exact(ByteView text, std::string& error) {
                  (got.digits.empty() || got.negative == want.negative);
         }
         if (!ok) {
-            error = "the JSON number " + shown(p + i, j - i) +
-                    " cannot be kept exactly (64-bit integer or double)";
-            return false;
+            return Status::invalid_input("the JSON number " + shown(p + i, j - i) +
+                                         " cannot be kept exactly (64-bit integer or double)");
         }
         i = j;
     }
-    return true;
+    return Status::ok();
 }
 
 }  // namespace varn

@@ -32,15 +32,16 @@ inline bool canonical_bool(const uint8_t* p, size_t n) {
 }
 
 // The stored value of a non-empty field of an Int (the integer), Float
-// (value x 10000) or Bool (0 or 1) column; false with `error` set when the
-// text does not fit or would lose data (and `lossy` is not set).
-bool int_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::string& error);
-bool scaled_value(const uint8_t* p, size_t n, bool lossy, int64_t& out, std::string& error);
-bool bool_value(const uint8_t* p, size_t n, int64_t& out, std::string& error);
+// (value x 10000) or Bool (0 or 1) column; an invalid_input failure naming
+// the text when it does not fit or would lose data (and `lossy` is not set).
+Result<int64_t> int_value(const uint8_t* p, size_t n, bool lossy);
+Result<int64_t> scaled_value(const uint8_t* p, size_t n, bool lossy);
+Result<int64_t> bool_value(const uint8_t* p, size_t n);
 
 // Every number in a JSON text is one that a 64-bit integer (no fraction or
 // exponent) or a double (otherwise) holds exactly enough that it is written
-// back as the same number; false with `error` naming the first that is not.
-bool json_numbers_exact(ByteView text, std::string& error);
+// back as the same number; otherwise an invalid_input failure naming the
+// first that is not.
+Status json_numbers_exact(ByteView text);
 
 }  // namespace varn

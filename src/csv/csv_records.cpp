@@ -57,7 +57,7 @@ bool CsvRecordReader::read_more() {
     if (end_ + kSlack == buf_.size()) buf_.resize(2 * buf_.size() - kSlack);
     Result<size_t> got = in_.read(buf_.data() + end_, buf_.size() - kSlack - end_);
     if (got.failed()) {
-        error_ = got.message();
+        error_ = got.status();
         return false;
     }
     if (got.value() == 0) eof_ = true;
@@ -127,8 +127,8 @@ CsvRecordReader::Parse CsvRecordReader::parse_record(size_t& record_end, uint64_
                 }
                 if (!quote) {
                     if (!eof_) return kNeedMore;
-                    error_ = "line " + std::to_string(next_line_) +
-                             ": a quoted field is not closed by the end of the input";
+                    error_ = Status::invalid_input("line " + std::to_string(next_line_) +
+                                                   ": a quoted field is not closed by the end of the input");
                     return kBad;
                 }
                 if (quote + 1 == end && !eof_) return kNeedMore;
@@ -227,7 +227,7 @@ CsvRecordReader::Outcome CsvRecordReader::next() {
             continue;
         }
         if (!utf8_ok(pos_, record_end)) {
-            error_ = "line " + std::to_string(next_line_) + ": the text is not valid UTF-8";
+            error_ = Status::invalid_input("line " + std::to_string(next_line_) + ": the text is not valid UTF-8");
             return kError;
         }
         line_ = next_line_;

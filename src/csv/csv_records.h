@@ -47,7 +47,10 @@ public:
     // The line number (from 1) on which the last record starts.
     uint64_t line() const { return line_; }
     uint8_t delimiter() const { return delimiter_; }
-    const std::string& error() const { return error_; }
+    // Why next() gave kError: the input's read failure (io, or invalid_input
+    // for compressed input that does not decompress), or invalid_input for
+    // text that is not CSV or not UTF-8.
+    const Status& error() const { return error_; }
 
 private:
     enum Parse { kDone, kNeedMore, kBad };
@@ -76,7 +79,7 @@ private:
     Bytes scratch_;  // quoted fields that had to be unescaped
     std::vector<RawField> raw_;
     std::vector<CsvField> fields_;
-    std::string error_;
+    Status error_;
 };
 
 }  // namespace varn
