@@ -5,7 +5,7 @@
 # non-zero when any replayed input or any fuzzing run fails; a reproducer of a
 # known fault (fuzz/corpus/<target>/crash-*) fails the replay until the fault
 # is fixed, and is left out of fuzzing so that the search goes on past it.
-# Needs clang++ with libFuzzer (libclang-rt-dev), ninja, zlib, libzstd and libcrypto.
+# Needs cmake, clang++ with libFuzzer (libclang-rt-dev), zlib, libzstd and libcrypto.
 #
 #   fuzz/run.sh [seconds-per-target]   default 60; 0 builds and replays only
 #   fuzz/run.sh --seeds                rebuilds the seed files of fuzz/corpus/ (make_seeds.cpp)
@@ -14,11 +14,10 @@
 # FUZZ_BUILD_DIR (default build/fuzz), CXX (default clang++), FUZZ_JOBS
 # (parallel compiles, default 2), FUZZ_ARGS (extra libFuzzer flags).
 #
-# The build is a generated ninja file, so only changed sources recompile. The
-# core sources are compiled straight from src/common, src/format, src/csv
-# and src/convert. Working corpora grow in fuzz/corpus-work/<target>/ and
-# failing inputs land in fuzz/corpus-artifacts/<target>/ (both git-ignored);
-# logs go to <build dir>/logs/.
+# The targets are the project's CMake build with -DVARN_BUILD_FUZZ=ON, so only
+# changed sources recompile. Working corpora grow in fuzz/corpus-work/<target>/
+# and failing inputs land in fuzz/corpus-artifacts/<target>/ (both
+# git-ignored); logs go to <build dir>/logs/.
 set -u -o pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,7 +25,6 @@ root=$(dirname "$here")
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 all_targets="block_decode block_round_trip file_reader csv_round_trip"
 targets=${FUZZ_TARGETS:-$all_targets}
-cxx=${CXX:-clang++}
 jobs=${FUZZ_JOBS:-2}
 # Small inputs keep every execution fast; the targets expand where they need size.
 max_len=4096
@@ -40,73 +38,29 @@ case "${1:-}" in
     *) seconds=$1 ;;
 esac
 
-sanitize="-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined"
-cflags="-std=c++20 -g -O1 -fno-omit-frame-pointer $sanitize"
-# The harnesses hold to the project's warning set; the core's headers are
-# included as system headers so that only the harness code is held to it here.
-warn="-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror"
-libs="-lz -lzstd -lcrypto -pthread"
-
 mkdir -p "$build/logs" || exit 1
 
-inc="-I$root/src"
-
 # ---- build -----------------------------------------------------------------
-{
-    echo "ninja_required_version = 1.5"
-    echo "cxx = $cxx"
-    echo "cflags = $cflags"
-    echo "rule core"
-    echo "  command = \$cxx \$cflags $inc -MMD -MF \$out.d -c \$in -o \$out"
-    echo "  depfile = \$out.d"
-    echo "  deps = gcc"
-    echo "  description = CXX \$in"
-    echo "rule harness"
-    # -MD, not -MMD: the core's headers come in through -isystem and must
-    # still be dependencies.
-    echo "  command = \$cxx \$cflags $warn ${inc//-I/-isystem } -MD -MF \$out.d -c \$in -o \$out"
-    echo "  depfile = \$out.d"
-    echo "  deps = gcc"
-    echo "  description = CXX \$in"
-    echo "rule archive"
-    echo "  command = rm -f \$out && ar crs \$out \$in"
-    echo "  description = AR \$out"
-    echo "rule link"
-    echo "  command = \$cxx \$cflags \$in -o \$out $libs"
-    echo "  description = LINK \$out"
-    objs=""
-    for src in "$root"/src/common/*.cpp "$root"/src/format/*/*.cpp "$root"/src/render/*.cpp "$root"/src/csv/*.cpp "$root"/src/convert/*.cpp; do
-        rel=${src#"$root"/src/}
-        obj="obj/${rel%.cpp}.o"
-        echo "build $obj: core $src"
-        objs="$objs $obj"
-    done
-    echo "build libcore.a: archive$objs"
-    for t in $all_targets; do
-        echo "build obj/fuzz/$t.o: harness $here/$t.cpp"
-        echo "build $t: link obj/fuzz/$t.o libcore.a"
-    done
-    echo "default $all_targets"
-} > "$build/build.ninja.new" || exit 1
-# Keep the old file (and so ninja's view of it) when nothing changed.
-if cmp -s "$build/build.ninja.new" "$build/build.ninja"; then
-    rm -f "$build/build.ninja.new"
-else
-    mv "$build/build.ninja.new" "$build/build.ninja"
+# -O1 with assertions on: fast enough to fuzz, and every internal check holds.
+# The core's warnings under clang are shown but do not stop the run (the
+# harnesses themselves are built with -Werror).
+generator=()
+if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null 2>&1; then
+    generator=(-G Ninja)
 fi
+CXX=${CXX:-clang++} cmake -S "$root" -B "$build" "${generator[@]}" -DVARN_BUILD_FUZZ=ON \
+    -DVARN_BUILD_CLI=OFF -DVARN_WERROR=OFF -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+    > "$build/logs/configure.log" 2>&1 || { cat "$build/logs/configure.log" >&2; echo "configure failed" >&2; exit 1; }
 
 if [ "$make_seeds" = 1 ]; then
-    # An ordinary program (no fuzzer main), compiled with the core in one go;
-    # it is run rarely, so it is not worth an incremental build.
-    srcs=$(ls "$root"/src/common/*.cpp "$root"/src/format/*/*.cpp "$root"/src/render/*.cpp "$root"/src/csv/*.cpp "$root"/src/convert/*.cpp)
-    # shellcheck disable=SC2086
-    "$cxx" -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined \
-        $inc "$here/make_seeds.cpp" $srcs -o "$build/make_seeds" $libs || exit 1
-    exec "$build/make_seeds" "$here/corpus"
+    cmake --build "$build" -j "$jobs" --target fuzz_make_seeds || exit 1
+    exec "$build/fuzz/make_seeds" "$here/corpus"
 fi
 
-# shellcheck disable=SC2086
-ninja -C "$build" -j "$jobs" $targets || { echo "build failed" >&2; exit 1; }
+build_targets=()
+for t in $targets; do build_targets+=("fuzz_$t"); done
+cmake --build "$build" -j "$jobs" --target "${build_targets[@]}" || { echo "build failed" >&2; exit 1; }
+bin="$build/fuzz"
 
 status=0
 summary=""
@@ -135,11 +89,11 @@ for t in $targets; do
     failed=()
     rm -f "$log.each"
     # One process for the lot; on a failure, find every failing file one by one.
-    if "$build/$t" -runs=1 -rss_limit_mb=2048 -timeout=20 "${files[@]}" > "$log" 2>&1; then
+    if "$bin/$t" -runs=1 -rss_limit_mb=2048 -timeout=20 "${files[@]}" > "$log" 2>&1; then
         echo "replay $t: ${#files[@]} inputs, all passed"
     else
         for f in "${files[@]}"; do
-            "$build/$t" -runs=1 -rss_limit_mb=2048 -timeout=20 "$f" >> "$log.each" 2>&1 || failed+=("${f#"$root"/}")
+            "$bin/$t" -runs=1 -rss_limit_mb=2048 -timeout=20 "$f" >> "$log.each" 2>&1 || failed+=("${f#"$root"/}")
         done
         echo "replay $t: ${#files[@]} inputs, ${#failed[@]} FAILED (log: $log, $log.each):"
         printf '    %s\n' "${failed[@]}"
@@ -174,7 +128,7 @@ if [ "$seconds" -gt 0 ]; then
         while left=$((deadline - SECONDS)); [ $left -gt 0 ]; do
             run_log="$build/logs/$t.fuzz.run.log"
             # shellcheck disable=SC2086
-            "$build/$t" -max_total_time=$left -max_len=$max_len -timeout=20 -rss_limit_mb=2048 \
+            "$bin/$t" -max_total_time=$left -max_len=$max_len -timeout=20 -rss_limit_mb=2048 \
                 -print_final_stats=1 -artifact_prefix="$artifacts/" ${FUZZ_ARGS:-} "$work" > "$run_log" 2>&1
             rc=$?
             cat "$run_log" >> "$log"

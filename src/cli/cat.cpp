@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli.h"
 #include "render/cell_text.h"
 #include "common/ordered_pool.h"
 #include "common/text_scan.h"

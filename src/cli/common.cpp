@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/cli.h"
+#include "cli.h"
 #include "common/fd.h"
 #include "common/os_error.h"
 #include "common/text_scan.h"

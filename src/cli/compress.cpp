@@ -16,7 +16,7 @@
 #include <map>
 #include <string>
 
-#include "cli/cli.h"
+#include "cli.h"
 #include "common/fd.h"
 #include "common/text_format.h"
 #include "convert/csv_converter.h"

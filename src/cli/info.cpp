@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli.h"
 #include "render/cell_text.h"
 #include "format/type_codes.h"
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "cli/cli.h"
+#include "cli.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/cli.h"
+#include "cli.h"
 #include "common/text_format.h"
 #include "format/file/chunk_pipeline.h"
 

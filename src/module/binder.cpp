@@ -1,4 +1,4 @@
-#include "module/binder.h"
+#include "binder.h"
 
 #include <vector>
 

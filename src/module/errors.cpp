@@ -1,4 +1,4 @@
-#include "module/errors.h"
+#include "errors.h"
 
 namespace varn::py {
 

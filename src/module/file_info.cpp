@@ -1,4 +1,4 @@
-#include "module/file_info.h"
+#include "file_info.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

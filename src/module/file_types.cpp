@@ -5,10 +5,10 @@
 #include <string>
 
 #include "convert/csv_converter.h"
-#include "module/file_info.h"
-#include "module/binder.h"
-#include "module/errors.h"
-#include "module/module_types.h"
+#include "file_info.h"
+#include "binder.h"
+#include "errors.h"
+#include "module_types.h"
 #include "format/file/reader.h"
 
 namespace varn::py {

@@ -1,8 +1,8 @@
 // The extension module's entry point: builds `varn_fileformat` once per
 // process, with its attributes added in a fixed order and listed in __all__.
 #include "convert/csv_converter.h"
-#include "module/errors.h"
-#include "module/module_types.h"
+#include "errors.h"
+#include "module_types.h"
 
 namespace {
 

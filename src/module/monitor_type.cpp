@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "module/binder.h"
-#include "module/errors.h"
-#include "module/module_types.h"
+#include "binder.h"
+#include "errors.h"
+#include "module_types.h"
 #include "monitoring/performance_monitor.h"
 
 namespace varn::py {

@@ -98,7 +98,6 @@ private:
     uint32_t chunk_count_ = 0;
     std::vector<std::vector<StreamChunkColMeta>> chunks_;
     std::vector<uint64_t> chunk_rows_;  // rows each chunk really held
-    bool finished_ = false;
 
     // Reused across records and chunks.
     BlockCompressor compressor_;

@@ -17,9 +17,9 @@
 #include "csv/field_parse.h"
 #include "format/file/reader.h"
 #include "format/type_codes.h"
-#include "module/binder.h"
-#include "module/errors.h"
-#include "module/module_types.h"
+#include "binder.h"
+#include "errors.h"
+#include "module_types.h"
 
 namespace varn::py {
 
