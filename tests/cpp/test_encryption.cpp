@@ -9,36 +9,14 @@
 #include <vector>
 
 #include "format/file/encryption.h"
+#include "hex.h"
 
 namespace varn {
 namespace {
 
-Bytes hex(const std::string& s) {
-    Bytes out;
-    for (size_t i = 0; i < s.size();) {
-        if (s[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
-
-std::string to_hex(ByteView b) {
-    static const char* d = "0123456789abcdef";
-    std::string s;
-    for (uint8_t x : b) {
-        s += d[x >> 4];
-        s += d[x & 15];
-    }
-    return s;
-}
-
 template <size_t N>
 std::array<uint8_t, N> arr(const std::string& h) {
-    Bytes b = hex(h);
+    Bytes b = from_hex(h);
     std::array<uint8_t, N> a{};
     EXPECT_EQ(b.size(), N);
     std::copy(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(std::min(N, b.size())), a.begin());
@@ -64,12 +42,12 @@ Bytes keystream(const std::array<uint8_t, 32>& key, const std::array<uint8_t, 12
 // RFC 5869, test case 1, and the file key: HKDF with the fixed info text,
 // the given key unchanged for a zero salt.
 TEST(Encryption, HkdfKnownAnswerAndFileKeys) {
-    auto okm = hkdf_sha256(as_bytes(hex("0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b")),
-                           as_bytes(hex("000102030405060708090a0b0c")),
-                           as_bytes(hex("f0f1f2f3f4f5f6f7f8f9")), 42);
+    auto okm = hkdf_sha256(as_bytes(from_hex("0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b0b")),
+                           as_bytes(from_hex("000102030405060708090a0b0c")),
+                           as_bytes(from_hex("f0f1f2f3f4f5f6f7f8f9")), 42);
     ASSERT_TRUE(okm.is_ok()) << okm.message();
     EXPECT_EQ(to_hex(as_bytes(okm.value())),
-              "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865");
+              normal_hex("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"));
     const auto key = key_0_to_31();
     FileSalt salt{};
     auto same = file_column_key(key, salt);
@@ -103,27 +81,27 @@ TEST(Encryption, BlockCipherKnownAnswers) {
          "6bc1bee22e409f96e93d7e117393172a", "f3eed1bdb5d2a03c064b5a7e3db181f8"},
     };
     for (const Vector& v : vectors) {
-        const Bytes pt = hex(v.plaintext);
+        const Bytes pt = from_hex(v.plaintext);
         std::array<uint8_t, 12> prefix{};
         std::copy(pt.begin(), pt.begin() + 12, prefix.begin());
         const uint32_t index = static_cast<uint32_t>(pt[12]) << 24 | static_cast<uint32_t>(pt[13]) << 16 |
                                static_cast<uint32_t>(pt[14]) << 8 | pt[15];
-        EXPECT_EQ(to_hex(keystream(arr<32>(v.key), prefix, index)), v.ciphertext) << v.source;
+        EXPECT_EQ(to_hex(keystream(arr<32>(v.key), prefix, index)), normal_hex(v.ciphertext)) << v.source;
     }
 }
 
 TEST(Encryption, CounterModeKnownAnswer) {
     // SP 800-38A F.5.5 (CTR-AES256.Encrypt): the counter's last four bytes
     // count up big-endian from fcfdfeff, across a byte carry.
-    Bytes data = hex(
+    Bytes data = from_hex(
         "6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9eb76fac45af8e51"
         "30c81c46a35ce411e5fbc1191a0a52ef f69f2445df4f9b17ad2b417be66c3710");
     ASSERT_TRUE(aes256_ctr_xor(arr<32>("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4"),
                                arr<12>("f0f1f2f3f4f5f6f7f8f9fafb"), 0xfcfdfeff, data.data(), data.size())
                     .is_ok());
     EXPECT_EQ(to_hex(data),
-              "601ec313775789a5b7a7f504bbf3d228f443e3ca4d62b59aca84e990cacaf5c5"
-              "2b0930daa23de94ce87017ba2d84988ddfc9c58db67aada613c2dd08457941a6");
+              normal_hex("601ec313775789a5b7a7f504bbf3d228f443e3ca4d62b59aca84e990cacaf5c5"
+                         "2b0930daa23de94ce87017ba2d84988ddfc9c58db67aada613c2dd08457941a6"));
 }
 
 TEST(Encryption, NonceAndCounterBlocks) {
@@ -149,7 +127,7 @@ TEST(Encryption, NonceAndCounterBlocks) {
         EXPECT_EQ(fnv1a64(name_bytes(name)), c.fnv) << name;
         EXPECT_EQ(column_nonce(name_bytes(name), c.chunk), c.nonce) << name << " " << c.chunk;
         const auto prefix = counter_prefix(c.nonce);
-        EXPECT_EQ(to_hex(ByteView(prefix.data(), prefix.size())), c.prefix) << name << " " << c.chunk;
+        EXPECT_EQ(to_hex(ByteView(prefix.data(), prefix.size())), normal_hex(c.prefix)) << name << " " << c.chunk;
     }
 }
 
@@ -175,7 +153,7 @@ TEST(Encryption, SeventeenBytePayloadUsesTwoCounterBlocks) {
         Bytes payload;
         for (uint8_t i = 0; i < 17; ++i) payload.push_back(i);
         EXPECT_TRUE(apply_column_encryption(column, c.chunk, payload).is_ok());
-        EXPECT_EQ(to_hex(payload), c.expected);
+        EXPECT_EQ(to_hex(payload), normal_hex(c.expected));
         // Byte 16 takes the first byte of counter block 1.
         const Bytes block1 = keystream(column.key, arr<12>(c.prefix), 1);
         EXPECT_EQ(payload[16], static_cast<uint8_t>(16 ^ block1[0]));
@@ -183,7 +161,7 @@ TEST(Encryption, SeventeenBytePayloadUsesTwoCounterBlocks) {
 }
 
 TEST(Encryption, NothingChangesWithoutFlagOrKey) {
-    const Bytes original = hex("00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10");
+    const Bytes original = from_hex("00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10");
     KColumn zero_key = encrypted_column("price", {});
     KColumn no_flag = encrypted_column("price", key_0_to_31());
     no_flag.flags = 0;

@@ -13,36 +13,13 @@
 #include "format/column/column_decoding.h"
 #include "format/column/column_encoding.h"
 #include "format/column/integer_encoders.h"
+#include "hex.h"
 
 namespace varn {
 namespace {
 
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-
-Bytes hex(const std::string& s) {
-    Bytes out;
-    for (size_t i = 0; i < s.size();) {
-        if (s[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
-
-std::string to_hex(const Bytes& b) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (i) s += ' ';
-        s += d[b[i] >> 4];
-        s += d[b[i] & 15];
-    }
-    return s;
-}
 
 using Encoder = Bytes (*)(std::span<const int64_t>);
 
@@ -80,7 +57,7 @@ TEST(IntegerEncoders, ExactBytes) {
         {"cdelta wraps", encode_cdelta, {kMax, kMin}, "FE FF FF FF FF FF FF FF FF 01 02"},
     };
     for (const ByteCase& c : cases) {
-        EXPECT_EQ(to_hex(c.encode(c.values)), to_hex(hex(c.expected))) << c.name;
+        EXPECT_EQ(to_hex(c.encode(c.values)), normal_hex(c.expected)) << c.name;
     }
 }
 
@@ -278,7 +255,7 @@ TEST(IntegerDecoders, RejectMalformedPayloads) {
     };
     for (const BadPayload& c : cases) {
         std::vector<int64_t> out;
-        const Bytes p = hex(c.payload);
+        const Bytes p = from_hex(c.payload);
         Status s = decode_int_payload(c.encoding, p, c.rows, out);
         ASSERT_TRUE(s.failed()) << c.payload;
         EXPECT_NE(s.message().find(c.message), std::string::npos) << c.payload << ": " << s.message();

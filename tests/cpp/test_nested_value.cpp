@@ -13,33 +13,10 @@
 
 #include "format/column/kval.h"
 #include "format/column/nested_value.h"
+#include "hex.h"
 
 namespace varn {
 namespace {
-
-Bytes hex(const std::string& s) {
-    Bytes out;
-    for (size_t i = 0; i < s.size();) {
-        if (s[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
-
-std::string to_hex(const Bytes& b) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (i) s += ' ';
-        s += d[b[i] >> 4];
-        s += d[b[i] & 15];
-    }
-    return s;
-}
 
 KVal arr(std::vector<KVal> xs) { return KVal::make_array(std::move(xs)); }
 KVal obj(std::vector<std::pair<std::string, KVal>> xs) { return KVal::make_object(std::move(xs)); }
@@ -85,11 +62,11 @@ TEST(NestedValue, ExactEncodings) {
         {"nested arrays", arr({arr({arr({})})}), "07 01 05 07 01 02 07 00"},
     };
     for (const EncodingCase& c : cases) {
-        EXPECT_EQ(to_hex(encode_nested_val(c.value)), to_hex(hex(c.expected))) << c.name;
+        EXPECT_EQ(to_hex(encode_nested_val(c.value)), normal_hex(c.expected)) << c.name;
         KVal back;
-        Status s = decode_nested_val(hex(c.expected), back);
+        Status s = decode_nested_val(from_hex(c.expected), back);
         ASSERT_TRUE(s.is_ok()) << c.name << ": " << s.message();
-        EXPECT_EQ(to_hex(encode_nested_val(back)), to_hex(hex(c.expected))) << c.name;
+        EXPECT_EQ(to_hex(encode_nested_val(back)), normal_hex(c.expected)) << c.name;
     }
 }
 
@@ -262,7 +239,7 @@ TEST(NestedValue, RejectsMalformedEncodings) {
     };
     for (const BadEncoding& c : cases) {
         KVal out = KVal::make_str("untouched");
-        Status s = decode_nested_val(hex(c.bytes), out);
+        Status s = decode_nested_val(from_hex(c.bytes), out);
         ASSERT_TRUE(s.failed()) << c.bytes;
         EXPECT_NE(s.message().find(c.message), std::string::npos) << c.bytes << ": " << s.message();
         EXPECT_EQ(to_hex(encode_nested_val(out)), "03 09 75 6E 74 6F 75 63 68 65 64") << c.bytes;

@@ -20,6 +20,7 @@
 #include "format/file/encryption.h"
 #include "format/column/nested_value.h"
 #include "format/file/writer.h"
+#include "hex.h"
 
 namespace varn {
 namespace {
@@ -29,36 +30,12 @@ constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
-Bytes hex(const std::string& s) {
-    Bytes out;
-    for (size_t i = 0; i < s.size();) {
-        if (s[i] == ' ') {
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return out;
-}
-
-std::string to_hex(ByteView b) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (i) s += ' ';
-        s += d[b[i] >> 4];
-        s += d[b[i] & 15];
-    }
-    return s;
-}
-
 KVal I(int64_t x) { return KVal::make_int(x); }
 KVal F(double x) { return KVal::make_float(x); }
 KVal B(bool x) { return KVal::make_bool(x); }
 KVal S(const std::string& s) { return KVal::make_str(s); }
 KVal N() { return KVal::make_null(); }
-KVal Raw(const std::string& h) { return KVal::make_bytes(hex(h)); }
+KVal Raw(const std::string& h) { return KVal::make_bytes(from_hex(h)); }
 
 struct IntCoercion {
     KVal cell;
@@ -216,7 +193,7 @@ TEST(AnalyzeColumn, PayloadEncodingAndStatisticsPerType) {
         meta.null_count = 99;
         meta.bloom[3] = 1;
         analyze_column(column, rows, 0, payload, meta);
-        EXPECT_EQ(to_hex(payload), to_hex(hex(c.payload))) << c.name;
+        EXPECT_EQ(to_hex(payload), normal_hex(c.payload)) << c.name;
         EXPECT_EQ(meta.encoding, static_cast<uint8_t>(c.encoding)) << c.name;
         EXPECT_EQ(meta.null_count, c.null_count) << c.name;
         EXPECT_EQ(meta.min, c.min) << c.name;
@@ -442,7 +419,7 @@ TEST(ColumnDecoders, RejectMalformedColumns) {
     };
     for (const BadColumn& c : cases) {
         std::vector<KVal> out;
-        Status s = decode_column_cells(c.type_code, c.encoding, hex(c.payload), c.rows, out);
+        Status s = decode_column_cells(c.type_code, c.encoding, from_hex(c.payload), c.rows, out);
         ASSERT_TRUE(s.failed()) << c.payload;
         EXPECT_NE(s.message().find(c.message), std::string::npos) << c.payload << ": " << s.message();
     }
@@ -450,12 +427,12 @@ TEST(ColumnDecoders, RejectMalformedColumns) {
 
 TEST(ColumnDecoders, FlagsAndEntries) {
     std::vector<uint8_t> flags;
-    ASSERT_TRUE(decode_flags(hex("0D 01"), 9, flags).is_ok());
+    ASSERT_TRUE(decode_flags(from_hex("0D 01"), 9, flags).is_ok());
     EXPECT_EQ(flags, (std::vector<uint8_t>{1, 0, 1, 1, 0, 0, 0, 0, 1}));
     ASSERT_TRUE(decode_flags({}, 0, flags).is_ok());
     EXPECT_TRUE(flags.empty());
 
-    const Bytes payload = hex("01 61 00 02 62 63");
+    const Bytes payload = from_hex("01 61 00 02 62 63");
     std::vector<ByteView> entries;
     ASSERT_TRUE(decode_length_prefixed(payload, 3, entries).is_ok());
     ASSERT_EQ(entries.size(), 3u);
