@@ -388,11 +388,31 @@ def convert(
     progress: Optional[Callable[[int, int], Any]] = None,
     report: bool = True,
     threads: Optional[int] = None,
+    dialect: str = "rfc4180",
+    delimiter: Optional[str] = None,
+    infer: Optional[bool] = None,
+    lossy: bool = False,
+    extra_fields: Optional[str] = None,
 ) -> Tuple[int, int, float]:
-    """Converts a CSV file to a VARN v2 file with the engine of ``varn compress``.
+    """Converts a CSV file to a VARN v2 file as ``varn compress`` does, with
+    the same options and the same defaults.
 
+    dialect: ``"rfc4180"`` (quoted fields, a detected or given delimiter,
+    gzip or zstd input) or ``"plain"``, the dialect of ``compress_csv``
+    (``--plain``: every comma separates, no quoting, every column text
+    unless ``types`` says otherwise; the same bytes as ``compress_csv`` but
+    for the creation time).
+    delimiter: one character (``"\\t"`` or a tab for a tab); None detects it
+    from the header line (``--delimiter``; rfc4180 only).
+    infer: infer int, float and bool columns where every cell keeps its
+    exact text (None: yes for rfc4180; ``False`` is ``--no-infer``; the
+    plain dialect infers nothing).
+    lossy: let ``types`` columns lose data instead of raising ValueError:
+    empty cells stored as 0/false, floats rounded to 4 decimals (``--lossy``).
+    extra_fields: ``"error"`` (None: a row with more fields than the header
+    raises ValueError) or ``"drop"`` (``--extra-fields``; rfc4180 only).
     types: {column: type} with type one of int, float, bool, text, bytes,
-    json (the other columns are text).
+    json (the others are inferred, or text).
     encrypt: names of columns to encrypt with ``key`` (32 bytes).
     progress: called after every batch of 65,536 rows with (bytes read,
     rows); an exception it raises stops the conversion and is raised.
@@ -427,7 +447,30 @@ def convert(
             raise TypeError("threads must be an int or None")
         if not 1 <= threads <= 1024:
             raise ValueError(f"threads must be from 1 to 1024, not {threads}")
+    if dialect not in ("rfc4180", "plain"):
+        raise ValueError(f"dialect must be 'rfc4180' or 'plain', not {dialect!r}")
+    plain = dialect == "plain"
+    if plain and (delimiter is not None or extra_fields is not None or infer):
+        raise ValueError("the plain dialect reads commas, drops extra fields and infers no types: "
+                         "delimiter, extra_fields and infer=True do not apply")
+    delimiter_byte = 0
+    if delimiter is not None:
+        if not isinstance(delimiter, str):
+            raise TypeError("delimiter must be a str or None")
+        if delimiter == "\\t":
+            delimiter = "\t"
+        if len(delimiter) != 1 or not delimiter.isascii() or delimiter in '"\r\n':
+            raise ValueError("delimiter takes one character other than a quote or a line end "
+                             f"(\\t for a tab), not {delimiter!r}")
+        delimiter_byte = ord(delimiter)
+    if extra_fields not in (None, "error", "drop"):
+        raise ValueError(f"extra_fields must be 'error' or 'drop', not {extra_fields!r}")
+    csv = _path(csv_path)
+    # A path is a path here, never standard input.
+    if csv == "-":
+        csv = "./-"
     return _varn.convert(
-        _path(csv_path), _path(varn_path), type_list, encrypt, key, progress, bool(report), threads
+        csv, _path(varn_path), type_list, encrypt, key, progress, bool(report), threads,
+        plain, delimiter_byte, not plain and infer is not False, bool(lossy), extra_fields == "drop",
     )
 

@@ -26,4 +26,10 @@ def convert(
     key: Optional[bytes],
     progress: Optional[Callable[[int, int], Any]],
     report: bool,
+    threads: Optional[int],
+    plain: bool,
+    delimiter: int,
+    infer: bool,
+    lossy: bool,
+    drop_extra_fields: bool,
 ) -> Tuple[int, int, float]: ...

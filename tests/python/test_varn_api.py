@@ -5,7 +5,9 @@ checked in test_varn_arrow.py."""
 import ctypes
 import datetime
 import gc
+import json
 import os
+import subprocess
 import sys
 import threading
 
@@ -42,7 +44,9 @@ TYPES = {"n": "int", "x": "float", "ok": "bool", "raw": "bytes", "doc": "json"}
 
 
 def convert_typed(csv, out, **kw):
-    return varn.convert(csv, out, types=TYPES, report=False, **kw)
+    # The fixture's empty cells of int, float and bool columns are kept as
+    # 0/false counted as nulls: lossy.
+    return varn.convert(csv, out, types=TYPES, report=False, lossy=True, **kw)
 
 
 def test_open_gives_schema_counts_and_creation_time(typed_csv, tmp_path):
@@ -202,7 +206,7 @@ def test_stream_capsules_are_fresh_and_dropping_one_frees_it(typed_csv, tmp_path
 def test_convert_matches_compress_csv(write_csv, tmp_path):
     csv = write_csv("a,b\n1,x\n2,y\n")
     a, b = str(tmp_path / "a.varn"), str(tmp_path / "b.varn")
-    got = varn.convert(csv, a, report=False)
+    got = varn.convert(csv, a, report=False, dialect="plain")
     want = vf.compress_csv(csv, b)
     assert got == want
     # The same bytes but for the creation time (offsets 24..31).
@@ -229,6 +233,78 @@ def test_convert_options_and_errors(write_csv, tmp_path):
     with pytest.raises(ValueError, match="'a' is marked for encryption but its key is all zero"):
         varn.convert(csv, out, encrypt=["a"], key=bytes(32), report=False)
     assert not (tmp_path / "o.varn").exists()
+    for kwargs, error, message in [
+        ({"dialect": "excel"}, ValueError, "dialect must be"),
+        ({"dialect": "plain", "delimiter": ";"}, ValueError, "do not apply"),
+        ({"dialect": "plain", "extra_fields": "drop"}, ValueError, "do not apply"),
+        ({"dialect": "plain", "infer": True}, ValueError, "do not apply"),
+        ({"delimiter": '"'}, ValueError, "one character other than a quote"),
+        ({"delimiter": ";;"}, ValueError, "one character other than a quote"),
+        ({"delimiter": "\u00e9"}, ValueError, "one character other than a quote"),
+        ({"delimiter": 59}, TypeError, "delimiter must be a str"),
+        ({"extra_fields": "keep"}, ValueError, "extra_fields must be"),
+    ]:
+        with pytest.raises(error, match=message):
+            varn.convert(csv, out, report=False, **kwargs)
+
+
+# CSV text, varn.convert's options and the same options of varn compress.
+CONVERT_CASES = [
+    ("quoted", 'a,n,t\n"x, y",1," pad "\nz,2,w\n', {}, []),
+    ("no-infer", 'a,n,t\n"x, y",1," pad "\nz,2,w\n', {"infer": False}, ["--no-infer"]),
+    ("plain", 'a,n,t\n"x, y",1," pad "\nz,2,w\n', {"dialect": "plain"}, ["--plain"]),
+    ("plain-typed", "a,n\nx,\ny,7\n", {"dialect": "plain", "types": {"n": "int"}, "lossy": True},
+     ["--plain", "--type", "n=int", "--lossy"]),
+    ("lossy", "a,n\nx,\ny,7\n", {"types": {"n": "int"}, "lossy": True}, ["--type", "n=int", "--lossy"]),
+    ("strict", "a,n\nx,\ny,7\n", {"types": {"n": "int"}}, ["--type", "n=int"]),
+    ("semicolon", "a;b\n1,5;x\n2;y\n", {"delimiter": ";"}, ["--delimiter", ";"]),
+    ("tab", "a\tb\n1\tx\n", {"delimiter": "\\t"}, ["--delimiter", "\\t"]),
+    ("detected", "a|b|c\n1|2|3\n", {}, []),
+    ("extra", "a,b\n1,2,3\n4,5\n", {}, []),
+    ("extra-drop", "a,b\n1,2,3\n4,5\n", {"extra_fields": "drop"}, ["--extra-fields", "drop"]),
+    ("encrypted", "id,secret\n1,s\n2,t\n", {"encrypt": ["secret"], "key": KEY, "types": {"id": "int"}},
+     ["--encrypt", "secret", "--type", "id=int"]),
+]
+
+
+@pytest.mark.parametrize("text, kwargs, cli_args", [c[1:] for c in CONVERT_CASES],
+                         ids=[c[0] for c in CONVERT_CASES])
+def test_convert_writes_what_varn_compress_writes(write_csv, tmp_path, text, kwargs, cli_args):
+    """The same file as the command with the same options (but for the
+    creation time at bytes 24..31), or the same error message."""
+    from test_cli import VARN
+
+    if VARN is None:
+        pytest.skip("the varn command is not built")
+    csv = write_csv(text)
+    ours, theirs = tmp_path / "ours.varn", tmp_path / "theirs.varn"
+    if "key" in kwargs:
+        key_file = tmp_path / "k.key"
+        key_file.write_bytes(KEY)
+        cli_args = cli_args + ["--key-file", str(key_file)]
+    r = subprocess.run([VARN, "compress", "--no-progress", *cli_args, csv, str(theirs)], capture_output=True,
+                       text=True)
+    try:
+        varn.convert(csv, ours, report=False, **kwargs)
+    except ValueError as e:
+        assert r.returncode == 1, r.stderr
+        assert r.stderr.strip().split("\n")[-1] == f"varn compress: {e}"
+        assert not ours.exists()
+        return
+    assert r.returncode == 0, r.stderr
+    if "key" in kwargs:
+        # Each encryption draws its own nonces: the same schema and cells.
+        def seen(path):
+            info = json.loads(subprocess.run([VARN, "info", "--json", str(path)], capture_output=True,
+                                             check=True).stdout)
+            cells = subprocess.run([VARN, "cat", "--key-file", str(key_file), str(path)], capture_output=True,
+                                   check=True).stdout
+            return [(c["name"], c["type"], c["encrypted"]) for c in info["columns"]], cells
+
+        assert seen(ours) == seen(theirs)
+        return
+    a, b = ours.read_bytes(), theirs.read_bytes()
+    assert a[:24] + a[32:] == b[:24] + b[32:]
 
 
 def test_convert_progress_and_gil(write_csv, tmp_path):

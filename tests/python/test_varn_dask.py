@@ -136,7 +136,7 @@ def converted(client, shards, tmp_path_factory):
     text_dir = str(tmp_path_factory.mktemp("text"))
     with pytest.raises(vd.ConvertError) as info:
         vd.convert(good + [bad], typed_dir, client=client, types=TYPES)
-    returned = vd.convert(os.path.dirname(good[0]), text_dir, client=client, errors="return")
+    returned = vd.convert(os.path.dirname(good[0]), text_dir, client=client, errors="return", infer=False)
     return typed_dir, text_dir, info.value, returned
 
 
@@ -147,12 +147,12 @@ def test_convert_reports_every_failed_shard_and_leaves_no_partial_file(converted
     # The same message as the command line gives for that shard.
     cli = shutil.which("varn", path=os.path.dirname(sys.executable))
     if cli:
-        proc = subprocess.run([cli, "compress", "--no-progress", "--plain", bad, str(tmp_path / "bad.varn")],
+        proc = subprocess.run([cli, "compress", "--no-progress", bad, str(tmp_path / "bad.varn")],
                               capture_output=True, text=True)
         assert proc.returncode == 1
         cli_message = proc.stderr.strip().split("\n")[-1].split(": ", 1)[1]
     else:
-        cli_message = "stream did not contain valid UTF-8"
+        cli_message = "line 2: the text is not valid UTF-8"
     assert [p for p, _ in error.failures] == [bad]
     assert str(error) == f"1 of 6 shards failed to convert:\n  {bad}: {cli_message}"
     assert str(error.failures[0][1]) == cli_message
@@ -160,7 +160,7 @@ def test_convert_reports_every_failed_shard_and_leaves_no_partial_file(converted
         assert sorted(os.listdir(d)) == [f"day{i}.varn" for i in range(len(ROWS))]
     # errors="return": the exception in the bad shard's place, the rest in input order.
     assert [r[0] if isinstance(r, tuple) else "error" for r in returned] == good + ["error"]
-    assert isinstance(returned[-1], OSError) and str(returned[-1]) == cli_message
+    assert isinstance(returned[-1], ValueError) and str(returned[-1]) == cli_message
     for (csv_path, varn_path, csv_size, varn_size, saved), src in zip(returned[:-1], good):
         assert csv_path == src and varn_path == os.path.join(text_dir, os.path.basename(src)[:-4] + ".varn")
         assert csv_size == os.path.getsize(src) and varn_size == os.path.getsize(varn_path)

@@ -14,7 +14,6 @@
 
 #include "arrow/arrow_stream.h"
 #include "convert/csv_converter.h"
-#include "csv/field_parse.h"
 #include "format/file/reader.h"
 #include "format/type_codes.h"
 #include "binder.h"
@@ -496,36 +495,50 @@ PyObject* matching_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // ---------------------------------------------------------------------------
 // convert.
 
-const char* const kConvertParams[] = {"csv_path", "varn_path", "types", "encrypt", "key",
-                                      "progress", "report", "threads"};
-const Signature kConvertSig = {"convert", kConvertParams, 8};
+const char* const kConvertParams[] = {"csv_path", "varn_path", "types",  "encrypt",
+                                      "key",      "progress",  "report", "threads",
+                                      "plain",    "delimiter", "infer",  "lossy",
+                                      "drop_extra_fields"};
+const Signature kConvertSig = {"convert", kConvertParams, 13};
 
+// The conversion of varn compress, with its options (checked by the caller).
 PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VARN_PY_BEGIN
-    PyObject* a[8];
+    PyObject* a[13];
     if (!bind_fast(kConvertSig, args, nargs, kwnames, a)) return nullptr;
     std::string csv, out;
     if (!convert_str(kConvertSig, 0, a[0], csv) || !convert_str(kConvertSig, 1, a[1], out))
         return nullptr;
-    ConversionHooks hooks;
-    hooks.report = PyObject_IsTrue(a[6]) == 1;
+    ConvertOptions options;
+    options.report = PyObject_IsTrue(a[6]) == 1;
     // threads: None (one per CPU of the affinity mask) or 1 to 1024, checked by the caller.
     if (a[7] != Py_None) {
         const long n = PyLong_AsLong(a[7]);
         if (n == -1 && PyErr_Occurred()) return nullptr;
         if (n < 1 || n > 1024)
             return raise_failure(Status::invalid_input("threads must be from 1 to 1024"));
-        hooks.threads = static_cast<unsigned>(n);
+        options.threads = static_cast<unsigned>(n);
     }
-    hooks.parse_field = parse_field;
+    options.dialect = PyObject_IsTrue(a[8]) == 1 ? CsvDialect::Plain : CsvDialect::Rfc4180;
+    // delimiter: 0 (detected) or an ASCII byte other than a quote or a line end.
+    const long delimiter = PyLong_AsLong(a[9]);
+    if (delimiter == -1 && PyErr_Occurred()) return nullptr;
+    if (delimiter < 0 || delimiter > 0x7F || delimiter == '"' || delimiter == '\n' || delimiter == '\r') {
+        return raise_failure(Status::invalid_input(
+            "delimiter must be one ASCII character other than a quote or a line end"));
+    }
+    options.delimiter = static_cast<uint8_t>(delimiter);
+    options.infer_types = PyObject_IsTrue(a[10]) == 1 && options.dialect == CsvDialect::Rfc4180;
+    options.lossy = PyObject_IsTrue(a[11]) == 1;
+    options.extra_fields = PyObject_IsTrue(a[12]) == 1 ? ExtraFields::Drop : ExtraFields::Error;
     // types: [(name, type name)]; encrypt: [name]; both already checked.
     auto declaration = [&](const std::string& name) -> ColumnDeclaration& {
-        for (ColumnDeclaration& d : hooks.declarations) {
+        for (ColumnDeclaration& d : options.declarations) {
             if (d.name == name) return d;
         }
-        hooks.declarations.emplace_back();
-        hooks.declarations.back().name = name;
-        return hooks.declarations.back();
+        options.declarations.emplace_back();
+        options.declarations.back().name = name;
+        return options.declarations.back();
     };
     PyObject* types = PySequence_Fast(a[2], "types must be a list");
     if (!types) return nullptr;
@@ -563,6 +576,7 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     // The progress callback runs with the GIL taken back; an exception it
     // raises stops the conversion and is raised again afterwards.
+    ConversionHooks hooks;
     PyObject* progress = a[5] == Py_None ? nullptr : a[5];
     if (progress) {
         hooks.after_batch = [progress](uint64_t bytes, uint64_t rows) {
@@ -577,7 +591,7 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         };
     }
     PyThreadState* ts = PyEval_SaveThread();
-    Result<ConversionSummary> outcome = compress_csv(csv, out, hooks);
+    Result<ConversionSummary> outcome = convert_csv(csv, out, options, hooks);
     PyEval_RestoreThread(ts);
     // A callback's exception stopped it (kind interrupted): that one is raised.
     if (outcome.failed()) return raise_failure(outcome.status());
@@ -603,7 +617,8 @@ PyMethodDef kMethods[] = {
     {"matching_chunks", VARN_FASTCALL_KW(matching_chunks_fn), METH_FASTCALL | METH_KEYWORDS,
      "matching_chunks(file, filters)\n--\n\nThe chunks the index does not rule out."},
     {"convert", VARN_FASTCALL_KW(convert_fn), METH_FASTCALL | METH_KEYWORDS,
-     "convert(csv_path, varn_path, types, encrypt, key, progress, report)\n--\n\n"
+     "convert(csv_path, varn_path, types, encrypt, key, progress, report, threads, plain,\n"
+     "        delimiter, infer, lossy, drop_extra_fields)\n--\n\n"
      "CSV to VARN, as varn compress."},
     {nullptr, nullptr, 0, nullptr},
 };
