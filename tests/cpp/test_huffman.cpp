@@ -305,6 +305,117 @@ TEST(Huffman, DeepTreesGetLimitedLengths) {
     }
 }
 
+// ---- decoder on hand-made codes ----
+
+// The block of `symbols` under the canonical code of `len` (256-entry table
+// form), packed bit by bit; `junk_at` (if set) inserts 15 one bits before
+// that symbol, which an incomplete code reads as no codeword.
+Bytes pack_block(const std::vector<int>& len, const Bytes& symbols, std::optional<size_t> junk_at = {}) {
+    std::vector<std::pair<int, int>> pairs;  // (length, symbol)
+    for (int s = 0; s < 256; ++s)
+        if (len[s]) pairs.emplace_back(len[s], s);
+    std::sort(pairs.begin(), pairs.end());
+    std::vector<uint32_t> code(256, 0);
+    for (size_t i = 1; i < pairs.size(); ++i)
+        code[pairs[i].second] = (code[pairs[i - 1].second] + 1) << (pairs[i].first - pairs[i - 1].first);
+    Bytes out{0xFE};
+    for (int s = 0; s < 256; ++s) out.push_back(static_cast<uint8_t>(len[s]));
+    put_le<uint32_t>(out, static_cast<uint32_t>(symbols.size()));
+    std::vector<bool> bits;
+    for (size_t k = 0; k < symbols.size(); ++k) {
+        if (junk_at == k) bits.insert(bits.end(), 15, true);
+        const uint8_t b = symbols[k];
+        for (int i = len[b] - 1; i >= 0; --i) bits.push_back((code[b] >> i) & 1);
+    }
+    for (size_t i = 0; i < bits.size(); i += 8) {
+        uint8_t byte = 0;
+        for (size_t j = 0; j < 8 && i + j < bits.size(); ++j)
+            if (bits[i + j]) byte = static_cast<uint8_t>(byte | (0x80 >> j));
+        out.push_back(byte);
+    }
+    return out;
+}
+
+struct CodeShape {
+    const char* name;
+    std::vector<int> len;  // 256 lengths
+};
+
+// Codes that reach every length from 1 to 15, stop at 14 (the decoder then
+// takes four lookups per refill instead of three), give three symbols per
+// lookup, one per lookup, or only long codes.
+std::vector<CodeShape> code_shapes() {
+    std::vector<CodeShape> shapes;
+    auto ladder = [](int longest) {  // lengths 1, 2, ..., longest, longest: complete
+        std::vector<int> len(256, 0);
+        for (int l = 1; l <= longest; ++l) len[40 + l] = l;
+        len[200] = longest;
+        return len;
+    };
+    shapes.push_back({"lengths 1 to 15", ladder(15)});
+    shapes.push_back({"lengths 1 to 14", ladder(14)});
+    shapes.push_back({"lengths 1 to 12", ladder(12)});
+    std::vector<int> two(256, 0);
+    two['a'] = two['b'] = 1;
+    shapes.push_back({"two 1-bit codes", two});
+    shapes.push_back({"256 8-bit codes", std::vector<int>(256, 8)});
+    // 1/2 + 1/4 + ... + 1/64, and 128 codes of 13 bits for the last 1/64.
+    std::vector<int> wide(256, 0);
+    for (int s = 0; s < 128; ++s) wide[s] = 13;
+    for (int l = 1; l <= 6; ++l) wide[256 - l] = l;
+    shapes.push_back({"128 13-bit codes", wide});
+    return shapes;
+}
+
+Bytes random_symbols(const std::vector<int>& len, size_t n, uint64_t seed) {
+    std::vector<uint8_t> present;
+    for (int s = 0; s < 256; ++s)
+        if (len[s]) present.push_back(static_cast<uint8_t>(s));
+    std::mt19937_64 rng(seed);
+    Bytes b(n);
+    for (auto& x : b) x = present[rng() % present.size()];
+    return b;
+}
+
+// Sizes at the ends of the decoder's paths: symbol-at-a-time below 2,048,
+// the fast loop's last rounds (it needs 13 symbols and 8 bytes of input
+// left), and long runs.
+constexpr size_t kBoundarySizes[] = {1, 2, 12, 13, 14, 15, 100, 2047, 2048, 2049, 2050, 2059, 2060, 2061, 4099, 70001};
+
+TEST(Huffman, DecoderPathsAgreeForEveryCodeShapeAndSize) {
+    for (const CodeShape& shape : code_shapes()) {
+        uint64_t kraft = 0;
+        for (int l : shape.len) kraft += l ? uint64_t{1} << (15 - l) : 0;
+        ASSERT_EQ(kraft, uint64_t{1} << 15) << shape.name;  // complete codes only
+        for (size_t n : kBoundarySizes) {
+            SCOPED_TRACE(std::string(shape.name) + ", " + std::to_string(n) + " symbols");
+            const Bytes in = random_symbols(shape.len, n, n * 31 + shape.len[200]);
+            EXPECT_EQ(roundtrip(pack_block(shape.len, in), n), in);
+        }
+    }
+}
+
+TEST(Huffman, DecoderFindsNoCodewordWherever) {
+    // Kraft sum 7/8 and 15/16: the all-ones patterns are no codeword.
+    std::vector<int> short_code(256, 0);
+    short_code['a'] = 1, short_code['b'] = 2, short_code['c'] = 3;
+    std::vector<int> long_code(256, 0);
+    for (int l = 1; l <= 14; ++l) long_code[60 + l] = l;  // sum 1 - 2^-14
+    for (const auto& [name, len] : {std::pair{"short codes", short_code}, std::pair{"codes to 14 bits", long_code}}) {
+        for (size_t n : {size_t{20}, size_t{2048}, size_t{5000}}) {
+            const Bytes in = random_symbols(len, n, n);
+            for (size_t at : {size_t{0}, size_t{1}, size_t{7}, n / 2, n - 14, n - 1}) {
+                SCOPED_TRACE(std::string(name) + ", " + std::to_string(n) + " symbols, junk before " +
+                             std::to_string(at));
+                Bytes out;
+                Status st = huffman_decompress(as_bytes(pack_block(len, in, at)), out, n);
+                ASSERT_TRUE(st.failed());
+                EXPECT_NE(st.message().find("no codeword"), std::string::npos) << st.message();
+            }
+        }
+    }
+}
+
 TEST(Huffman, DecoderRejectsMalformedBlocks) {
     // A valid block to damage: "aab" with a=0 (1 bit), b=1 (1 bit).
     const Bytes good = {0xFF, 2, 'a', 1, 'b', 1, 3, 0, 0, 0, 0x20};

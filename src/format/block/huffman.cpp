@@ -2,7 +2,8 @@
 // a binary min-heap whose exact pop order fixes the tree shape (and so the
 // stored code lengths); codes are packed most significant bit first through a
 // 64-bit accumulator, four symbols per flush (three when a code is 15 bits).
-// Decoding uses one 32K-entry lookup table indexed by the next 15 bits.
+// Decoding looks up the next 12 bits in a table that gives up to three
+// symbols at once.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -335,24 +336,31 @@ Status check_prefix_code(const uint8_t len[256]) {
     return Status::ok();
 }
 
-// Codes up to kFastBits long decode from one 2K-entry table (4 KiB, it stays
-// in L1); longer ones, rare by construction, from the canonical first-code
-// arrays. The same kFastBits bits often hold two whole codes: a second table
-// gives both at once.
-constexpr int kFastBits = 11;
+// Codes up to kFastBits long decode from one 4K-entry table; longer ones,
+// rare by construction, from the canonical first-code arrays. The same
+// kFastBits bits often hold two or three whole codes: a second table of
+// 16 KiB (it stays in L1) gives them all at once.
+constexpr int kFastBits = 12;
+constexpr uint32_t kFastMask = (1u << kFastBits) - 1;
+// Below this content length the multi-symbol table costs more to build than
+// it saves; such blocks decode one symbol at a time.
+constexpr size_t kMultiFrom = 2048;
 
 struct DecodeTables {
     // Entry: symbol | length << 8; 0 = not in the table.
     uint16_t fast[1u << kFastBits] = {};
-    // Entry: symbol 1 | symbol 2 << 8 | bits of both << 16 | number of
-    // symbols (1 or 2) << 24; 0 = not in the table.
-    uint32_t pair[1u << kFastBits];
+    // Entry: bits of all codes (bits 0-5) | number of symbols (1 to 3,
+    // bits 6-7) | the symbols in order (bits 8-31); 0 = the first code is
+    // longer than kFastBits or no codeword. The bit count sits lowest so it
+    // serves as the shift count as it is.
+    uint32_t multi[1u << kFastBits];
     uint32_t first_code[block::kMaxLen + 1] = {}, count[block::kMaxLen + 1] = {};
     uint16_t base[block::kMaxLen + 1] = {};
     uint8_t sorted[256];
+    int longest = 0;
 };
 
-void build_tables(const uint8_t len[256], DecodeTables& t) {
+void build_tables(const uint8_t len[256], DecodeTables& t, bool multi) {
     int nsorted = 0;
     uint32_t code = 0;
     int prev = 0;
@@ -364,6 +372,7 @@ void build_tables(const uint8_t len[256], DecodeTables& t) {
             code = first ? 0 : (code + 1) << (l - prev);
             first = false;
             prev = l;
+            t.longest = l;
             if (t.count[l]++ == 0) t.first_code[l] = code;
             t.sorted[nsorted++] = static_cast<uint8_t>(s);
             if (l <= kFastBits) {
@@ -373,21 +382,20 @@ void build_tables(const uint8_t len[256], DecodeTables& t) {
             }
         }
     }
-    for (uint32_t j = 0; j < (1u << kFastBits); ++j) {
-        const uint32_t e1 = t.fast[j];
-        const uint32_t l1 = e1 >> 8;
-        if (l1 == 0) {
-            t.pair[j] = 0;
-            continue;
+    if (!multi) return;
+    for (uint32_t j = 0; j <= kFastMask; ++j) {
+        // Codes one after another within the known bits (the bits after them
+        // read as zeros but a code counts only if it lies wholly within).
+        uint32_t used = 0, entry = 0, k = 0;
+        while (k < 3) {
+            const uint32_t e = t.fast[(j << used) & kFastMask];
+            const uint32_t l = e >> 8;
+            if (l == 0 || used + l > kFastBits) break;
+            entry |= (e & 0xFFu) << (8 + 8 * k);
+            used += l;
+            ++k;
         }
-        // The bits after the first code, topped up with zeros; a second code
-        // counts only if it lies wholly within the known bits.
-        const uint32_t e2 = t.fast[(j << l1) & ((1u << kFastBits) - 1)];
-        const uint32_t l2 = e2 >> 8;
-        if (l2 != 0 && l1 + l2 <= kFastBits)
-            t.pair[j] = (e1 & 0xFF) | (e2 & 0xFF) << 8 | (l1 + l2) << 16 | 2u << 24;
-        else
-            t.pair[j] = (e1 & 0xFF) | l1 << 16 | 1u << 24;
+        t.multi[j] = k == 0 ? 0 : entry | k << 6 | used;
     }
 }
 
@@ -438,30 +446,55 @@ inline unsigned decode_one(const DecodeTables& t, uint64_t acc, uint8_t& sym) {
 }
 
 // The fast loop: while eight bytes remain to be loaded, a refill gives at
-// least 56 real bits, enough for three lookups of up to 15 bits each, so
-// they are decoded with no further test. Each lookup gives one or two
-// symbols, so six must remain. `i` counts the symbols written.
+// least 56 real bits, enough for kLookups lookups of up to 56 / kLookups
+// bits each (the caller picks kLookups by the longest code), so they run
+// with no further test. A lookup gives up to three symbols and stores four
+// bytes (the fourth is overwritten later), so 3 * kLookups + 1 must remain.
+// `i` counts the symbols written.
+template <int kLookups>
 Status decode_fast(const DecodeTables& t, BitCursor& bits, uint8_t* dst, size_t n, size_t& i) {
-    static_assert(3 * block::kMaxLen <= 56);
-    while (n - i >= 6 && bits.end - bits.src >= 8) {
-        bits.refill_fast();
-        for (int k = 0; k < 3; ++k) {
-            const uint32_t e = t.pair[bits.acc >> (64 - kFastBits)];
+    static_assert(kLookups == 4 || kLookups * block::kMaxLen <= 56);
+    constexpr size_t kNeed = 3 * kLookups + 1;
+    // Locals, so the compiler keeps them in registers across the stores.
+    uint64_t acc = bits.acc;
+    unsigned avail = bits.avail;
+    const uint8_t* src = bits.src;
+    size_t o = i;
+    auto save = [&] {
+        bits.acc = acc;
+        bits.avail = avail;
+        bits.src = src;
+        i = o;
+    };
+    while (n - o >= kNeed && bits.end - src >= 8) {
+        uint64_t w;
+        std::memcpy(&w, src, 8);
+        acc |= __builtin_bswap64(w) >> avail;
+        src += (63 - avail) >> 3;
+        avail |= 56;
+        for (int k = 0; k < kLookups; ++k) {
+            const uint32_t e = t.multi[acc >> (64 - kFastBits)];
             unsigned l;
-            if (e != 0) {
-                dst[i] = static_cast<uint8_t>(e);
-                dst[i + 1] = static_cast<uint8_t>(e >> 8);  // overwritten later if unused
-                i += e >> 24;
-                l = (e >> 16) & 0xFF;
+            if (e != 0) [[likely]] {
+                uint32_t syms = e >> 8;  // the first symbol in the lowest byte
+                if constexpr (std::endian::native == std::endian::big) syms = __builtin_bswap32(syms);
+                std::memcpy(dst + o, &syms, 4);
+                o += (e >> 6) & 3;
+                l = e & 63;
             } else {
                 uint8_t sym;
-                l = decode_one(t, bits.acc, sym);
-                if (l == 0) return Status::corrupt(kNoCodeword);
-                dst[i++] = sym;
+                l = decode_one(t, acc, sym);
+                if (l == 0) {
+                    save();
+                    return Status::corrupt(kNoCodeword);
+                }
+                dst[o++] = sym;
             }
-            bits.consume(l);
+            acc <<= l;
+            avail -= l;
         }
     }
+    save();
     return Status::ok();
 }
 
@@ -518,11 +551,18 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
     if (n > 8 * static_cast<uint64_t>(packed.size())) return Status::corrupt(kTooFewBits);
 
     DecodeTables tables;
-    build_tables(len, tables);
+    const bool multi = n >= kMultiFrom;
+    build_tables(len, tables, multi);
     out.resize(n);
     BitCursor bits{packed.data(), packed.data(), packed.data() + packed.size()};
     size_t i = 0;
-    VARN_RETURN_IF_ERROR(decode_fast(tables, bits, out.data(), n, i));
+    if (multi) {
+        // Four lookups per refill while every code fits in 14 bits, else three.
+        if (tables.longest <= 14)
+            VARN_RETURN_IF_ERROR(decode_fast<4>(tables, bits, out.data(), n, i));
+        else
+            VARN_RETURN_IF_ERROR(decode_fast<3>(tables, bits, out.data(), n, i));
+    }
     VARN_RETURN_IF_ERROR(decode_tail(tables, bits, out.data(), n, i));
     return check_padding(bits);
 }
