@@ -474,6 +474,63 @@ TEST(BlockCompression, InputsTooLargeForTheFormatAreStored) {
     EXPECT_EQ(block::kMaxCodedInput, 0xFFFFFFFFu);
 }
 
+// The LZ stream decoded byte by byte, straight from the token rules.
+Bytes ref_lz_decode(const Bytes& stream) {
+    Bytes out;
+    for (size_t i = 0; i < stream.size();) {
+        if (stream[i] != 0xFF) {
+            out.push_back(stream[i++]);
+            continue;
+        }
+        const size_t dist = stream[i + 1] | stream[i + 2] << 8, len = stream[i + 3] | stream[i + 4] << 8;
+        i += 5;
+        if (dist == 0) {
+            out.push_back(0xFF);
+            continue;
+        }
+        for (size_t k = 0; k < len; ++k) out.push_back(out[out.size() - dist]);
+    }
+    return out;
+}
+
+// Literal runs of every length up to 40 (the decoder scans them eight bytes
+// at a time and copies short ones sixteen at a time), each ended by the end
+// of the stream, an escaped 0xFF or a copy at distances around its 8- and
+// 16-byte steps, with the output exactly at its limit and one byte over it.
+TEST(BlockCompression, LzDecoderRunsAndCopiesAtEveryLength) {
+    std::mt19937_64 rng(21);
+    const Bytes prefix = [&] {  // 40 bytes to copy from, no 0xFF
+        Bytes b(40);
+        for (auto& x : b) x = static_cast<uint8_t>(rng() % 255);
+        return b;
+    }();
+    std::vector<Bytes> enders = {{}, {0xFF, 0, 0, 1, 0}};
+    for (int dist : {1, 2, 7, 8, 9, 15, 16, 17, 40})
+        for (int len : {6, 7, 8, 15, 16, 17, 31, 33})
+            enders.push_back({0xFF, static_cast<uint8_t>(dist), 0, static_cast<uint8_t>(len), 0});
+    Bytes out = Bytes(300, 0xAA);  // reused, starts longer than some outputs
+    for (size_t run = 0; run <= 40; ++run) {
+        for (const Bytes& ender : enders) {
+            for (bool tail_literal : {false, true}) {
+                Bytes stream = prefix;
+                stream.insert(stream.end(), {0xFF, 0, 0, 1, 0});  // the run starts after a token
+                for (size_t k = 0; k < run; ++k) stream.push_back(static_cast<uint8_t>(rng() % 255));
+                stream.insert(stream.end(), ender.begin(), ender.end());
+                if (tail_literal) stream.push_back(0x41);
+                const Bytes want = ref_lz_decode(stream);
+                SCOPED_TRACE(testing::Message() << "run " << run << ", ender of " << ender.size()
+                                                << " bytes, tail literal " << tail_literal);
+                Status st = lz_decompress(as_bytes(stream), out, want.size());
+                ASSERT_TRUE(st.is_ok()) << st.message();
+                EXPECT_EQ(out, want);
+                st = lz_decompress(as_bytes(stream), out, want.size() - 1);
+                ASSERT_TRUE(st.failed());
+                EXPECT_NE(st.message().find("more than"), std::string::npos) << st.message();
+            }
+        }
+    }
+}
+
 TEST(BlockCompression, DecoderRejectsMalformedBlocks) {
     std::mt19937_64 rng(8);
     Bytes lzh_block = compress_block(as_bytes(text_like(rng, 3000)));

@@ -451,16 +451,27 @@ Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
         if (*p != 0xFF) {
             // A literal run: up to the next 0xFF, found eight bytes at a time.
             const uint8_t* q = p;
-            for (; end - q >= 8; q += 8) {
-                uint64_t w;
-                std::memcpy(&w, q, 8);
-                const uint64_t x = ~w;  // a 0xFF byte of w is a zero byte of x
-                if ((x - kOnes) & ~x & kHigh) break;
+            for (;;) {
+                if (end - q < 8) {
+                    while (q < end && *q != 0xFF) ++q;
+                    break;
+                }
+                const uint64_t x = ~block::load64(q);  // a 0xFF byte is a zero byte of x
+                const uint64_t zero = (x - kOnes) & ~x & kHigh;
+                if (zero) {
+                    // The lowest flag is exact (the borrow only runs upward).
+                    q += std::countr_zero(zero) >> 3;
+                    break;
+                }
+                q += 8;
             }
-            while (q < end && *q != 0xFF) ++q;
             const size_t run = static_cast<size_t>(q - p);
             if (!room(run)) return too_long();
-            std::memcpy(d + o, p, run);
+            if (run <= 16 && end - p >= 16) {
+                std::memcpy(d + o, p, 16);  // the slack takes what lies past the run
+            } else {
+                std::memcpy(d + o, p, run);
+            }
             o += run;
             p = q;
             continue;
