@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "common/ordered_pool.h"
+#include "common/text_scan.h"
 #include "format/column/column_decoding.h"
 #include "format/column/nested_value.h"
 #include "format/file/chunk_pipeline.h"
@@ -440,42 +441,6 @@ bool keep_row(const Column& c, size_t row, const PreparedFilter& p) {
 // ---------------------------------------------------------------------------
 // The stream.
 
-bool valid_utf8(const uint8_t* p, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        // Eight ASCII bytes at a time.
-        if (i + 8 <= n) {
-            uint64_t w;
-            std::memcpy(&w, p + i, 8);
-            if ((w & 0x8080808080808080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const uint8_t b = p[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if ((b & 0xE0) == 0xC0) { len = 2; cp = b & 0x1F; }
-        else if ((b & 0xF0) == 0xE0) { len = 3; cp = b & 0x0F; }
-        else if ((b & 0xF8) == 0xF0) { len = 4; cp = b & 0x07; }
-        else return false;
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
-
 // One chunk being given out: its decoded columns, the rows kept, and, when
 // the chunk is one batch, that batch built ahead by the decoding thread.
 struct ChunkSlot {
@@ -579,10 +544,10 @@ Status fill_entries(const VarnReader& r, const ChunkSlot& s, const Column& c, si
     d.buffers[2] = data;
     // The texts joined are valid UTF-8 and each starts a character: then
     // each is valid on its own.
-    if (c.kind != Kind::Bytes && !(boundaries && valid_utf8(data, static_cast<size_t>(total)))) {
+    if (c.kind != Kind::Bytes && !(boundaries && utf8_valid_long(data, static_cast<size_t>(total)))) {
         for (size_t k = 0; k < n; ++k) {
             const ByteView t = c.entries[s.row(from + k)];
-            if (!valid_utf8(t.data(), t.size())) {
+            if (!utf8_valid(t.data(), t.size())) {
                 return Status::corrupt(r.record_place(s.chunk, c.col) + ": row " +
                                      std::to_string(s.row(from + k)) +
                                      " of the chunk is not valid UTF-8 text");
