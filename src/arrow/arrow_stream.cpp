@@ -229,6 +229,7 @@ void* allocate(size_t bytes) {
 
 struct ArrayData {
     std::vector<void*> owned;
+    std::vector<std::shared_ptr<void>> shared;  // buffers built before the batch
     const void* buffers[3] = {nullptr, nullptr, nullptr};
     std::vector<ArrowArray> children;
     std::vector<ArrowArray*> child_ptrs;
@@ -303,6 +304,11 @@ struct Column {
     std::vector<uint8_t> flags;
     std::vector<uint8_t> valid;  // empty: no null cell
     uint64_t hidden = 0;         // nulls given out as their stored value
+    // Text and bytes built straight from the payload into Arrow buffers
+    // (offsets, data) when the chunk is one batch of all its rows; handed
+    // over to that batch (mutable: building a batch moves them out), else
+    // freed with the column.
+    mutable std::shared_ptr<void> direct_offsets, direct_data;
 };
 
 // Marks the stored 0 / false / empty cells null when the null count says
@@ -320,13 +326,127 @@ uint64_t settle_nulls(size_t rows, uint32_t null_count, std::vector<uint8_t>& va
     return 0;
 }
 
+// The entries of a text or bytes payload straight into Arrow buffers: one
+// pass that reads each length, copies the bytes (16 at a time where the
+// payload and the data buffer's slack allow) and writes the offset. The
+// checks are those of decode_length_prefixed; false when one fails.
+// `data` has room for payload.size() + 16 bytes.
+template <class Offset>
+bool entries_to_arrow(ByteView payload, size_t rows, Offset* offsets, uint8_t* data, size_t& empties,
+                      bool& boundaries) {
+    const uint8_t* p = payload.data();
+    const uint8_t* const end = p + payload.size();
+    if (rows > payload.size()) return false;
+    size_t at = 0, zero = 0;
+    bool starts = true;  // every non-empty entry starts a character
+    offsets[0] = 0;
+    for (size_t i = 0; i < rows; ++i) {
+        if (p == end) return false;
+        size_t len = *p;
+        if (len < 0x80) {
+            ++p;
+        } else {
+            ByteReader r(ByteView(p, static_cast<size_t>(end - p)));
+            uint64_t n;
+            if (!r.read_leb128(n)) return false;
+            p = r.position();
+            if (n > static_cast<uint64_t>(end - p)) return false;
+            len = static_cast<size_t>(n);
+        }
+        const size_t left = static_cast<size_t>(end - p);
+        if (len > left) return false;
+        if (len == 0) {
+            ++zero;
+        } else {
+            starts &= (p[0] & 0xC0) != 0x80;
+            if (left - len >= 16) {
+                for (size_t k = 0; k < len; k += 16) std::memcpy(data + at + k, p + k, 16);
+            } else {
+                std::memcpy(data + at, p, len);
+            }
+        }
+        at += len;
+        p += len;
+        offsets[i + 1] = static_cast<Offset>(at);
+    }
+    empties = zero;
+    boundaries = starts;
+    return p == end;
+}
+
+Status load_column(VarnReader& r, size_t chunk, Column& c, VarnReader::RecordBuffers* buffers,
+                   bool direct = false, bool large = false);
+
+// A text or bytes column of a chunk given out whole: the Arrow buffers are
+// built here, on the decoding thread, with no view per cell.
+Status load_direct(VarnReader& r, size_t chunk, Column& c, bool large,
+                   VarnReader::RecordBuffers* buffers) {
+    const size_t rows = r.chunk_rows(chunk);
+    const uint32_t nulls = r.meta(chunk, c.col).null_count;
+    VARN_RETURN_IF_ERROR(r.read_entry_payload(chunk, c.col, c.payload, buffers));
+    const ByteView payload = as_bytes(c.payload);
+    if (!large && payload.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        // Its text may pass what 32-bit offsets reach: the general path
+        // measures it and says so.
+        return load_column(r, chunk, c, buffers);
+    }
+    const size_t width = large ? sizeof(int64_t) : sizeof(int32_t);
+    c.direct_offsets.reset(allocate((rows + 1) * width), std::free);
+    c.direct_data.reset(allocate(payload.size() + 16), std::free);
+    auto* data = static_cast<uint8_t*>(c.direct_data.get());
+    size_t empties = 0;
+    bool boundaries = true;
+    const bool ok =
+        large ? entries_to_arrow(payload, rows, static_cast<int64_t*>(c.direct_offsets.get()), data, empties,
+                                 boundaries)
+              : entries_to_arrow(payload, rows, static_cast<int32_t*>(c.direct_offsets.get()), data, empties,
+                                 boundaries);
+    if (!ok) {
+        // The reference walk names the fault.
+        c.direct_offsets.reset();
+        c.direct_data.reset();
+        Status st = decode_length_prefixed(payload, rows, c.entries);
+        return r.payload_fault(chunk, c.col, st.failed() ? st : Status::corrupt("entries do not decode"));
+    }
+    auto offset = [&](size_t i) -> size_t {
+        return large ? static_cast<size_t>(static_cast<const int64_t*>(c.direct_offsets.get())[i])
+                     : static_cast<size_t>(static_cast<const int32_t*>(c.direct_offsets.get())[i]);
+    };
+    const size_t total = offset(rows);
+    if (c.kind == Kind::Text && !(boundaries && utf8_valid_long(data, total))) {
+        for (size_t i = 0; i < rows; ++i) {
+            if (!utf8_valid(data + offset(i), offset(i + 1) - offset(i))) {
+                return Status::corrupt(r.record_place(chunk, c.col) + ": row " + std::to_string(i) +
+                                       " of the chunk is not valid UTF-8 text");
+            }
+        }
+    }
+    c.valid.clear();
+    c.hidden = 0;
+    if (nulls != 0) {
+        if (empties != nulls) {
+            c.hidden = nulls;
+        } else {
+            c.valid.resize(rows);
+            for (size_t i = 0; i < rows; ++i) c.valid[i] = offset(i + 1) != offset(i);
+        }
+    }
+    return Status::ok();
+}
+
 // Leaves the reader untouched: columns load on several threads at once.
-Status load_column(VarnReader& r, size_t chunk, Column& c, VarnReader::RecordBuffers* buffers) {
+// `direct`: the chunk is given out whole as one batch, so text and bytes
+// may go straight into Arrow buffers.
+Status load_column(VarnReader& r, size_t chunk, Column& c, VarnReader::RecordBuffers* buffers,
+                   bool direct, bool large) {
     const size_t rows = r.chunk_rows(chunk);
     const uint32_t nulls = r.meta(chunk, c.col).null_count;
     uint64_t& hidden = c.hidden;
     hidden = 0;
     c.loaded = true;
+    c.direct_offsets.reset();
+    c.direct_data.reset();
+    if (direct && (c.kind == Kind::Text || c.kind == Kind::Bytes)) return load_direct(r, chunk, c, large, buffers);
     switch (c.kind) {
         case Kind::Int:
         case Kind::Float:
@@ -605,6 +725,16 @@ Status fill_column(const VarnReader& r, bool large, const ChunkSlot& s, const Co
         }
         default:
             out->n_buffers = 3;
+            if (c.direct_data) {
+                // Built whole by load_direct; the batch is the whole chunk.
+                d->buffers[1] = c.direct_offsets.get();
+                d->buffers[2] = c.direct_data.get();
+                d->shared.push_back(std::move(c.direct_offsets));
+                d->shared.push_back(std::move(c.direct_data));
+                c.direct_offsets.reset();
+                c.direct_data.reset();
+                return Status::ok();
+            }
             return large ? fill_entries<int64_t>(r, s, c, from, n, *d)
                          : fill_entries<int32_t>(r, s, c, from, n, *d);
     }
@@ -681,8 +811,10 @@ Status load_chunk(const StreamState& s, ChunkSlot& slot, size_t chunk,
         count = slot.selected.size();
         if (count == 0) return Status::ok();
     }
+    // No filter and one batch: every row, given out whole.
+    const bool whole = s.filters.empty() && (s.options.batch_rows == 0 || count <= s.options.batch_rows);
     for (Column& c : slot.columns) {
-        if (!c.loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, c, &buffers));
+        if (!c.loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, c, &buffers, whole, s.large));
     }
     uint64_t hidden = 0;
     for (const Column& c : slot.columns) hidden += c.hidden;

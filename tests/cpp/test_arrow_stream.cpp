@@ -119,6 +119,75 @@ TEST_F(ArrowStreamTest, FormatsOffsetsAndNulls) {
     }
 }
 
+// Text and byte strings of every length up to 40 (a chunk given out whole
+// copies them 16 bytes at a time), lengths at the one- and two-byte length
+// prefixes, nulls and empty strings, near the payload's end: the whole-chunk
+// batch and small batches (built from per-cell views) give the same cells.
+TEST_F(ArrowStreamTest, TextOfEveryLengthWholeAndInBatches) {
+    const std::string pattern = "abc\xC3\xA9\xD0\xBC\xE7\xA7\x81xyz\xF0\x9F\x98\x80-";
+    auto text_of = [&](size_t len) {  // valid UTF-8 of exactly len bytes
+        std::string t;
+        for (size_t i = 0; t.size() < len; ++i) {
+            const unsigned char b = static_cast<unsigned char>(pattern[i % pattern.size()]);
+            const size_t w = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+            if (t.size() + w > len) {
+                t.append(len - t.size(), 'q');
+                break;
+            }
+            t += pattern.substr(i % pattern.size(), w);
+            i += w - 1;
+        }
+        return t;
+    };
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 40; ++n) lengths.push_back(n);
+    for (size_t n : {127u, 128u, 129u, 16383u, 16384u, 70000u, 3u, 0u, 17u}) lengths.push_back(n);
+    // Two files: the text column's empty cells are nulls (then the nulls
+    // show), or nulls and empty strings both (then they stay hidden).
+    for (bool mixed : {false, true}) {
+        std::vector<std::vector<Row>> chunks(2);
+        std::vector<std::string> want_t, want_b;
+        for (size_t c = 0; c < 2; ++c) {
+            for (size_t k = 0; k < lengths.size(); ++k) {
+                const size_t n = lengths[(k + c * 7) % lengths.size()];
+                const std::string t = text_of(n);
+                Bytes b(n);
+                for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 37 + k);  // any bytes
+                // Mixed: chunk 0's first empty cell is null, its other one an empty string.
+                const bool null_text = n == 0 && (!mixed || (c == 0 && k == 0));
+                chunks[c].push_back(row({null_text ? KVal::make_null() : KVal::make_str(t), KVal::make_bytes(b)}));
+                want_t.push_back(null_text && !mixed ? "<null>" : t);
+                want_b.emplace_back(b.begin(), b.end());
+            }
+        }
+        const std::string p = write({make_column("t"), make_column("b", format::kTypeBytes)}, chunks);
+        for (bool large : {false, true}) {
+            for (size_t batch_rows : {size_t{0}, size_t{7}}) {
+                SCOPED_TRACE(testing::Message() << "mixed " << mixed << ", large " << large << ", batch rows "
+                                                << batch_rows);
+                ReaderOptions ro;
+                ro.large_offsets = large;
+                ArrowArrayStream s;
+                open_stream(p, ScanOptions{{0, 1}, {}, batch_rows}, &s, ro);
+                std::vector<std::string> got_t, got_b;
+                for (;;) {
+                    ArrowArray batch;
+                    ASSERT_EQ(s.get_next(&s, &batch), 0) << s.get_last_error(&s);
+                    if (!batch.release) break;
+                    for (size_t i = 0; i < 2; ++i) {
+                        const auto v = large ? texts<int64_t>(batch.children[i]) : texts<int32_t>(batch.children[i]);
+                        (i == 0 ? got_t : got_b).insert((i == 0 ? got_t : got_b).end(), v.begin(), v.end());
+                    }
+                    batch.release(&batch);
+                }
+                s.release(&s);
+                EXPECT_EQ(got_t, want_t);
+                EXPECT_EQ(got_b, want_b);
+            }
+        }
+    }
+}
+
 TEST_F(ArrowStreamTest, TextThatIsNotUtf8StopsTheStream) {
     std::vector<Row> rows;
     rows.push_back(row({KVal::make_str("ok")}));
