@@ -43,12 +43,12 @@ PerformanceMonitor& monitor_of(PyObject* self) {
 }
 
 PyObject* none_or_fault(const Status& status) {
-    if (status.failed()) return raise_internal_fault(status.message().c_str());
+    if (status.failed()) return raise_status(status);
     Py_RETURN_NONE;
 }
 
 PyObject* str_or_fault(const Result<std::string>& text) {
-    if (text.failed()) return raise_internal_fault(text.message().c_str());
+    if (text.failed()) return raise_status(text.status());
     return str_from_utf8(text.value());
 }
 
@@ -162,7 +162,7 @@ PyObject* get_metrics_dict(PyObject* self, PyObject*) {
     VARN_PY_BEGIN
     // Copied under the lock; the dict is built with no lock held.
     Result<VarnMetrics> snapshot = monitor_of(self).get_metrics();
-    if (snapshot.failed()) return raise_internal_fault(snapshot.message().c_str());
+    if (snapshot.failed()) return raise_status(snapshot.status());
     const VarnMetrics& m = snapshot.value();
     PyObject* dict = PyDict_New();
     if (!dict) return nullptr;
@@ -194,7 +194,7 @@ PyObject* get_metrics_dict(PyObject* self, PyObject*) {
 PyObject* get_alerts(PyObject* self, PyObject*) {
     VARN_PY_BEGIN
     Result<std::vector<AlertEvent>> alerts = monitor_of(self).get_alerts();
-    if (alerts.failed()) return raise_internal_fault(alerts.message().c_str());
+    if (alerts.failed()) return raise_status(alerts.status());
     std::string json;
     try {
         json = alerts_to_json(alerts.value());
