@@ -90,7 +90,7 @@ constexpr const char* kHelp =
     "  --key-file PATH    key of the encrypted columns (32 raw bytes or 64 hex\n"
     "                     digits)\n"
     "  --max-memory SIZE  the most memory one block or chunk of FILE may take\n"
-    "                     (e.g. 512M, 2G; default half of the physical memory):\n"
+    "                     (e.g. 512M, 2G; default an eighth of the physical memory):\n"
     "                     a chunk that would need more stops the output there\n";
 
 constexpr OptionSpec kOptions[] = {

@@ -33,7 +33,7 @@ constexpr const char* kHelp =
     "  --json   print one JSON object instead of the table\n"
     "  --max-memory SIZE\n"
     "           the most memory one block of FILE may take (e.g. 512M, 2G;\n"
-    "           default half of the physical memory)\n";
+    "           default an eighth of the physical memory)\n";
 
 constexpr OptionSpec kOptions[] = {{"json", false}, {"max-memory", true}};
 constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};

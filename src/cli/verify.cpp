@@ -34,7 +34,7 @@ constexpr const char* kHelp =
     "                    decompression only, and the report says so\n"
     "  --quiet           print nothing when the file is sound\n"
     "  --max-memory SIZE the most memory one block or chunk of FILE may take\n"
-    "                    (e.g. 512M, 2G; default half of the physical memory):\n"
+    "                    (e.g. 512M, 2G; default an eighth of the physical memory):\n"
     "                    a file that would need more is refused as a fault\n";
 
 constexpr OptionSpec kOptions[] = {{"key-file", true}, {"quiet", false}, {"max-memory", true}};

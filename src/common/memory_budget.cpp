@@ -13,7 +13,7 @@ uint64_t default_memory_budget() {
     uint64_t budget = UINT64_MAX;
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page = ::sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page > 0) budget = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) / 2;
+    if (pages > 0 && page > 0) budget = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) / 8;
     for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
         struct rlimit lim {};
         if (::getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)

@@ -11,8 +11,13 @@
 
 namespace varn {
 
-// Half of the physical memory, and no more than half of an address-space or
-// data-size limit (ulimit -v, -d) when one is set; at least 64 MiB.
+// An eighth of the physical memory, and no more than half of an
+// address-space or data-size limit (ulimit -v, -d) when one is set; at least
+// 64 MiB. The budget bounds each block and chunk, and several may be decoded
+// at once (one per thread); a block's declared size cannot in general be
+// checked against its stored size (a run of one byte value is a legal range
+// block of a few bytes for any length), so the budget is what stops a small
+// file from claiming much memory.
 uint64_t default_memory_budget();
 
 // A size as a user writes it: digits, optionally followed by K, M, G or T

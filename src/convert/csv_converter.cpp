@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/fd.h"
+#include "common/grow_buffer.h"
 #include "common/os_error.h"
 #include "csv/cell_values.h"
 #include "csv/csv_records.h"
@@ -50,7 +51,7 @@ class LineReader {
 public:
     static constexpr size_t kSlack = TextBatchBuilder::kLineSlack;
 
-    LineReader(int fd, size_t capacity) : fd_(fd), buf_(capacity + kSlack) {}
+    LineReader(int fd, size_t capacity) : fd_(fd), base_(capacity + kSlack), buf_(base_) {}
     ~LineReader() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -72,7 +73,10 @@ public:
                 return kLine;
             }
             if (eof_) {
-                if (pos_ == end_) return kEnd;
+                if (pos_ == end_) {
+                    release();
+                    return kEnd;
+                }
                 line = buf_.data() + pos_;
                 len = end_ - pos_;
                 consumed_ += len;
@@ -86,10 +90,15 @@ public:
                 checked_ = checked_ > pos_ ? checked_ - pos_ : 0;
                 pos_ = 0;
                 end_ = have;
+                // The long line that grew the buffer is gone: give its memory back.
+                if (buf_.size() > base_ && have + kSlack < base_) buf_.resize(base_);
             }
             scan = end_;
             if (end_ + kSlack == buf_.size()) {
-                buf_.resize(2 * buf_.size() - kSlack);  // a line longer than the buffer
+                // A line longer than the buffer: grow by half, so that a
+                // line of L bytes reserves at most about 1.5 L.
+                const size_t room = buf_.size() - kSlack;
+                buf_.resize(room + room / 2 + kSlack);
             }
             const ssize_t r = read_fd(fd_, buf_.data() + end_, buf_.size() - kSlack - end_);
             if (r < 0) {
@@ -98,6 +107,7 @@ public:
             }
             if (r == 0) eof_ = true;
             end_ += static_cast<size_t>(r);
+            std::memset(buf_.data() + end_, 0, kSlack);
         }
     }
 
@@ -121,8 +131,17 @@ public:
     uint64_t consumed() const { return consumed_; }
 
 private:
+    // At the end of the input, the memory a long line took goes back.
+    void release() {
+        if (buf_.size() > base_) {
+            buf_.resize(base_);
+            pos_ = end_ = checked_ = 0;
+        }
+    }
+
     int fd_;
-    Bytes buf_;
+    size_t base_;  // the buffer's size when no line is longer than it
+    GrowBuffer buf_;
     size_t pos_ = 0;
     size_t end_ = 0;
     size_t checked_ = 0;  // buf_[0..checked_) is known to be whole UTF-8 characters

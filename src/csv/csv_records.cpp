@@ -43,7 +43,7 @@ inline const uint8_t* find_special(const uint8_t* p, const uint8_t* end, uint8_t
 }  // namespace
 
 CsvRecordReader::CsvRecordReader(InputStream& in, uint8_t delimiter, size_t buffer_size)
-    : in_(in), delimiter_(delimiter), buf_(buffer_size + kSlack) {}
+    : in_(in), delimiter_(delimiter), base_(buffer_size + kSlack), buf_(base_) {}
 
 // Reads more text after end_, first moving the unread part to the front and
 // growing the buffer when a record fills it. False on a read error.
@@ -53,8 +53,15 @@ bool CsvRecordReader::read_more() {
         checked_ = checked_ > pos_ ? checked_ - pos_ : 0;
         end_ -= pos_;
         pos_ = 0;
+        // The long record that grew the buffer is gone: give its memory back.
+        if (buf_.size() > base_ && end_ + kSlack < base_) buf_.resize(base_);
     }
-    if (end_ + kSlack == buf_.size()) buf_.resize(2 * buf_.size() - kSlack);
+    if (end_ + kSlack == buf_.size()) {
+        // A record longer than the buffer: grow by half, so that a record
+        // of L bytes reserves at most about 1.5 L.
+        const size_t room = buf_.size() - kSlack;
+        buf_.resize(room + room / 2 + kSlack);
+    }
     Result<size_t> got = in_.read(buf_.data() + end_, buf_.size() - kSlack - end_);
     if (got.failed()) {
         error_ = got.status();
@@ -64,6 +71,14 @@ bool CsvRecordReader::read_more() {
     end_ += got.value();
     std::memset(buf_.data() + end_, 0, kSlack);
     return true;
+}
+
+void CsvRecordReader::release() {
+    if (buf_.size() > base_) {
+        buf_.resize(base_);
+        pos_ = end_ = checked_ = 0;
+    }
+    scratch_ = Bytes();
 }
 
 bool CsvRecordReader::utf8_ok(size_t from, size_t to) {
@@ -103,6 +118,8 @@ bool CsvRecordReader::detect_delimiter() {
 
 CsvRecordReader::Parse CsvRecordReader::parse_record(size_t& record_end, uint64_t& breaks) {
     raw_.clear();
+    // Unescaped text of a long record is not kept for the records after it.
+    if (scratch_.capacity() > kKeptScratch) scratch_ = Bytes();
     scratch_.clear();
     breaks = 0;
     const uint8_t* const base = buf_.data();
@@ -214,7 +231,10 @@ CsvRecordReader::Outcome CsvRecordReader::next() {
     }
     for (;;) {
         if (pos_ == end_) {
-            if (eof_) return kEnd;
+            if (eof_) {
+                release();
+                return kEnd;
+            }
             if (!read_more()) return kError;
             continue;
         }
@@ -223,7 +243,12 @@ CsvRecordReader::Outcome CsvRecordReader::next() {
         const Parse got = parse_record(record_end, breaks);
         if (got == kBad) return kError;
         if (got == kNeedMore) {
-            if (!read_more()) return kError;
+            // The record is parsed again from its start: fill the buffer
+            // first, so that a long record read through a pipe in small
+            // pieces is parsed a few times, not once per piece.
+            do {
+                if (!read_more()) return kError;
+            } while (!eof_ && end_ + kSlack < buf_.size());
             continue;
         }
         if (!utf8_ok(pos_, record_end)) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/grow_buffer.h"
 #include "csv/input_stream.h"
 
 namespace varn {
@@ -56,6 +57,8 @@ private:
     enum Parse { kDone, kNeedMore, kBad };
     Parse parse_record(size_t& record_end, uint64_t& breaks);
     bool read_more();
+    // At the end of the input: the memory a long record took goes back.
+    void release();
     bool detect_delimiter();
     bool utf8_ok(size_t from, size_t to);
 
@@ -66,9 +69,13 @@ private:
         bool quoted;
     };
 
+    // Scratch kept from record to record; more is released after the record.
+    static constexpr size_t kKeptScratch = size_t{16} << 20;
+
     InputStream& in_;
     uint8_t delimiter_;
-    Bytes buf_;  // buf_[pos_, end_) unread, then kSlack spare bytes
+    size_t base_;    // the buffer's size when no record is longer than it
+    GrowBuffer buf_;  // buf_[pos_, end_) unread, then kSlack spare bytes
     size_t pos_ = 0;
     size_t end_ = 0;
     size_t checked_ = 0;  // buf_[0, checked_) is known to be whole UTF-8 characters

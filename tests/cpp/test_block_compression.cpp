@@ -461,6 +461,37 @@ TEST(BlockCompression, ReusedCompressorAlternatingSizes) {
     EXPECT_TRUE(out.empty());
 }
 
+// Large inputs take a route that holds less at once (range candidates only
+// sized, the winner coded straight into the output, the LZ stream's room
+// counted exactly): every block form comes out byte for byte the same, also
+// from a compressor whose scratch is reused across both routes.
+TEST(BlockCompression, LowMemoryRouteGivesTheSameBlocks) {
+    std::vector<Bytes> inputs = corpus();
+    std::mt19937_64 rng(12);
+    inputs.push_back(unique_bytes(rng, 200000, 160));  // Range
+    Bytes ff(5000, 0xFF);                              // every byte escaped
+    for (size_t i = 0; i < ff.size(); i += 7) ff[i] = static_cast<uint8_t>(rng());
+    inputs.push_back(ff);
+    block::BlockScratch lean;
+    int tags[6] = {};
+    Bytes out;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const Bytes& in = inputs[i];
+        SCOPED_TRACE(testing::Message() << "input " << i << ", " << in.size() << " bytes");
+        block::compress_with_scratch(lean, as_bytes(in), out, block::kMaxCodedInput, 0);
+        const Bytes usual = compress_block(as_bytes(in));
+        ASSERT_EQ(out, usual);
+        if (!out.empty()) ++tags[out[0]];
+        if (in.empty()) continue;
+        uint32_t counts[256];
+        block::byte_histogram(in.data(), in.size(), counts);
+        block::RangeModel m;
+        block::range_build_model(counts, in.size(), m);
+        EXPECT_EQ(block::range_encoded_size(in.data(), in.size(), m), range_compress(as_bytes(in)).size());
+    }
+    for (int t = 0; t < 6; ++t) EXPECT_GT(tags[t], 0) << "tag " << t;
+}
+
 TEST(BlockCompression, InputsTooLargeForTheFormatAreStored) {
     // The 32-bit limit is injected as 100 bytes here.
     block::BlockScratch scratch;
@@ -575,6 +606,48 @@ TEST(BlockCompression, DecoderRejectsMalformedBlocks) {
         EXPECT_TRUE(st.message().find("limit") != std::string::npos ||
                     st.message().find("more than") != std::string::npos)
             << st.message();
+    }
+}
+
+// Declared sizes a block cannot back are refused before their memory is
+// taken; a run of one byte value (a single-symbol range block) is legal at
+// any length and decodes within the limit.
+TEST(BlockCompression, DeclaredSizesAgainstWhatTheBlockHolds) {
+    auto range_header = [](std::initializer_list<std::pair<uint8_t, uint16_t>> table, uint32_t n) {
+        Bytes b;
+        put_le<uint16_t>(b, static_cast<uint16_t>(table.size()));
+        for (auto [s, f] : table) {
+            b.push_back(s);
+            put_le<uint16_t>(b, f);
+        }
+        put_le<uint32_t>(b, n);
+        return b;
+    };
+    const Bytes two_symbols = concat({{0x04}, range_header({{'a', 1}, {'b', 16383}}, 0xFFFFFFFFu), Bytes(6, 0)});
+    const Bytes run_a = concat({{0x05}, range_header({{'A', 16384}}, 1000)});
+    const Bytes run_ff = concat({{0x05}, range_header({{0xFF, 16384}}, 1000)});
+    struct Case {
+        const char* name;
+        Bytes block;
+        size_t limit;
+        const char* error;  // nullptr: decodes to 1000 'A'
+    } cases[] = {
+        {"4 GiB from ten coded bytes", two_symbols, SIZE_MAX, "is more than its 6 coded bytes can hold"},
+        {"run of literals", run_a, 1000, nullptr},
+        {"run of literals past the limit", run_a, 999, "range content length 1000 exceeds the limit of 999 bytes"},
+        {"run of 0xFF is a copy before the start", run_ff, 100000, "before the start"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes out, stream;
+        Status st = decompress_block(as_bytes(c.block), out, c.limit, stream);
+        if (!c.error) {
+            ASSERT_TRUE(st.is_ok()) << st.message();
+            EXPECT_EQ(out, Bytes(1000, 'A'));
+            continue;
+        }
+        ASSERT_TRUE(st.failed());
+        EXPECT_NE(st.message().find(c.error), std::string::npos) << st.message();
     }
 }
 

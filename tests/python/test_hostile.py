@@ -301,3 +301,71 @@ def test_an_all_zero_key_is_refused(tmp_path):
     assert r.returncode == 1
     assert b"Column 'a' is marked for encryption but its key is all zero" in r.stderr
     assert not out.exists()
+
+
+# --- long lines ----------------------------------------------------------------
+
+LONG = 80 << 20  # past the size from which blocks are compressed in the low-memory way
+
+
+@pytest.fixture(scope="module")
+def long_line_csv(tmp_path_factory):
+    """Two rows, the first with one cell of LONG bytes of text that compresses
+    about as well as base64 (the LZ stage finds nothing in it)."""
+    import base64
+    path = tmp_path_factory.mktemp("long") / "long.csv"
+    with open(path, "wb") as f:
+        f.write(b"id,text\n1,")
+        f.write(base64.b64encode(os.urandom(LONG * 3 // 4))[:LONG])
+        f.write(b"\n2,short\n")
+    return path
+
+
+def peak_rss(args):
+    """The exit status and peak resident memory (bytes) of the command, run
+    from a fresh interpreter so no other child counts."""
+    code = ("import resource, subprocess, sys; r = subprocess.run(sys.argv[1:]); "
+            "print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    r = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, timeout=600)
+    rc, kib = r.stdout.split()
+    return int(rc), int(kib) * 1024
+
+
+@needs_varn
+@unsanitized
+@pytest.mark.parametrize("dialect", [["--plain"], []], ids=["plain", "rfc4180"])
+def test_a_long_line_takes_about_three_times_its_length(tmp_path, long_line_csv, dialect):
+    """The line is read, held in the batch, made into a payload and compressed
+    without holding it more than about three times at once (the reader's
+    buffer is given back, the minimum and maximum are copied only after the
+    payload is compressed, the coders write straight into the record)."""
+    out = tmp_path / "long.varn"
+    rc, peak = peak_rss([VARN, "compress", long_line_csv, out, *dialect])
+    assert rc == 0
+    assert peak < 3.4 * LONG + (48 << 20), f"peak {peak / 2**20:.0f} MiB for a {LONG >> 20} MiB line"
+    back = varn("cat", out)
+    assert back.returncode == 0, back.stderr
+    assert back.stdout.split(b"\n")[1] == long_line_csv.read_bytes().split(b"\n")[1]
+
+
+@needs_varn
+@unsanitized
+def test_a_long_line_that_does_not_fit_is_an_out_of_memory_error(tmp_path, long_line_csv):
+    out = tmp_path / "long.varn"
+    for dialect in (["--plain"], []):
+        r = subprocess.run([VARN, "compress", str(long_line_csv), str(out), *dialect], capture_output=True,
+                           timeout=120, preexec_fn=limited(200))
+        assert r.returncode == 1, r.stderr
+        assert b"out of memory" in r.stderr, r.stderr
+        assert not out.exists()
+    code = textwrap.dedent(f"""
+        import varn_fileformat as vf
+        try:
+            vf.compress_csv({str(long_line_csv)!r}, {str(out)!r})
+        except MemoryError:
+            print("MemoryError")
+    """)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=120,
+                       preexec_fn=limited(300))
+    assert r.returncode == 0 and r.stdout.strip() == b"MemoryError", r.stderr
+    assert not out.exists()

@@ -30,9 +30,54 @@ void emit_huffman(Bytes& out, BlockTag tag, size_t cost, const uint8_t* in, size
     out.resize(1 + written);
 }
 
+// Writes the winning candidate of a large input into `out`, with the
+// scratch released as soon as it is no longer needed: a candidate coded from
+// the input does not need the LZ stream, so the stream goes before the
+// output is made.
+void emit_large(BlockScratch& s, BlockTag tag, uint64_t cost, ByteView in, Bytes& out) {
+    const uint8_t* lz = s.lz_stream.data();
+    const size_t l = s.lz_stream.size();
+    const bool from_lz = tag == BlockTag::Lz || tag == BlockTag::LzHuffman || tag == BlockTag::LzRange;
+    if (!from_lz) s.lz_stream.release();
+    s.range_lz.release();
+    s.range_raw.release();
+    out.clear();
+    switch (tag) {
+        case BlockTag::Range:
+        case BlockTag::LzRange: {
+            RangeModel m;
+            if (tag == BlockTag::Range)
+                range_build_model(s.counts_raw, in.size(), m);
+            else
+                range_build_model(s.counts_lz, l, m);
+            out.resize(static_cast<size_t>(cost));
+            out[0] = static_cast<uint8_t>(tag);
+            const size_t written = tag == BlockTag::Range
+                                       ? range_encode_to(in.data(), in.size(), m, out.data() + 1)
+                                       : range_encode_to(lz, l, m, out.data() + 1);
+            out.resize(1 + written);  // the same size as counted
+            break;
+        }
+        case BlockTag::Stored:
+            emit(out, BlockTag::Stored, in.data(), in.size());
+            break;
+        case BlockTag::LzHuffman:
+            emit_huffman(out, BlockTag::LzHuffman, static_cast<size_t>(cost), lz, l, s.huff_lz);
+            break;
+        case BlockTag::Huffman:
+            emit_huffman(out, BlockTag::Huffman, static_cast<size_t>(cost), in.data(), in.size(), s.huff_raw);
+            break;
+        case BlockTag::Lz:
+            emit(out, BlockTag::Lz, lz, l);
+            break;
+    }
+    s.lz_stream.release();
+}
+
 }  // namespace
 
-void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t max_coded) {
+void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t max_coded,
+                           size_t large_from) {
     const size_t n = in.size();
     if (n == 0) {
         out.clear();
@@ -44,7 +89,8 @@ void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t ma
         return;
     }
     s.lz_stream.clear();
-    lz_encode(s.lz, in.data(), n, s.lz_stream);
+    const bool large = n >= large_from;
+    lz_encode(s.lz, in.data(), n, s.lz_stream, large_from);
     const uint8_t* lz = s.lz_stream.data();
     const size_t l = s.lz_stream.size();
     if (l < kCoderMinStream) {
@@ -52,6 +98,7 @@ void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t ma
             emit(out, BlockTag::Stored, in.data(), n);
         else
             emit(out, BlockTag::Lz, lz, l);
+        if (large) s.lz_stream.release();  // its reservation is about n bytes
         return;
     }
 
@@ -73,19 +120,29 @@ void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t ma
         cost_huffman = huffman_block_size(s.counts_raw, s.huff_raw) + 1;
     }
 
+    // A large input's range candidates are only sized here; the winner is
+    // coded straight into the output below.
     uint64_t cost_lz_range = 0, cost_range = 0;
     if (100 * cost_lz_huffman >= 70 * (n64 + 1)) {
         RangeModel m;
         range_build_model(s.counts_lz, l, m);
-        s.range_lz.clear();
-        range_encode(lz, l, m, s.range_lz);
-        cost_lz_range = s.range_lz.size() + 1;
+        if (large) {
+            cost_lz_range = range_encoded_size(lz, l, m) + 1;
+        } else {
+            s.range_lz.clear();
+            range_encode(lz, l, m, s.range_lz);
+            cost_lz_range = s.range_lz.size() + 1;
+        }
         if (n >= kRangeRawMin) {
             if (!raw_counted) byte_histogram(in.data(), n, s.counts_raw);
             range_build_model(s.counts_raw, n, m);
-            s.range_raw.clear();
-            range_encode(in.data(), n, m, s.range_raw);
-            cost_range = s.range_raw.size() + 1;
+            if (large) {
+                cost_range = range_encoded_size(in.data(), n, m) + 1;
+            } else {
+                s.range_raw.clear();
+                range_encode(in.data(), n, m, s.range_raw);
+                cost_range = s.range_raw.size() + 1;
+            }
         }
     }
 
@@ -98,6 +155,10 @@ void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t ma
     for (int i = 0; i < 6; ++i)
         if (costs[i] != 0 && (best < 0 || costs[i] < costs[best])) best = i;
 
+    if (large) {
+        emit_large(s, order[best], costs[best], in, out);
+        return;
+    }
     switch (order[best]) {
         case BlockTag::Range:
             emit(out, BlockTag::Range, s.range_raw.data(), s.range_raw.size());
@@ -179,9 +240,24 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
             return huffman_decompress(payload, out, max_output);
         case BlockTag::Range:
             return range_decompress(payload, out, max_output);
-        case BlockTag::LzRange:
+        case BlockTag::LzRange: {
+            // An LZ stream that is a run of one byte value other than 0xFF is
+            // that many literals: decoded without building the stream (a few
+            // bytes can declare 4 GiB of it).
+            uint8_t symbol;
+            size_t n;
+            if (range_single_symbol(payload, symbol, n) && symbol != 0xFF) {
+                stream.clear();
+                const size_t most = std::min(max_output, max_stream);
+                if (n > most)
+                    return Status::error("range content length " + std::to_string(n) + " exceeds the limit of " +
+                                         std::to_string(most) + " bytes");
+                out.assign(n, symbol);
+                return Status::ok();
+            }
             VARN_RETURN_IF_ERROR(range_decompress(payload, stream, lz_cap));
             return lz_decompress(as_bytes(stream), out, room_after(stream));
+        }
     }
     return Status::corrupt("unknown block tag " + std::to_string(tag));
 }

@@ -61,5 +61,8 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& sc
 Status lz_decompress(ByteView stream, Bytes& out, size_t max_output);
 Status huffman_decompress(ByteView block, Bytes& out, size_t max_output);
 Status range_decompress(ByteView block, Bytes& out, size_t max_output);
+// True for a well-formed range block of one symbol value: it decodes to n
+// copies of `symbol`.
+bool range_single_symbol(ByteView block, uint8_t& symbol, size_t& n);
 
 }  // namespace varn

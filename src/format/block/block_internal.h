@@ -41,6 +41,9 @@ inline void store64_be(uint8_t* p, uint64_t v) {
     std::memcpy(p, &v, 8);
 }
 
+// Buffers of at least this many bytes are allocated at their exact size.
+inline constexpr size_t kExactGrowth = size_t{64} << 20;
+
 // A growable byte buffer that never zero-fills: the hot loops write through a
 // raw pointer after one capacity check.
 class ByteBuf {
@@ -50,6 +53,11 @@ public:
     size_t size() const { return size_; }
     ByteView view() const { return ByteView(p_.get(), size_); }
     void clear() { size_ = 0; }
+    // Gives the memory back.
+    void release() {
+        p_.reset();
+        size_ = cap_ = 0;
+    }
     void set_size(size_t n) { size_ = n; }  // n <= capacity
     // Makes room for `extra` bytes past size() and returns where they go.
     uint8_t* tail(size_t extra) {
@@ -61,6 +69,9 @@ private:
     void grow(size_t need) {
         size_t cap = cap_ < 4096 ? 4096 : cap_;
         while (cap < need) cap = cap > (SIZE_MAX >> 1) ? need : cap * 2;
+        // A large buffer is taken at the size asked for: doubling would
+        // reserve up to twice what a large block needs.
+        if (need >= kExactGrowth) cap = need;
         auto np = std::make_unique_for_overwrite<uint8_t[]>(cap);
         if (size_) std::memcpy(np.get(), p_.get(), size_);
         p_ = std::move(np);
@@ -73,6 +84,12 @@ private:
 
 // Occurrence count of every byte value.
 void byte_histogram(const uint8_t* p, size_t n, uint32_t counts[256]);
+
+// Inputs of at least this many bytes are compressed with the least memory:
+// the LZ stream's room is counted exactly, the range candidates are sized
+// without being written, the winner is written straight into the output, and
+// the scratch is released afterwards. The output is the same either way.
+inline constexpr size_t kLargeBlock = size_t{64} << 20;
 
 // ---- LZ stage ----
 
@@ -97,8 +114,10 @@ public:
     size_t mapped = 0;            // its size when mapped from the system, else 0 (heap)
 };
 
-// Appends the LZ stream of in[0..n) to out. n <= kMaxCodedInput.
-void lz_encode(LzTables& t, const uint8_t* in, size_t n, ByteBuf& out);
+// Appends the LZ stream of in[0..n) to out. n <= kMaxCodedInput. An input
+// of at least kLargeBlock bytes reserves room for exactly the longest stream
+// it can give (one byte per byte, five per 0xFF byte), else five per byte.
+void lz_encode(LzTables& t, const uint8_t* in, size_t n, ByteBuf& out, size_t large_from = kLargeBlock);
 
 // ---- Huffman coder ----
 
@@ -134,6 +153,12 @@ struct RangeModel {
 void range_build_model(const uint32_t counts[256], size_t n, RangeModel& m);
 // Appends the range block of in[0..n) (n >= 1) to out.
 void range_encode(const uint8_t* in, size_t n, const RangeModel& m, ByteBuf& out);
+// Writes the range block of in[0..n) at dst, which must have room for
+// 2 + 3 * 256 + 4 + 2 * n + 4 bytes, or for range_encoded_size(...) bytes
+// (exactly what is written). Returns the block size.
+size_t range_encode_to(const uint8_t* in, size_t n, const RangeModel& m, uint8_t* dst);
+// The size of the range block of in[0..n), found without writing it.
+size_t range_encoded_size(const uint8_t* in, size_t n, const RangeModel& m);
 
 // ---- Candidate selection ----
 
@@ -149,7 +174,9 @@ struct BlockScratch {
 };
 
 // compress_block on reusable scratch. Inputs longer than `max_coded` bytes
-// get the Stored form; callers pass kMaxCodedInput (tests pass less).
-void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t max_coded);
+// get the Stored form; callers pass kMaxCodedInput (tests pass less). Inputs
+// of `large_from` bytes or more take the low-memory route (tests pass less).
+void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t max_coded,
+                           size_t large_from = kLargeBlock);
 
 }  // namespace varn::block

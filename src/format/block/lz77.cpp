@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #if defined(__linux__)
@@ -367,7 +368,7 @@ void allocate(LzTables& t) {
     }
 #endif
     void* mem = std::calloc(kTableBytes + 64, 1);
-    if (!mem) std::abort();  // running out of memory is not reported
+    if (!mem) throw std::bad_alloc();
     t.mem = mem;
     t.mapped = 0;
     // Buckets are aligned so that each lies in one cache line.
@@ -378,10 +379,14 @@ void allocate(LzTables& t) {
 
 }  // namespace
 
-void lz_encode(LzTables& t, const uint8_t* in, size_t n, ByteBuf& out) {
+void lz_encode(LzTables& t, const uint8_t* in, size_t n, ByteBuf& out, size_t large_from) {
     // Every byte costs at most five (an escaped 0xFF): reserve that once so
     // the encoder writes without checks. Pages never written stay untouched.
-    uint8_t* const start = out.tail(5 * n + 8);
+    // A large input reserves only what its 0xFF bytes can take, which keeps
+    // the address space it needs (ulimit -v) near its size.
+    const size_t most = n >= large_from ? n + 4 * static_cast<size_t>(std::count(in, in + n, uint8_t{0xFF}))
+                                         : 5 * n;
+    uint8_t* const start = out.tail(most + 8);
     // Positions past 32 bits cannot enter the tables: such inputs (which
     // compress_block stores instead) get a stream of literals, still valid.
     if (n < kMinSearched || n > kMaxCodedInput) {

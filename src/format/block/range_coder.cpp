@@ -12,6 +12,8 @@ namespace block {
 namespace {
 
 constexpr uint32_t kRenormBelow = 1u << 16;
+// 1 / log2(16384 / 16383), rounded up: the most symbols one coded bit holds.
+constexpr uint64_t kSymbolsPerCodedBit = 11357;
 
 }  // namespace
 
@@ -49,6 +51,26 @@ void range_build_model(const uint32_t counts[256], size_t n, RangeModel& m) {
 void range_encode(const uint8_t* in, size_t n, const RangeModel& m, ByteBuf& out) {
     // Each symbol shifts out at most two bytes (range stays at least 4).
     uint8_t* const begin = out.tail(2 + 3 * 256 + 4 + 2 * n + 4);
+    out.set_size(out.size() + range_encode_to(in, n, m, begin));
+}
+
+size_t range_encoded_size(const uint8_t* in, size_t n, const RangeModel& m) {
+    size_t size = 2 + 3 * static_cast<size_t>(m.nsym) + 4;
+    if (m.nsym <= 1) return size;
+    // How many bytes are shifted out depends on the range alone, not on
+    // `low`: the encoder's loop without its output.
+    uint32_t range = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        range = static_cast<uint32_t>(m.freq[in[i]]) * (range >> 14);
+        while (range < kRenormBelow) {
+            ++size;
+            range <<= 8;
+        }
+    }
+    return size + 4;
+}
+
+size_t range_encode_to(const uint8_t* in, size_t n, const RangeModel& m, uint8_t* const begin) {
     uint8_t* o = begin;
     store_le<uint16_t>(o, static_cast<uint16_t>(m.nsym));
     o += 2;
@@ -91,10 +113,20 @@ void range_encode(const uint8_t* in, size_t n, const RangeModel& m, ByteBuf& out
         }
         for (int sh = 24; sh >= 0; sh -= 8) *o++ = static_cast<uint8_t>(low >> sh);
     }
-    out.set_size(out.size() + static_cast<size_t>(o - begin));
+    return static_cast<size_t>(o - begin);
 }
 
 }  // namespace block
+
+bool range_single_symbol(ByteView block, uint8_t& symbol, size_t& n) {
+    // Count 1, the symbol with all of the 16384, the length, nothing after.
+    if (block.size() != 9 || load_le<uint16_t>(block.data()) != 1 ||
+        load_le<uint16_t>(block.data() + 3) != block::kRangeTotal)
+        return false;
+    symbol = block[2];
+    n = load_le<uint32_t>(block.data() + 5);
+    return true;
+}
 
 Bytes range_compress(ByteView in) {
     Bytes out;
@@ -149,6 +181,12 @@ Status range_decompress(ByteView block, Bytes& out, size_t max_output) {
         out.assign(n, static_cast<uint8_t>(only));
         return Status::ok();
     }
+    // Every symbol narrows the range by at least 16384/16383, so each coded
+    // byte (8 bits) stands for at most about 8 * 11357 symbols: a longer
+    // content is refused before its memory is taken.
+    if (n / block::kSymbolsPerCodedBit > 8 * static_cast<uint64_t>(r.remaining()) + 32)
+        return Status::error("range content length " + std::to_string(n) + " is more than its " +
+                             std::to_string(r.remaining()) + " coded bytes can hold");
 
     uint32_t cum[257];
     cum[0] = 0;

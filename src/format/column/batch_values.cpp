@@ -46,9 +46,10 @@ bool batch_fits_schema(const TextBatch& batch, std::span<const KColumn> columns)
 }
 
 void analyze_batch_column(const KColumn& column, const TextBatch& batch, size_t col, Bytes& payload,
-                          StreamChunkColMeta& meta) {
+                          StreamChunkColMeta& meta, TextBounds* bounds) {
+    if (bounds) *bounds = TextBounds{};
     if (column.type_code == format::kTypeText) {
-        analyze_text_column(batch, col, payload, meta);
+        analyze_text_column(batch, col, payload, meta, bounds);
         return;
     }
     meta = StreamChunkColMeta{};

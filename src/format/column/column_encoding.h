@@ -82,16 +82,31 @@ private:
     bool seen_ = false;
 };
 
+// The smallest and largest text of a text column, where they lie in the
+// batch. A writer that is handed these copies them into the statistics only
+// after the record is compressed and its payload released, so that one huge
+// cell is not held in the batch, the payload, the statistics and the
+// compressor's scratch at once.
+struct TextBounds {
+    ByteView min, max;
+    bool set = false;
+};
+// Copies the bounds into meta.min_str and meta.max_str (nothing when not set).
+void keep_text_bounds(const TextBounds& bounds, StreamChunkColMeta& meta);
+
 // Payload (raw text) and statistics of column `col` of a text batch: the
 // same bytes the generic analysis gives for Str cells in a Text column.
+// With `bounds`, the minimum and maximum text are left there for
+// keep_text_bounds instead of being copied into meta.
 void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
-                         StreamChunkColMeta& meta);
+                         StreamChunkColMeta& meta, TextBounds* bounds = nullptr);
 
 // Payload and statistics of column `col` of a batch: its text, or for an
 // Int, Float or Bool column its parsed values, giving the same bytes as
-// analyze_column gives for the same cells as KVal rows.
+// analyze_column gives for the same cells as KVal rows. `bounds` as for
+// analyze_text_column (left unset for the other types).
 void analyze_batch_column(const KColumn& column, const TextBatch& batch, size_t col, Bytes& payload,
-                          StreamChunkColMeta& meta);
+                          StreamChunkColMeta& meta, TextBounds* bounds = nullptr);
 // True when the batch can be written for this schema: Text columns, and
 // Int, Float or Bool columns whose values hold one per row.
 bool batch_fits_schema(const TextBatch& batch, std::span<const KColumn> columns);

@@ -69,9 +69,16 @@ void TextColumnStats::add(const uint8_t* text, size_t len) {
     }
 }
 
+void keep_text_bounds(const TextBounds& bounds, StreamChunkColMeta& meta) {
+    if (!bounds.set) return;
+    meta.min_str.assign(reinterpret_cast<const char*>(bounds.min.data()), bounds.min.size());
+    meta.max_str.assign(reinterpret_cast<const char*>(bounds.max.data()), bounds.max.size());
+}
+
 void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
-                         StreamChunkColMeta& meta) {
+                         StreamChunkColMeta& meta, TextBounds* bounds) {
     meta = StreamChunkColMeta{};
+    if (bounds) *bounds = TextBounds{};
     meta.encoding = static_cast<uint8_t>(ColumnEncoding::Plain);
     const size_t rows = batch.rows;
     if (rows == 0) {
@@ -123,8 +130,11 @@ void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
         range.add(ByteView(p, n), key);
     }
     bloom.flush();
-    meta.min_str.assign(reinterpret_cast<const char*>(range.min().data()), range.min().size());
-    meta.max_str.assign(reinterpret_cast<const char*>(range.max().data()), range.max().size());
+    const TextBounds found{range.min(), range.max(), true};
+    if (bounds)
+        *bounds = found;
+    else
+        keep_text_bounds(found, meta);
 }
 
 }  // namespace varn

@@ -142,12 +142,17 @@ void ChunkPipeline::work() {
         // Memory running out on a worker is this record's error, not an
         // exception that would end the process.
         try {
+            // A text column's minimum and maximum are copied out of the batch
+            // once the payload is compressed and (when huge) released.
+            TextBounds bounds;
             if (job.text)
-                analyze_batch_column(columns[c], *job.text, c, payload, meta);
+                analyze_batch_column(columns[c], *job.text, c, payload, meta, &bounds);
             else
                 analyze_column(columns[c], job.rows, c, payload, meta);
             st = StreamingVarnWriter::seal_record(columns[c], job.chunk_index, payload, compressor, rec.block);
             if (st.is_ok()) rec.crc = static_cast<uint32_t>(::crc32_z(0L, rec.block.data(), rec.block.size()));
+            release_large(payload);
+            keep_text_bounds(bounds, meta);
         } catch (const std::bad_alloc&) {
             payload = Bytes();
             st = Status::out_of_memory("out of memory while encoding column '" + columns[c].name + "' of chunk " +

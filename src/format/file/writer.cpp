@@ -51,6 +51,14 @@ void sync_directory_of(const std::string& path) {
     ::close(fd);
 }
 
+}  // namespace
+
+void release_large(Bytes& buffer) {
+    if (buffer.capacity() >= kKeptScratch) Bytes().swap(buffer);
+}
+
+namespace {
+
 uint32_t crc32_of(const Bytes& block) {
     return static_cast<uint32_t>(::crc32_z(0L, block.data(), block.size()));
 }
@@ -311,9 +319,13 @@ Status StreamingVarnWriter::write_text_chunk(const TextBatch& batch) {
     if (batch.rows == 0) return Status::ok();
     VARN_RETURN_IF_ERROR(check_text_chunk(batch, chunk_count_));
     std::vector<StreamChunkColMeta> metas(columns_.size());
+    TextBounds bounds;
     for (size_t c = 0; c < columns_.size(); ++c) {
-        analyze_batch_column(columns_[c], batch, c, payload_, metas[c]);
+        analyze_batch_column(columns_[c], batch, c, payload_, metas[c], &bounds);
         VARN_RETURN_IF_ERROR(write_record(columns_[c], payload_, metas[c]));
+        release_large(payload_);
+        release_large(block_);
+        keep_text_bounds(bounds, metas[c]);
     }
     return append_chunk(std::move(metas), batch.rows);
 }
@@ -324,8 +336,8 @@ Result<std::string> StreamingVarnWriter::finish() {
     put_le<uint32_t>(index, chunk_count_);
     put_le<uint16_t>(index, static_cast<uint16_t>(columns_.size()));
     for (uint64_t rows : chunk_rows_) put_le<uint32_t>(index, static_cast<uint32_t>(rows));
-    for (const auto& chunk : chunks_) {
-        for (const StreamChunkColMeta& m : chunk) {
+    for (auto& chunk : chunks_) {
+        for (StreamChunkColMeta& m : chunk) {
             put_le<uint64_t>(index, m.block_offset);
             put_le<uint64_t>(index, m.block_len);
             index.push_back(m.encoding);
@@ -337,6 +349,9 @@ Result<std::string> StreamingVarnWriter::finish() {
             put_leb128(index, m.max_str.size());
             index.insert(index.end(), m.max_str.begin(), m.max_str.end());
             for (uint64_t word : m.bloom) put_le<uint64_t>(index, word);
+            // A long text (one huge cell) is not held twice.
+            std::string().swap(m.min_str);
+            std::string().swap(m.max_str);
         }
     }
     // The metadata is no longer needed once serialised.

@@ -25,6 +25,12 @@
 
 namespace varn {
 
+// A payload or block buffer of at least this many bytes (one huge cell) is
+// released after its record rather than kept for the next one.
+inline constexpr size_t kKeptScratch = size_t{64} << 20;
+// Releases `buffer` when it holds kKeptScratch bytes or more.
+void release_large(Bytes& buffer);
+
 class StreamingVarnWriter {
 public:
     // Starts the file at `path` and writes everything up to the first column
