@@ -389,7 +389,7 @@ HUGE_NEEDS = 8 << 30  # the conversion takes about 3x the cell, reading it back 
 @needs_varn
 @unsanitized
 @pytest.mark.skipif(os.environ.get("VARN_LARGE_TESTS") != "1",
-                    reason="converts a 1 GiB cell (about 40 s and 4 GiB); set VARN_LARGE_TESTS=1 to run it")
+                    reason="converts a 1 GiB cell (about a minute, 4 GiB of memory); set VARN_LARGE_TESTS=1 to run it")
 @pytest.mark.skipif(mem_available() < HUGE_NEEDS,
                     reason=f"needs {HUGE_NEEDS >> 30} GiB of available memory (MemAvailable)")
 def test_a_cell_larger_than_one_gib_converts_and_reads_back(tmp_path):

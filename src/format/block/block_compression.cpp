@@ -250,7 +250,7 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
                 stream.clear();
                 const size_t most = std::min(max_output, max_stream);
                 if (n > most)
-                    return Status::error("range content length " + std::to_string(n) + " exceeds the limit of " +
+                    return Status::corrupt("range content length " + std::to_string(n) + " exceeds the limit of " +
                                          std::to_string(most) + " bytes");
                 out.assign(n, symbol);
                 return Status::ok();

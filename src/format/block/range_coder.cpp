@@ -185,7 +185,7 @@ Status range_decompress(ByteView block, Bytes& out, size_t max_output) {
     // byte (8 bits) stands for at most about 8 * 11357 symbols: a longer
     // content is refused before its memory is taken.
     if (n / block::kSymbolsPerCodedBit > 8 * static_cast<uint64_t>(r.remaining()) + 32)
-        return Status::error("range content length " + std::to_string(n) + " is more than its " +
+        return Status::corrupt("range content length " + std::to_string(n) + " is more than its " +
                              std::to_string(r.remaining()) + " coded bytes can hold");
 
     uint32_t cum[257];
