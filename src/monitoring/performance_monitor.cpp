@@ -75,6 +75,46 @@ double write_throughput_mbps(const VarnMetrics& m) {
     return throughput_mbps(m.total_bytes_written, m.write_operations, m.avg_write_latency_ms);
 }
 
+namespace {
+
+// The figures both exports write, in export_json's order: counts as integers,
+// the rest with two decimals. export_prometheus writes those that have an
+// exposition name, under that name.
+struct ExportedFigure {
+    const char* json_name;
+    const char* prometheus_name;  // nullptr: not in the exposition text
+    std::string (*text)(const VarnMetrics&);
+};
+
+const ExportedFigure kExportedFigures[] = {
+    {"total_bytes_read", "varn_total_bytes_read_total",
+     [](const VarnMetrics& m) { return std::to_string(m.total_bytes_read); }},
+    {"total_bytes_written", "varn_total_bytes_written_total",
+     [](const VarnMetrics& m) { return std::to_string(m.total_bytes_written); }},
+    {"read_operations", "varn_read_operations_total",
+     [](const VarnMetrics& m) { return std::to_string(m.read_operations); }},
+    {"write_operations", "varn_write_operations_total",
+     [](const VarnMetrics& m) { return std::to_string(m.write_operations); }},
+    {"avg_read_latency_ms", "varn_avg_read_latency_ms",
+     [](const VarnMetrics& m) { return fixed2(m.avg_read_latency_ms); }},
+    {"avg_write_latency_ms", "varn_avg_write_latency_ms",
+     [](const VarnMetrics& m) { return fixed2(m.avg_write_latency_ms); }},
+    {"read_throughput_mbps", nullptr, [](const VarnMetrics& m) { return fixed2(read_throughput_mbps(m)); }},
+    {"write_throughput_mbps", nullptr, [](const VarnMetrics& m) { return fixed2(write_throughput_mbps(m)); }},
+    {"compression_ratio", "varn_compression_ratio_percent",
+     [](const VarnMetrics& m) { return fixed2(m.compression_ratio); }},
+    {"peak_memory_bytes", nullptr, [](const VarnMetrics& m) { return std::to_string(m.peak_memory_bytes); }},
+    {"current_memory_bytes", "varn_current_memory_bytes",
+     [](const VarnMetrics& m) { return std::to_string(m.current_memory_bytes); }},
+    {"rows_processed", nullptr, [](const VarnMetrics& m) { return std::to_string(m.rows_processed); }},
+    {"columns_processed", nullptr, [](const VarnMetrics& m) { return std::to_string(m.columns_processed); }},
+    {"cache_hit_rate", "varn_cache_hit_rate", [](const VarnMetrics& m) { return fixed2(m.cache_hit_rate); }},
+    {"active_operations", nullptr, [](const VarnMetrics& m) { return std::to_string(m.active_operations); }},
+    {"total_errors", "varn_total_errors", [](const VarnMetrics& m) { return std::to_string(m.total_errors); }},
+};
+
+}  // namespace
+
 void append_alert_json(std::string& out, const AlertEvent& alert) {
     out += "{\"alert_type\":\"";
     out += alert_type_name(alert.alert_type);
@@ -238,22 +278,7 @@ Result<std::string> PerformanceMonitor::export_json() const {
     std::string out;
     VARN_RETURN_IF_ERROR(metrics_.with([&](VarnMetrics& m) {
         out += "{\n";
-        json_line(out, "total_bytes_read", std::to_string(m.total_bytes_read));
-        json_line(out, "total_bytes_written", std::to_string(m.total_bytes_written));
-        json_line(out, "read_operations", std::to_string(m.read_operations));
-        json_line(out, "write_operations", std::to_string(m.write_operations));
-        json_line(out, "avg_read_latency_ms", fixed2(m.avg_read_latency_ms));
-        json_line(out, "avg_write_latency_ms", fixed2(m.avg_write_latency_ms));
-        json_line(out, "read_throughput_mbps", fixed2(read_throughput_mbps(m)));
-        json_line(out, "write_throughput_mbps", fixed2(write_throughput_mbps(m)));
-        json_line(out, "compression_ratio", fixed2(m.compression_ratio));
-        json_line(out, "peak_memory_bytes", std::to_string(m.peak_memory_bytes));
-        json_line(out, "current_memory_bytes", std::to_string(m.current_memory_bytes));
-        json_line(out, "rows_processed", std::to_string(m.rows_processed));
-        json_line(out, "columns_processed", std::to_string(m.columns_processed));
-        json_line(out, "cache_hit_rate", fixed2(m.cache_hit_rate));
-        json_line(out, "active_operations", std::to_string(m.active_operations));
-        json_line(out, "total_errors", std::to_string(m.total_errors));
+        for (const ExportedFigure& f : kExportedFigures) json_line(out, f.json_name, f.text(m));
         // Inserted as is: the timestamp is our own RFC 3339 text.
         json_line(out, "timestamp", "\"" + m.timestamp + "\"", true);
         out += "}";
@@ -265,16 +290,9 @@ Result<std::string> PerformanceMonitor::export_json() const {
 Result<std::string> PerformanceMonitor::export_prometheus() const {
     std::string out;
     VARN_RETURN_IF_ERROR(metrics_.with([&](VarnMetrics& m) {
-        prometheus_line(out, "varn_total_bytes_read_total", std::to_string(m.total_bytes_read));
-        prometheus_line(out, "varn_total_bytes_written_total", std::to_string(m.total_bytes_written));
-        prometheus_line(out, "varn_read_operations_total", std::to_string(m.read_operations));
-        prometheus_line(out, "varn_write_operations_total", std::to_string(m.write_operations));
-        prometheus_line(out, "varn_avg_read_latency_ms", fixed2(m.avg_read_latency_ms));
-        prometheus_line(out, "varn_avg_write_latency_ms", fixed2(m.avg_write_latency_ms));
-        prometheus_line(out, "varn_compression_ratio_percent", fixed2(m.compression_ratio));
-        prometheus_line(out, "varn_current_memory_bytes", std::to_string(m.current_memory_bytes));
-        prometheus_line(out, "varn_cache_hit_rate", fixed2(m.cache_hit_rate));
-        prometheus_line(out, "varn_total_errors", std::to_string(m.total_errors));
+        for (const ExportedFigure& f : kExportedFigures) {
+            if (f.prometheus_name) prometheus_line(out, f.prometheus_name, f.text(m));
+        }
         return Status::ok();
     }));
     return out;
