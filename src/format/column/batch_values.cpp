@@ -17,13 +17,7 @@ void value_statistics(uint8_t type_code, const BatchValues& values, StreamChunkC
         const int64_t x = type_code == format::kTypeFloat
                               ? values.v[i] / static_cast<int64_t>(kFloatScale)
                               : values.v[i];
-        if (!seen) {
-            meta.min = meta.max = x;
-            seen = true;
-        } else {
-            meta.min = x < meta.min ? x : meta.min;
-            meta.max = x > meta.max ? x : meta.max;
-        }
+        widen_min_max(meta, x, seen);
     }
 }
 

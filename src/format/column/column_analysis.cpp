@@ -48,13 +48,7 @@ void numeric_statistics(std::span<const Row> rows, size_t col, StreamChunkColMet
             continue;
         }
         int64_t x = statistic_value(c);
-        if (!seen) {
-            meta.min = meta.max = x;
-            seen = true;
-        } else {
-            meta.min = x < meta.min ? x : meta.min;
-            meta.max = x > meta.max ? x : meta.max;
-        }
+        widen_min_max(meta, x, seen);
     }
 }
 

@@ -49,6 +49,18 @@ struct StreamChunkColMeta {
     uint8_t encoding = 0;
 };
 
+// Takes x into [meta.min, meta.max] of an Int, Float or Bool column; the
+// first value (`seen` false) sets both.
+inline void widen_min_max(StreamChunkColMeta& meta, int64_t x, bool& seen) {
+    if (!seen) {
+        meta.min = meta.max = x;
+        seen = true;
+    } else {
+        meta.min = x < meta.min ? x : meta.min;
+        meta.max = x > meta.max ? x : meta.max;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Text columns (every column of a converted CSV).
 

@@ -30,27 +30,6 @@ void encode_for(std::span<const int64_t> v, Bytes& out);
 // common difference (or at most two values).
 void encode_cdelta(std::span<const int64_t> v, Bytes& out);
 
-inline Bytes encode_rle_int(std::span<const int64_t> v) {
-    Bytes out;
-    encode_rle_int(v, out);
-    return out;
-}
-inline Bytes encode_delta_int(std::span<const int64_t> v) {
-    Bytes out;
-    encode_delta_int(v, out);
-    return out;
-}
-inline Bytes encode_for(std::span<const int64_t> v) {
-    Bytes out;
-    encode_for(v, out);
-    return out;
-}
-inline Bytes encode_cdelta(std::span<const int64_t> v) {
-    Bytes out;
-    encode_cdelta(v, out);
-    return out;
-}
-
 // Exact output lengths, measured without building the bytes.
 size_t rle_int_size(std::span<const int64_t> v);
 size_t delta_int_size(std::span<const int64_t> v);
