@@ -542,6 +542,30 @@ Result<ConversionSummary> summarize(const std::string& varn_path, uint64_t csv_s
     return summary;
 }
 
+// Rows with more fields than the header: how many, and the line of the first.
+struct LongRows {
+    uint64_t count = 0;
+    uint64_t first_line = 0;
+};
+
+// Closes the file (index, trailer, rename), then reports: the summary line
+// and, when rows lost fields, the warning that says so.
+Result<ConversionSummary> finish_file(std::unique_ptr<StreamingVarnWriter> writer, const std::string& varn_path,
+                                      uint64_t csv_size, size_t column_count, LongRows long_rows,
+                                      const Report& report, std::chrono::steady_clock::time_point start) {
+    Result<std::string> finished = writer->finish();
+    writer.reset();
+    if (finished.failed()) return finished.status();
+    Result<ConversionSummary> outcome = summarize(varn_path, csv_size, finished.value(), report, start);
+    if (outcome.is_ok() && long_rows.count > 0) {
+        report.line(">>> WARNING: " + std::to_string(long_rows.count) + (long_rows.count == 1 ? " row" : " rows") +
+                    " had more fields than the " + std::to_string(column_count) +
+                    " columns of the header; the extra fields were dropped (first at line " +
+                    std::to_string(long_rows.first_line) + ")\n");
+    }
+    return outcome;
+}
+
 }  // namespace
 
 Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::string& varn_path,
@@ -590,8 +614,7 @@ Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::s
 
     if (hooks.before_data_pass) hooks.before_data_pass();
     const auto start = std::chrono::steady_clock::now();
-    uint64_t long_rows = 0;
-    uint64_t first_long_line = 0;
+    LongRows long_rows;
     {
         BatchPass pass(*writer, hooks, report, typed);
         Status data;
@@ -607,20 +630,9 @@ Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::s
             data = pass.run(reader, false, start);
         }
         if (data.failed()) return data;
-        long_rows = pass.long_rows();
-        first_long_line = pass.first_long_line();
+        long_rows = {pass.long_rows(), pass.first_long_line()};
     }
-    Result<std::string> finished = writer->finish();
-    writer.reset();
-    if (finished.failed()) return finished.status();
-    Result<ConversionSummary> outcome = summarize(varn_path, csv_size, finished.value(), report, start);
-    if (outcome.is_ok() && long_rows > 0) {
-        report.line(">>> WARNING: " + std::to_string(long_rows) + (long_rows == 1 ? " row" : " rows") +
-                    " had more fields than the " + std::to_string(column_count) +
-                    " columns of the header; the extra fields were dropped (first at line " +
-                    std::to_string(first_long_line) + ")\n");
-    }
-    return outcome;
+    return finish_file(std::move(writer), varn_path, csv_size, column_count, long_rows, report, start);
 }
 
 
@@ -804,27 +816,15 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
         return begun;
 
     const auto start = std::chrono::steady_clock::now();
-    uint64_t long_rows = 0;
-    uint64_t first_long_line = 0;
+    LongRows long_rows;
     {
         BatchPass pass(*writer, hooks, report, typed);
         Status data = pass.run_records(reader, *in, options.extra_fields, start);
         if (data.failed()) return data;
-        long_rows = pass.long_rows();
-        first_long_line = pass.first_long_line();
+        long_rows = {pass.long_rows(), pass.first_long_line()};
     }
-    Result<std::string> finished = writer->finish();
-    writer.reset();
-    if (finished.failed()) return finished.status();
     const uint64_t csv_size = in->rereadable() && spool < 0 ? in->file_size() : in->raw_bytes_read();
-    Result<ConversionSummary> outcome = summarize(varn_path, csv_size, finished.value(), report, start);
-    if (outcome.is_ok() && long_rows > 0) {
-        report.line(">>> WARNING: " + std::to_string(long_rows) + (long_rows == 1 ? " row" : " rows") +
-                    " had more fields than the " + std::to_string(column_count) +
-                    " columns of the header; the extra fields were dropped (first at line " +
-                    std::to_string(first_long_line) + ")\n");
-    }
-    return outcome;
+    return finish_file(std::move(writer), varn_path, csv_size, column_count, long_rows, report, start);
 }
 
 }  // namespace varn
