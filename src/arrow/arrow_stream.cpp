@@ -903,6 +903,72 @@ size_t chunk_at(const StreamState& s, size_t place) {
     return s.options.chunks ? (*s.options.chunks)[place] : place;
 }
 
+// With no filter every column of every chunk is read: the group's columns
+// are decoded as separate pieces of work, largest record first, so the
+// threads stay busy to the end of the group even when one column of a chunk
+// outweighs the others. Each chunk's batch is then built on this thread.
+void load_group_columns(StreamState& s, size_t first, size_t group) {
+    VarnReader& r = *s.reader;
+    struct Unit {
+        size_t slot, column;
+        uint64_t bytes;
+        Status status;
+    };
+    std::vector<Unit> units;
+    for (size_t i = 0; i < group; ++i) {
+        ChunkSlot& slot = s.slots[i];
+        slot.chunk = chunk_at(s, first + i);
+        slot.all = true;
+        slot.selected.clear();
+        if (r.chunk_rows(slot.chunk) == 0) continue;
+        if (s.stats) ++s.stats->chunks_read;
+        slot.columns.resize(s.needed.size());
+        for (size_t j = 0; j < s.needed.size(); ++j) {
+            slot.columns[j].col = s.needed[j].first;
+            slot.columns[j].kind = s.needed[j].second;
+            slot.columns[j].loaded = false;
+            units.push_back(Unit{i, j, r.meta(slot.chunk, s.needed[j].first).block_len, Status::ok()});
+        }
+    }
+    std::vector<size_t> order(units.size());
+    for (size_t u = 0; u < order.size(); ++u) order[u] = u;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return units[a].bytes > units[b].bytes; });
+    (void)run_ordered(
+        order.size(), s.threads, order.size(),
+        [&](size_t k, unsigned w) {
+            Unit& u = units[order[k]];
+            ChunkSlot& slot = s.slots[u.slot];
+            const size_t rows = r.chunk_rows(slot.chunk);
+            const bool whole = s.options.batch_rows == 0 || rows <= s.options.batch_rows;
+            u.status = guarded([&] {
+                return load_column(r, slot.chunk, slot.columns[u.column], &s.buffers[w], whole, s.large);
+            });
+            return Status::ok();
+        },
+        [](size_t) { return Status::ok(); });
+    // Each chunk fails with its first failing column, as when its columns
+    // load one after the other.
+    size_t u = 0;
+    for (size_t i = 0; i < group; ++i) {
+        ChunkSlot& slot = s.slots[i];
+        const size_t rows = r.chunk_rows(slot.chunk);
+        if (rows == 0) continue;
+        for (size_t j = 0; j < s.needed.size(); ++j, ++u) {
+            if (slot.status.is_ok() && units[u].status.failed()) slot.status = units[u].status;
+        }
+        if (slot.status.failed()) continue;
+        uint64_t hidden = 0;
+        for (const Column& c : slot.columns) hidden += c.hidden;
+        if (s.stats) s.stats->hidden_nulls += hidden;
+        slot.count = rows;
+        if (s.options.batch_rows == 0 || rows <= s.options.batch_rows) {
+            slot.status = guarded([&] { return build_batch(s, slot, 0, rows, &slot.ready); });
+            if (slot.status.failed()) slot.count = 0;
+        }
+    }
+}
+
 void load_group(StreamState& s) {
     const size_t group = std::min<size_t>(s.threads, chunk_order_size(s) - s.next_chunk);
     for (ChunkSlot& slot : s.slots) {
@@ -911,15 +977,19 @@ void load_group(StreamState& s) {
         slot.count = slot.pos = 0;
     }
     const size_t first = s.next_chunk;
-    // Each slot keeps its own fault, given out after the chunks before it.
-    (void)run_ordered(
-        group, static_cast<unsigned>(group), group,
-        [&](size_t i, unsigned w) {
-            s.slots[i].status =
-                guarded([&] { return load_chunk(s, s.slots[i], chunk_at(s, first + i), s.buffers[w]); });
-            return Status::ok();
-        },
-        [](size_t) { return Status::ok(); });
+    if (s.filters.empty()) {
+        load_group_columns(s, first, group);
+    } else {
+        // Each slot keeps its own fault, given out after the chunks before it.
+        (void)run_ordered(
+            group, static_cast<unsigned>(group), group,
+            [&](size_t i, unsigned w) {
+                s.slots[i].status =
+                    guarded([&] { return load_chunk(s, s.slots[i], chunk_at(s, first + i), s.buffers[w]); });
+                return Status::ok();
+            },
+            [](size_t) { return Status::ok(); });
+    }
     s.next_chunk += group;
     s.current = 0;
     s.loaded = group;

@@ -3,12 +3,14 @@
 // text that is not UTF-8, chunk pruning, and release in any order.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "arrow/arrow_stream.h"
 #include "format/file/writer.h"
+#include "format/format.h"
 #include "temp_files.h"
 
 namespace varn::arrow {
@@ -184,6 +186,71 @@ TEST_F(ArrowStreamTest, TextOfEveryLengthWholeAndInBatches) {
                 EXPECT_EQ(got_t, want_t);
                 EXPECT_EQ(got_b, want_b);
             }
+        }
+    }
+}
+
+// Columns of a group of chunks decode as separate pieces of work, largest
+// first: a damaged record still stops the stream at its own chunk, after
+// the chunks before it, and of two damaged columns of one chunk the first
+// in column order is named whatever order they decoded in.
+TEST_F(ArrowStreamTest, DamagedRecordNamesItsChunkAndFirstColumn) {
+    std::vector<std::vector<Row>> chunks(4);
+    for (size_t c = 0; c < chunks.size(); ++c) {
+        for (int i = 0; i < 300; ++i) {
+            const std::string big(40 + i % 50, static_cast<char>('a' + (i + c) % 26));
+            chunks[c].push_back(row({KVal::make_str(std::to_string(i)), KVal::make_int(i * 7 + c),
+                                     KVal::make_str(big)}));
+        }
+    }
+    const std::string p = write({make_column("small"), make_column("i", format::kTypeInt), make_column("big")},
+                                chunks);
+    struct Case {
+        const char* name;
+        std::vector<size_t> damaged;  // columns of chunk 2
+        const char* error;
+    } cases[] = {
+        {"the large column", {2}, "chunk 2, column 2 'big'"},
+        {"a small column", {0}, "chunk 2, column 0 'small'"},
+        {"two columns", {2, 1}, "chunk 2, column 1 'i'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string name = "damaged_";
+        name += std::to_string(c.damaged[0]);
+        const std::string q = path(name);
+        {
+            std::FILE* in = std::fopen(p.c_str(), "rb");
+            ASSERT_NE(in, nullptr);
+            std::vector<char> bytes(1 << 20);
+            bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
+            std::fclose(in);
+            auto r = VarnReader::open(p);
+            ASSERT_TRUE(r.is_ok());
+            for (size_t col : c.damaged) {
+                const auto& m = r.value()->meta(2, col);
+                bytes[m.block_offset + format::kRecordPrefixSize + m.block_len / 2] ^= 0x5A;
+            }
+            std::FILE* out = std::fopen(q.c_str(), "wb");
+            ASSERT_NE(out, nullptr);
+            std::fwrite(bytes.data(), 1, bytes.size(), out);
+            std::fclose(out);
+        }
+        for (size_t batch_rows : {size_t{0}, size_t{100}}) {
+            ArrowArrayStream s;
+            open_stream(q, ScanOptions{{0, 1, 2}, {}, batch_rows}, &s);
+            size_t rows = 0;
+            ArrowArray batch;
+            int rc = 0;
+            while ((rc = s.get_next(&s, &batch)) == 0 && batch.release) {
+                rows += static_cast<size_t>(batch.length);
+                batch.release(&batch);
+            }
+            EXPECT_NE(rc, 0);
+            EXPECT_EQ(rows, 600u);  // chunks 0 and 1
+            ASSERT_NE(s.get_last_error(&s), nullptr);
+            EXPECT_NE(std::string(s.get_last_error(&s)).find(c.error), std::string::npos) << s.get_last_error(&s);
+            s.release(&s);
         }
     }
 }
