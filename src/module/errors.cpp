@@ -2,7 +2,12 @@
 
 namespace varn::py {
 
+PyObject* str_from_utf8(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
 namespace {
+
 PyObject* set_with_message(PyObject* type, const std::string& message) {
     PyObject* text = str_from_utf8(message);
     if (!text) return nullptr;
@@ -10,12 +15,8 @@ PyObject* set_with_message(PyObject* type, const std::string& message) {
     Py_DECREF(text);
     return nullptr;
 }
-}  // namespace
 
-PyObject* str_from_utf8(const std::string& text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
+// A plain OSError whose only argument is the message (errno and filename None).
 PyObject* raise_os_error(const std::string& message) {
     // A one-argument OSError is never mapped to a subclass such as FileNotFoundError.
     PyObject* text = str_from_utf8(message);
@@ -28,9 +29,7 @@ PyObject* raise_os_error(const std::string& message) {
     return nullptr;
 }
 
-PyObject* raise_value_error(const std::string& message) {
-    return set_with_message(PyExc_ValueError, message);
-}
+}  // namespace
 
 PyObject* raise_status(const Status& status, PyObject* damaged) {
     const std::string& message = status.message();

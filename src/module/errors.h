@@ -25,9 +25,6 @@ namespace varn::py {
 PyObject* raise_status(const Status& status, PyObject* damaged);
 inline PyObject* raise_status(const Status& status) { return raise_status(status, PyExc_ValueError); }
 
-// A plain OSError whose only argument is the message (errno and filename None).
-PyObject* raise_os_error(const std::string& message);
-PyObject* raise_value_error(const std::string& message);
 // The internal-fault exception: derived from BaseException so that ordinary
 // `except Exception` handlers do not swallow a broken invariant.
 PyObject* internal_fault_type();
