@@ -418,8 +418,8 @@ def convert(
     rows); an exception it raises stops the conversion and is raised.
     report: write the converter's report lines to standard error.
     threads: worker threads that analyse and compress the columns while the
-    next rows are read (None: one per CPU this process may use; 1: none).
-    The file is the same for every count.
+    next rows are read (None: one per CPU this process may use; 1: none; at
+    most 8 are started). The file is the same for every count.
 
     Returns (csv_size, varn_size, saved_percent), as ``compress_csv``. The
     GIL is released while converting.

@@ -39,13 +39,21 @@ public:
     // readable bytes, and the fields together must be below 4 GiB.
     void append_fields(const CsvField* fields, size_t count);
 
-    // Clears the batch (keeping its buffers) and starts a new one.
+    // Clears the batch (keeping its buffers) and starts a new one. Each
+    // column's first segment then takes what the column held in the batch
+    // just cleared (and a little more), so a batch like the last one fills
+    // one segment per column rather than a doubling series of them.
     void clear();
+    // Sizes the first segments of the next batch as clear() would, from the
+    // batch `other` holds now (the batch filled before this one).
+    void plan_like(const TextBatchBuilder& other);
 
 private:
     struct Segment {
-        size_t at = 0;   // next free byte in the batch text
-        size_t end = 0;  // end of the column's current segment
+        size_t at = 0;     // next free byte in the batch text
+        size_t end = 0;    // end of the column's current segment
+        size_t start = 0;  // start of the column's current segment
+        size_t taken = 0;  // bytes the column's earlier segments of this batch hold
     };
 
     bool append_row_plain(const uint8_t* line, size_t len);
@@ -54,12 +62,15 @@ private:
     TextSpan copy_cell(size_t column, const uint8_t* b, size_t n);
     size_t find_commas(const uint8_t* line, size_t len);
     uint8_t* new_segment(size_t column, size_t need);
+    // The first segment sizes for a batch like the one `from` holds; returns their sum.
+    size_t plan_segments(const TextBatchBuilder& from);
 
     TextBatch& batch_;
     size_t columns_;
     size_t first_segment_;
     size_t max_segment_;
     bool plain_ = false;                // the rest of this batch uses the plain layout
+    size_t touched_ = 0;                // most text bytes the batch's buffer has held
     std::vector<Segment> segments_;     // per column
     std::vector<size_t> segment_size_;  // per column: size of its next segment
     std::vector<uint32_t> commas_;      // positions of the current line's first commas

@@ -491,8 +491,16 @@ Status BatchPass::write_batch() {
         written = pipeline_ ? pipeline_->submit_text(batch) : writer_.write_text_chunk(batch);
     }
     if (written.failed()) return written;
-    if (pipeline_) cur_ ^= 1;
-    builders_[cur_].clear();
+    if (pipeline_) {
+        // The other batch will most likely take as many rows as this one.
+        const size_t filled = batches_[cur_].rows;
+        cur_ ^= 1;
+        batches_[cur_].expect_rows(filled);
+        builders_[cur_].clear();
+        builders_[cur_].plan_like(builders_[cur_ ^ 1]);
+    } else {
+        builders_[cur_].clear();
+    }
     line_numbers_.clear();
     return Status::ok();
 }

@@ -18,7 +18,7 @@ inline constexpr size_t kBloomWords = 64;         // 4096-bit filter
 inline constexpr size_t kBloomBits = kBloomWords * 64;
 inline constexpr size_t kMaxColumns = 65535;      // the header stores the count in 16 bits
 inline constexpr uint64_t kChunkRows = 65536;     // rows per batch of the CSV converter
-inline constexpr size_t kWriteBuffer = 16u << 20;
+inline constexpr size_t kWriteBuffer = 4u << 20;  // bytes the writer gathers before a write
 
 // Column type codes (the schema's type byte).
 enum TypeCode : uint8_t {

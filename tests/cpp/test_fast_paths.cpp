@@ -128,16 +128,33 @@ std::string cell_text(const TextBatch& b, size_t r, size_t c) {
 }
 
 TEST(FastPaths, BatchBuilderMatchesReferenceSplit) {
+    // Two builders filled in turn, as the converter's two batches are: each
+    // clear() and plan_like() sizes the next batch's segments from the one
+    // before, which the next rows may outgrow (longer cells) or not fill.
+    struct Round {
+        int builder;
+        int rows;
+        size_t long_run;  // bytes of a run put into every line
+    };
+    const Round rounds[] = {{0, 2000, 0}, {1, 2000, 0}, {0, 2000, 300}, {1, 50, 0}, {0, 2000, 0}, {1, 3000, 40}};
     std::mt19937 rng(7);
     for (size_t columns : {1u, 3u, 17u}) {
-        TextBatch batch;
-        TextBatchBuilder builder(batch, columns);
+        TextBatch batches[2];
+        TextBatchBuilder builders[2] = {TextBatchBuilder(batches[0], columns), TextBatchBuilder(batches[1], columns)};
         std::vector<std::string> lines;
-        for (int round = 0; round < 2; ++round) {  // the second round reuses cleared buffers
+        int last = -1;
+        for (const Round& round : rounds) {
+            SCOPED_TRACE(&round - rounds);
+            TextBatch& batch = batches[round.builder];
+            TextBatchBuilder& builder = builders[round.builder];
             builder.clear();
+            if (last >= 0 && last != round.builder) builder.plan_like(builders[last]);
+            last = round.builder;
             lines.clear();
-            for (int i = 0; i < 2000; ++i) {
-                lines.push_back(random_line(rng));
+            for (int i = 0; i < round.rows; ++i) {
+                std::string line = random_line(rng);
+                if (round.long_run) line.insert(rng() % (line.size() + 1), std::string(round.long_run, 'L'));
+                lines.push_back(line);
                 std::string padded = lines.back() + std::string(TextBatchBuilder::kLineSlack, 'Z');
                 builder.append_row(u8(padded), lines.back().size());
             }
@@ -149,6 +166,29 @@ TEST(FastPaths, BatchBuilderMatchesReferenceSplit) {
             }
         }
     }
+}
+
+// A batch like the one before it takes one segment per column, sized from
+// what the column held: its text stays near the bytes of its cells rather
+// than the doubling series of segments the first batch grew through.
+TEST(FastPaths, BatchLikeTheLastTakesAboutItsText) {
+    const size_t columns = 50;
+    TextBatch batch;
+    TextBatchBuilder builder(batch, columns);
+    std::string line;
+    for (size_t c = 0; c < columns; ++c) line += (c ? "," : "") + std::string(3 + c % 5, 'v');
+    const size_t cell_bytes = line.size() - (columns - 1);
+    const std::string padded = line + std::string(TextBatchBuilder::kLineSlack, ' ');
+    const size_t rows = 20000;
+    size_t first = 0;
+    for (int round = 0; round < 2; ++round) {
+        builder.clear();
+        for (size_t i = 0; i < rows; ++i) builder.append_row(u8(padded), line.size());
+        if (round == 0) first = batch.text.size();
+    }
+    const size_t held = rows * cell_bytes;
+    EXPECT_GT(first, held * 5 / 4);  // the doublings leave room unused
+    EXPECT_LE(batch.text.size(), held * 5 / 4);
 }
 
 // The span table grows with the rows: a few rows of a very wide header must

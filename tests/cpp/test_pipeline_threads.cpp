@@ -10,6 +10,7 @@
 #include "common/bytes.h"
 #include "convert/csv_converter.h"
 #include "csv/field_parse.h"
+#include "format/file/chunk_pipeline.h"
 #include "format/file/reader.h"
 #include "format/format.h"
 #include "temp_files.h"
@@ -93,6 +94,22 @@ protected:
         }
     }
 };
+
+// Workers beyond the columns of two chunks or beyond kMaxWorkers would only
+// hold memory: each keeps a block compressor and its buffers.
+TEST(PipelineWorkers, CountIsBoundedByTheWorkAndTheCap) {
+    const unsigned cap = ChunkPipeline::kMaxWorkers;
+    struct Case {
+        unsigned threads;
+        size_t columns;
+        unsigned want;
+    } cases[] = {
+        {0, 10, 1}, {1, 10, 1}, {2, 10, 2}, {2, 0, 1}, {8, 1, 2}, {5, 2, 4},
+        {cap, 100, cap}, {cap + 1, 100, cap}, {32, 100, cap}, {1024, 65535, cap},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ChunkPipeline::workers_for(c.threads, c.columns), c.want) << c.threads << " threads, " << c.columns << " columns";
+}
 
 TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
     struct Case {

@@ -73,10 +73,16 @@ struct TextBatch {
         clear();
         columns = n;
         stride = 0;
+        expected_rows = 0;
         cells.clear();
     }
+    // Expects `n` rows (a batch filled like the one before it): the first
+    // row that needs room makes room for all of them at once, sparing the
+    // doublings, each of which holds the old and the new span table.
+    void expect_rows(size_t n) { expected_rows = n; }
 
 private:
+    size_t expected_rows = 0;
     void grow();
 };
 

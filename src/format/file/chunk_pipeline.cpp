@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <system_error>
@@ -28,9 +29,14 @@ unsigned available_cores() {
     return n ? n : 1;
 }
 
+unsigned ChunkPipeline::workers_for(unsigned threads, size_t columns) {
+    const size_t work = std::max<size_t>(2 * columns, 1);
+    return static_cast<unsigned>(std::clamp<size_t>(std::min<size_t>(threads, work), 1, kMaxWorkers));
+}
+
 ChunkPipeline::ChunkPipeline(StreamingVarnWriter& writer, unsigned threads)
     : writer_(writer), next_chunk_index_(writer.chunk_count()) {
-    if (threads == 0) threads = 1;
+    threads = workers_for(threads, writer.columns().size());
     threads_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
         try {

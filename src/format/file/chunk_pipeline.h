@@ -31,7 +31,17 @@ unsigned available_cores();
 
 class ChunkPipeline {
 public:
-    // Starts `threads` worker threads (at least 1).
+    // Most worker threads a pipeline starts. Each holds a block compressor
+    // (a 2 MiB match table) and its buffers, about 3 MiB in all, and past
+    // this many the one thread that reads and splits the input bounds the
+    // conversion on every benchmark set (bench/results/scaling.md).
+    static constexpr unsigned kMaxWorkers = 8;
+    // The worker threads a pipeline over `columns` columns starts when asked
+    // for `threads`: at least 1, at most kMaxWorkers, and no more than the
+    // columns of the two chunks in flight.
+    static unsigned workers_for(unsigned threads, size_t columns);
+
+    // Starts workers_for(threads, columns) worker threads.
     ChunkPipeline(StreamingVarnWriter& writer, unsigned threads);
     // Stops the workers and joins them; chunks not yet finished are dropped.
     ~ChunkPipeline();
