@@ -456,6 +456,7 @@ Status BatchPass::parse_values(TextBatch& batch) {
             if (v.failed()) return cell_failure(v.status());
             values.v[r] = v.value();
         }
+        batch.release_spans(c);  // read no more: the writer takes the values
     }
     return Status::ok();
 }
@@ -478,6 +479,16 @@ Status BatchPass::write_batch() {
     const TextBatch& batch = batches_[cur_];
     std::vector<Row>& typed_batch = typed_batches_[cur_];
     Status written;
+    if (typed_ && pipeline_) {
+        // Parsed cells take 8 bytes or more each (a wide batch of numbers:
+        // 50 MB). The chunk in flight is done with them once it is in the
+        // file: wait for that (usually done by now, since reading this batch
+        // took longer) and parse into its storage, so that one batch of
+        // parsed cells exists at a time.
+        VARN_RETURN_IF_ERROR(pipeline_->finish());
+        batches_[cur_].values.swap(batches_[cur_ ^ 1].values);
+        typed_batch.swap(typed_batches_[cur_ ^ 1]);
+    }
     if (typed_ && values_path_) {
         TextBatch& parsed = batches_[cur_];
         VARN_RETURN_IF_ERROR(parse_values(parsed));

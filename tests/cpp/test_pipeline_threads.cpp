@@ -46,10 +46,15 @@ protected:
         }
         return csv;
     }
-    static ConversionHooks hooks(bool typed, unsigned threads) {
+    // typed: Int, Float, Bool and an encrypted Text column, parsed into KVal
+    // rows, or with `values` into the batch's values (empty cells kept as
+    // nulls) as varn compress does.
+    static ConversionHooks hooks(bool typed, unsigned threads, bool values = false) {
         ConversionHooks h;
         h.report = false;
         h.threads = threads;
+        h.parse_values = values;
+        h.lossy = values;
         if (typed) {
             h.parse_field = parse_field;
             h.declarations = {ColumnDeclaration{"count", format::kTypeInt, false, {}},
@@ -116,6 +121,7 @@ TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
         const char* what;
         size_t rows;
         bool typed;
+        bool values = false;
     };
     const Case cases[] = {
         {"no rows", 0, false},
@@ -123,17 +129,18 @@ TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
         {"exactly two chunks", 2 * 65536, false},
         {"two and a bit chunks, text", 2 * 65536 + 123, false},
         {"two and a bit chunks, typed and encrypted", 2 * 65536 + 123, true},
+        {"three and a bit chunks, typed values and encrypted", 3 * 65536 + 7, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string in = path("in.csv"), one = path("one.varn"), many = path("many.varn");
         write(in, table(c.rows));
-        Result<ConversionSummary> o = compress_csv(in, one, hooks(c.typed, 1));
+        Result<ConversionSummary> o = compress_csv(in, one, hooks(c.typed, 1, c.values));
         ASSERT_TRUE(o.is_ok()) << o.message();
         const Bytes want = content(read_file(one));
         for (unsigned t : kThreadCounts) {
             SCOPED_TRACE(t);
-            const ConversionHooks h = hooks(c.typed, t);
+            const ConversionHooks h = hooks(c.typed, t, c.values);
             o = compress_csv(in, many, h);
             ASSERT_TRUE(o.is_ok()) << o.message();
             if (c.typed) {
@@ -154,11 +161,13 @@ TEST_F(PipelineThreads, ErrorsAreThoseOfOneThread) {
         std::string csv;
         bool typed;
         const char* out;  // empty: a temporary file
+        bool values = false;
     };
     std::string bad_int = good.substr(0, third) + "u,12x,1.5,true,n\n" + good.substr(third);
     std::string bad_utf8 = good.substr(0, third) + "u,\xFF,1,true,n\n" + good.substr(third);
     const Case cases[] = {
         {"a typed field that does not parse", bad_int, true, ""},
+        {"a typed value that does not parse", bad_int, true, "", true},
         {"invalid UTF-8", bad_utf8, false, ""},
         {"a full disk", good, false, "/dev/full"},
     };
@@ -167,11 +176,11 @@ TEST_F(PipelineThreads, ErrorsAreThoseOfOneThread) {
         if (c.out[0] && ::access(c.out, W_OK) != 0) continue;
         const std::string in = path("in.csv"), out = c.out[0] ? std::string(c.out) : path("out.varn");
         write(in, c.csv);
-        const Result<ConversionSummary> want = compress_csv(in, out, hooks(c.typed, 1));
+        const Result<ConversionSummary> want = compress_csv(in, out, hooks(c.typed, 1, c.values));
         ASSERT_FALSE(want.is_ok());
         for (unsigned t : kThreadCounts) {
             SCOPED_TRACE(t);
-            const Result<ConversionSummary> got = compress_csv(in, out, hooks(c.typed, t));
+            const Result<ConversionSummary> got = compress_csv(in, out, hooks(c.typed, t, c.values));
             EXPECT_EQ(got.kind(), want.kind());
             EXPECT_EQ(got.message(), want.message());
         }

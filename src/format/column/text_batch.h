@@ -80,6 +80,11 @@ struct TextBatch {
     // row that needs room makes room for all of them at once, sparing the
     // doublings, each of which holds the old and the new span table.
     void expect_rows(size_t n) { expected_rows = n; }
+    // Gives the memory of column `c`'s spans back to the system (as far as
+    // it fills whole pages), for a column whose spans are read no more in
+    // this batch: its cells were parsed into values. The room stays, and
+    // the next rows written there take fresh pages.
+    void release_spans(size_t c);
 
 private:
     size_t expected_rows = 0;
