@@ -28,6 +28,26 @@ const Signature kReaderNewSig = {"PyVarnReader", kPathParams, 1};
 const char* const kCsvPathParams[] = {"csv_path"};
 const Signature kWriteCsvSig = {"PyVarnWriter.write_csv", kCsvPathParams, 1};
 
+// Releases the GIL for its lifetime; take() and give() re-take and release
+// it in between.
+class WithoutGil {
+public:
+    WithoutGil() : saved_(PyEval_SaveThread()) {}
+    ~WithoutGil() {
+        if (saved_) PyEval_RestoreThread(saved_);
+    }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+    void take() {
+        PyEval_RestoreThread(saved_);
+        saved_ = nullptr;
+    }
+    void give() { saved_ = PyEval_SaveThread(); }
+
+private:
+    PyThreadState* saved_;
+};
+
 // Instance layout shared by both wrappers: the path given to the constructor.
 struct PathObject {
     PyObject_HEAD
@@ -123,13 +143,25 @@ PyObject* reader_read_file(PyObject* self, PyObject*) {
 
 // The percentage of space the block compression saved over all column
 // records, read from the file itself (open and metadata errors as read_file).
+// Every record is decompressed, without the GIL: other Python threads go on
+// meanwhile.
 PyObject* reader_get_compression_stats(PyObject* self, PyObject*) {
     VARN_PY_BEGIN
-    Result<uint64_t> size = opened_file_size(path_of(self), "Failed to open file: ");
-    if (size.failed()) return raise_status(size.status());
-    Result<double> saved = block_compression_saved_percent(path_of(self));
-    if (saved.failed()) return raise_status(saved.status());
-    return Py_BuildValue("(ds)", saved.value(), kFormatLabel);
+    const std::string path = path_of(self);
+    Status failure;
+    double saved_percent = 0.0;
+    {
+        WithoutGil unlocked;
+        Result<uint64_t> size = opened_file_size(path, "Failed to open file: ");
+        Result<double> saved = size.failed() ? Result<double>(size.status())
+                                             : block_compression_saved_percent(path);
+        if (saved.failed())
+            failure = saved.status();
+        else
+            saved_percent = saved.value();
+    }
+    if (failure.failed()) return raise_status(failure);
+    return Py_BuildValue("(ds)", saved_percent, kFormatLabel);
     VARN_PY_END
 }
 
@@ -190,26 +222,6 @@ PyObject* varn_reader_type() {
     Py_XINCREF(type);
     return type;
 }
-
-// Releases the GIL for its lifetime; take() and give() re-take and release
-// it in between.
-class WithoutGil {
-public:
-    WithoutGil() : saved_(PyEval_SaveThread()) {}
-    ~WithoutGil() {
-        if (saved_) PyEval_RestoreThread(saved_);
-    }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-    void take() {
-        PyEval_RestoreThread(saved_);
-        saved_ = nullptr;
-    }
-    void give() { saved_ = PyEval_SaveThread(); }
-
-private:
-    PyThreadState* saved_;
-};
 
 PyObject* run_compress_csv(const std::string& csv_path, const std::string& varn_path) {
     Result<ConversionSummary> outcome = Status::internal("not run");

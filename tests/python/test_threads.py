@@ -1,5 +1,5 @@
-"""compress_csv releases the GIL while it converts: other Python threads run
-meanwhile, and conversions in several threads at once give the same files as
+"""compress_csv and get_compression_stats release the GIL while they work:
+other Python threads run meanwhile, and conversions in several threads at once give the same files as
 one after the other."""
 import subprocess
 import sys
@@ -50,6 +50,45 @@ def test_other_threads_run_during_a_conversion(write_csv, tmp_path):
     during = [x for x in ticks if start + 0.005 < x < end - 0.005]
     assert end - start > 0.03, "the input is too small to tell"
     assert len(during) > 100
+
+
+def test_other_threads_run_during_compression_stats(write_csv, tmp_path):
+    out = str(tmp_path / "stats.varn")
+    vf.compress_csv(write_csv(_table(600_000, 7)), out)
+    reader = vf.PyVarnReader(out)
+    want = reader.get_compression_stats()
+    ticks = [0]
+    done = threading.Event()
+
+    def tick():
+        # Gives the GIL up after every tick, so the calls below get it back
+        # at once when they return.
+        while not done.is_set():
+            ticks[0] += 1
+            time.sleep(0)
+
+    # A long switch interval: the GIL changes hands only where it is
+    # released on purpose. A call that held it throughout would see no tick
+    # at all, however slow or loaded the machine.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(5.0)
+    t = threading.Thread(target=tick)
+    t.start()
+    gained = []
+    try:
+        for _ in range(20):
+            time.sleep(0.001)  # the ticker waits for the GIL from here on
+            before = ticks[0]
+            got = reader.get_compression_stats()
+            gained.append(ticks[0] - before)
+            assert got == want
+            if gained[-1] > 0:
+                break
+    finally:
+        done.set()
+        t.join()
+        sys.setswitchinterval(old)
+    assert gained[-1] > 0, gained
 
 
 def test_conversions_in_two_threads_at_once(write_csv, tmp_path):
