@@ -38,36 +38,26 @@ TextBatchBuilder::TextBatchBuilder(TextBatch& batch, size_t columns)
     batch_.reset(columns);
 }
 
-size_t TextBatchBuilder::plan_segments(const TextBatchBuilder& from) {
-    if (from.plain_ || from.columns_ != columns_) return 0;
-    size_t total = 0;
+void TextBatchBuilder::plan_segments(const TextBatchBuilder& from) {
+    if (from.plain_ || from.columns_ != columns_) return;
     for (size_t c = 0; c < columns_; ++c) {
         const Segment& seg = from.segments_[c];
         const size_t held = seg.taken + (seg.at - seg.start);
-        const size_t want = std::clamp(held + held / 8 + kLineSlack, first_segment_, max_segment_);
-        segment_size_[c] = want;
-        total += want;
+        segment_size_[c] = std::clamp(held + held / 8 + kLineSlack, first_segment_, max_segment_);
     }
-    return total;
 }
 
 void TextBatchBuilder::clear() {
-    const size_t planned = plan_segments(*this);
-    touched_ = std::max(touched_, batch_.text.size());
+    // The text buffer keeps its room. Giving back what the first batch took
+    // beyond its plan, and taking it again whenever a batch outgrew the
+    // plan, left holes the allocator kept: memory then grew with the input.
+    plan_segments(*this);
     batch_.clear();
-    // The text of a batch planned this way fits its first segments; the
-    // room a first batch took while its segments doubled (written once, so
-    // held in memory) goes.
-    if (planned && touched_ > planned + planned / 4) {
-        Bytes().swap(batch_.text);
-        batch_.text.reserve(planned + planned / 4);
-        touched_ = 0;
-    }
     plain_ = false;
     std::fill(segments_.begin(), segments_.end(), Segment{});
 }
 
-void TextBatchBuilder::plan_like(const TextBatchBuilder& other) { (void)plan_segments(other); }
+void TextBatchBuilder::plan_like(const TextBatchBuilder& other) { plan_segments(other); }
 
 // Positions of the first `columns_` commas of the line into commas_; returns
 // how many there are.

@@ -62,15 +62,14 @@ private:
     TextSpan copy_cell(size_t column, const uint8_t* b, size_t n);
     size_t find_commas(const uint8_t* line, size_t len);
     uint8_t* new_segment(size_t column, size_t need);
-    // The first segment sizes for a batch like the one `from` holds; returns their sum.
-    size_t plan_segments(const TextBatchBuilder& from);
+    // The first segment sizes for a batch like the one `from` holds.
+    void plan_segments(const TextBatchBuilder& from);
 
     TextBatch& batch_;
     size_t columns_;
     size_t first_segment_;
     size_t max_segment_;
     bool plain_ = false;                // the rest of this batch uses the plain layout
-    size_t touched_ = 0;                // most text bytes the batch's buffer has held
     std::vector<Segment> segments_;     // per column
     std::vector<size_t> segment_size_;  // per column: size of its next segment
     std::vector<uint32_t> commas_;      // positions of the current line's first commas
