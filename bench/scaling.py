@@ -11,7 +11,7 @@ cores: the reader is one thread, the column stage spreads over the workers,
 and all the work shares the cores, so N cores take max(R, (R + W) / N) of
 the one-thread time R + W.
 
-  bench/scaling.py --varn build/dev/varn [--threads 1,2] [--repeat 3] [--perf] FILE.csv...
+  bench/scaling.py --varn build/dev/varn [--threads 1,2] [--repeat 3] [--perf] [--infer] FILE.csv...
 
 Prints a Markdown report on standard output.
 """
@@ -43,6 +43,10 @@ def run(cmd):
     return wall, ru.ru_utime + ru.ru_stime
 
 
+# compress_csv's dialect unless --infer is given.
+DIALECT = ["--plain"]
+
+
 def content(path):
     with open(path, "rb") as f:
         data = f.read()
@@ -53,7 +57,7 @@ def stages(varn, csv, out):
     """(reader %, column stage %, other %) of a one-thread run, from perf samples."""
     with tempfile.NamedTemporaryFile(suffix=".data") as data:
         subprocess.run(["perf", "record", "-q", "-e", "cpu-clock", "-o", data.name, varn, "compress",
-                        "--no-progress", "--threads", "1", csv, out],
+                        *DIALECT, "--no-progress", "--threads", "1", csv, out],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         rep = subprocess.run(["perf", "report", "-i", data.name, "--stdio", "--sort", "symbol"],
                              capture_output=True, text=True, check=True).stdout
@@ -78,8 +82,13 @@ def main():
     ap.add_argument("--threads", default="1,2")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--perf", action="store_true")
+    ap.add_argument("--infer", action="store_true",
+                    help="varn compress in its default dialect (RFC 4180, inferred types) "
+                         "instead of compress_csv's (--plain)")
     ap.add_argument("files", nargs="+")
     args = ap.parse_args()
+    if args.infer:
+        DIALECT.clear()
     counts = [int(t) for t in args.threads.split(",")]
     if counts[0] != 1:
         counts.insert(0, 1)
@@ -96,7 +105,8 @@ def main():
         outs = {t: os.path.join(out_dir, f"t{t}.varn") for t in counts}
         for _ in range(args.repeat):
             for t in counts:
-                wall, cpu = run([args.varn, "compress", "--no-progress", "--threads", str(t), csv, outs[t]])
+                wall, cpu = run([args.varn, "compress", *DIALECT, "--no-progress", "--threads", str(t), csv,
+                                 outs[t]])
                 walls[t].append(wall)
                 cpus[t].append(cpu)
         one = content(outs[1])
