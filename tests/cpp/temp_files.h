@@ -29,6 +29,9 @@ protected:
     void TearDown() override {
         for (const auto& p : made_) std::remove(p.c_str());
     }
+    static void write(const std::string& p, const std::string& content) {
+        std::ofstream(p, std::ios::binary) << content;
+    }
     static Bytes read_file(const std::string& p) {
         std::ifstream f(p, std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(f), {});

@@ -19,9 +19,6 @@ namespace {
 class ConverterTest : public TempFileTest {
 protected:
     ConverterTest() : TempFileTest("varn_conv_") {}
-    static void write(const std::string& p, const std::string& content) {
-        std::ofstream(p, std::ios::binary) << content;
-    }
     static ConversionHooks quiet() {
         ConversionHooks h;
         h.report = false;

@@ -20,9 +20,6 @@ namespace {
 class ErrorKinds : public TempFileTest {
 protected:
     ErrorKinds() : TempFileTest("varn_kinds_") {}
-    static void write(const std::string& p, const std::string& content) {
-        std::ofstream(p, std::ios::binary) << content;
-    }
     static ConversionHooks quiet() {
         ConversionHooks h;
         h.report = false;

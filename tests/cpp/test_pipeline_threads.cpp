@@ -24,9 +24,6 @@ class PipelineThreads : public TempFileTest {
 protected:
     PipelineThreads() : TempFileTest("varn_pipe_") {}
 
-    static void write(const std::string& p, const std::string& content) {
-        std::ofstream(p, std::ios::binary) << content;
-    }
     // `rows` data rows of a text, an int, a float, a bool and a second text
     // column, with repeats, empty and multi-byte fields, so that the records
     // take different encodings and block forms.
