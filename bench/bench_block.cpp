@@ -5,7 +5,6 @@
 //   bench_block [seconds-per-measurement [column-name]]   (default 1.0, all columns)
 #include <zlib.h>
 
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu_timing.h"
 #include "format/block/block_compression.h"
 
 using namespace varn;
@@ -107,26 +107,9 @@ std::vector<Column> make_columns() {
     return cols;
 }
 
-// CPU time of this process: the machine may be shared, and every figure is
-// measured the same way, so the ratios stay fair.
-double cpu_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 // Runs fn for `seconds` of CPU time (at least 3 times); returns MB/s (10^6 bytes).
 double measure(double seconds, size_t bytes, const std::function<void()>& fn) {
-    fn();  // warm up
-    int runs = 0;
-    const double start = cpu_seconds();
-    double elapsed = 0;
-    do {
-        fn();
-        ++runs;
-        elapsed = cpu_seconds() - start;
-    } while (elapsed < seconds || runs < 3);
-    return static_cast<double>(bytes) * runs / elapsed / 1e6;
+    return static_cast<double>(bytes) / varn_bench::seconds_per_run(seconds, fn) / 1e6;
 }
 
 }  // namespace

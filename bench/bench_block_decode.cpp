@@ -6,7 +6,6 @@
 // the LZ stream it yields).
 //
 //   bench_block_decode [--seconds S] FILE.varn...
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,18 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "cpu_timing.h"
 #include "format/block/block_compression.h"
 #include "format/file/reader.h"
 
 using namespace varn;
 
 namespace {
-
-double cpu_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 const char* tag_name(int tag) {
     static const char* names[] = {"lz", "lz+huffman", "stored", "huffman", "range", "lz+range"};
@@ -78,19 +72,6 @@ int main(int argc, char** argv) {
         Bytes out, scratch;
         size_t all_bytes = 0;
         double all_time = 0;
-        // CPU seconds per call of fn, over at least `seconds` and 3 calls.
-        auto per_run = [&](const auto& fn) {
-            fn();
-            int runs = 0;
-            const double start = cpu_seconds();
-            double elapsed = 0;
-            do {
-                fn();
-                ++runs;
-                elapsed = cpu_seconds() - start;
-            } while (elapsed < seconds || runs < 3);
-            return elapsed / runs;
-        };
         auto fail = [&] {
             std::fprintf(stderr, "%s: a block does not decode\n", base);
             std::exit(1);
@@ -98,7 +79,7 @@ int main(int argc, char** argv) {
         for (const auto& [tag, blocks] : by_tag) {
             size_t bytes = 0;
             for (const Block& b : blocks) bytes += b.size;
-            const double t = per_run([&] {
+            const double t = varn_bench::seconds_per_run(seconds, [&] {
                 for (const Block& b : blocks) {
                     if (decompress_block(as_bytes(b.block), out, b.size, scratch).failed() ||
                         out.size() != b.size)
@@ -112,7 +93,7 @@ int main(int argc, char** argv) {
             if (tag != static_cast<int>(BlockTag::LzHuffman) && tag != static_cast<int>(BlockTag::LzRange))
                 continue;
             size_t stream_bytes = 0;
-            const double tc = per_run([&] {
+            const double tc = varn_bench::seconds_per_run(seconds, [&] {
                 stream_bytes = 0;
                 for (const Block& b : blocks) {
                     const ByteView coded = as_bytes(b.block).subspan(1);
