@@ -315,6 +315,7 @@ public:
         // for a few rows.
         batches_[0].row_offsets.reserve(format::kChunkRows);
         for (const KColumn& c : writer.columns()) {
+            typed_columns_ += c.type_code != format::kTypeText;
             if (c.type_code != format::kTypeText && c.type_code != format::kTypeInt &&
                 c.type_code != format::kTypeFloat && c.type_code != format::kTypeBool)
                 values_path_ = false;
@@ -341,12 +342,19 @@ private:
     Status parse_values(TextBatch& batch);
     Status after_full_batch(uint64_t consumed, std::chrono::steady_clock::time_point start);
     Status fail(Status failure);
+    // What parsing `rows` rows takes: 8 bytes per typed cell on the values
+    // path, a KVal per cell otherwise.
+    size_t parsed_bytes(size_t rows) const {
+        return rows * (values_path_ ? typed_columns_ * sizeof(int64_t) : writer_.columns().size() * sizeof(KVal));
+    }
+    static constexpr size_t kParsedBytesShared = size_t{16} << 20;
 
     StreamingVarnWriter& writer_;
     const ConversionHooks& hooks_;
     const Report& report_;
     const bool typed_;
     bool values_path_;  // no column needs KVal cells (only Text, Int, Float, Bool)
+    size_t typed_columns_ = 0;  // columns that are not Text
     TextBatch batches_[2];
     TextBatchBuilder builders_[2];
     int cur_ = 0;  // the batch being filled
@@ -479,12 +487,12 @@ Status BatchPass::write_batch() {
     const TextBatch& batch = batches_[cur_];
     std::vector<Row>& typed_batch = typed_batches_[cur_];
     Status written;
-    if (typed_ && pipeline_) {
+    if (typed_ && pipeline_ && parsed_bytes(batch.rows) >= kParsedBytesShared) {
         // Parsed cells take 8 bytes or more each (a wide batch of numbers:
-        // 50 MB). The chunk in flight is done with them once it is in the
-        // file: wait for that (usually done by now, since reading this batch
-        // took longer) and parse into its storage, so that one batch of
-        // parsed cells exists at a time.
+        // 50 MB). When a batch's take that much, the chunk in flight is done
+        // with them once it is in the file: wait for that and parse into its
+        // storage, so that one batch of parsed cells exists at a time. Below
+        // that, waiting would keep this thread from reading ahead.
         VARN_RETURN_IF_ERROR(pipeline_->finish());
         batches_[cur_].values.swap(batches_[cur_ ^ 1].values);
         typed_batch.swap(typed_batches_[cur_ ^ 1]);
