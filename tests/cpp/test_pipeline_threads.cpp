@@ -43,6 +43,22 @@ protected:
         }
         return csv;
     }
+    // `rows` rows of `columns` small Int columns (c0, c1, ...): enough
+    // columns make a batch's parsed values large, and the next batch is
+    // then parsed only once the chunk in flight is written.
+    static std::string numbers(size_t rows, size_t columns) {
+        std::string csv;
+        for (size_t c = 0; c < columns; ++c) csv += (c ? ",c" : "c") + std::to_string(c);
+        csv += "\n";
+        for (size_t r = 0; r < rows; ++r) {
+            for (size_t c = 0; c < columns; ++c) {
+                if (c) csv += ',';
+                csv += std::to_string((r * 31 + c * 7) % 1000);
+            }
+            csv += "\n";
+        }
+        return csv;
+    }
     // typed: Int, Float, Bool and an encrypted Text column, parsed into KVal
     // rows, or with `values` into the batch's values (empty cells kept as
     // nulls) as varn compress does.
@@ -119,6 +135,7 @@ TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
         size_t rows;
         bool typed;
         bool values = false;
+        size_t int_columns = 0;  // a table of numbers instead, every column declared Int
     };
     const Case cases[] = {
         {"no rows", 0, false},
@@ -127,17 +144,25 @@ TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
         {"two and a bit chunks, text", 2 * 65536 + 123, false},
         {"two and a bit chunks, typed and encrypted", 2 * 65536 + 123, true},
         {"three and a bit chunks, typed values and encrypted", 3 * 65536 + 7, true, true},
+        {"two and a bit chunks of 40 Int columns, typed values", 2 * 65536 + 5, false, true, 40},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string in = path("in.csv"), one = path("one.varn"), many = path("many.varn");
-        write(in, table(c.rows));
-        Result<ConversionSummary> o = compress_csv(in, one, hooks(c.typed, 1, c.values));
+        write(in, c.int_columns ? numbers(c.rows, c.int_columns) : table(c.rows));
+        auto hooks_for = [&](unsigned threads) {
+            ConversionHooks h = hooks(c.typed, threads, c.values);
+            if (c.int_columns) h.parse_field = parse_field;
+            for (size_t col = 0; col < c.int_columns; ++col)
+                h.declarations.push_back(ColumnDeclaration{"c" + std::to_string(col), format::kTypeInt, false, {}});
+            return h;
+        };
+        Result<ConversionSummary> o = compress_csv(in, one, hooks_for(1));
         ASSERT_TRUE(o.is_ok()) << o.message();
         const Bytes want = content(read_file(one));
         for (unsigned t : kThreadCounts) {
             SCOPED_TRACE(t);
-            const ConversionHooks h = hooks(c.typed, t, c.values);
+            const ConversionHooks h = hooks_for(t);
             o = compress_csv(in, many, h);
             ASSERT_TRUE(o.is_ok()) << o.message();
             if (c.typed) {
