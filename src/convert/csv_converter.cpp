@@ -24,6 +24,7 @@
 #include "csv/input_stream.h"
 #include "common/text_format.h"
 #include "convert/batch_builder.h"
+#include "convert/type_inference.h"
 #include "common/text_scan.h"
 #include "format/format.h"
 #include "format/type_codes.h"
@@ -693,30 +694,6 @@ FieldParser strict_field_parser(bool lossy) {
 
 namespace {
 
-// Which types every cell of a column seen so far keeps exactly.
-struct ColumnGuess {
-    bool int_ok = true;
-    bool float_ok = true;
-    bool bool_ok = true;
-    bool any() const { return int_ok || float_ok || bool_ok; }
-    void see(const uint8_t* p, size_t n) {
-        if (n == 0) {
-            int_ok = float_ok = bool_ok = false;
-            return;
-        }
-        if (int_ok) int_ok = canonical_int(p, n);
-        if (float_ok) float_ok = canonical_float(p, n);
-        if (bool_ok) bool_ok = canonical_bool(p, n);
-    }
-    uint8_t type(uint64_t rows) const {
-        if (rows == 0) return format::kTypeText;
-        if (int_ok) return format::kTypeInt;
-        if (float_ok) return format::kTypeFloat;
-        if (bool_ok) return format::kTypeBool;
-        return format::kTypeText;
-    }
-};
-
 // A temporary file that is gone from the file system at once.
 int spool_file() {
     const char* dir = std::getenv("TMPDIR");
@@ -765,8 +742,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
                 (in->rereadable() ? size_text(in->file_size()) : std::string("stream")) + ")\n");
 
     // First pass (type inference): every record, each column's types checked.
-    std::vector<ColumnGuess> guesses;
-    uint64_t data_rows = 0;
+    TypeGuesses guesses;
     uint8_t delimiter = options.delimiter;
     int spool = -1;
     if (options.infer_types) {
@@ -779,31 +755,28 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
                 return spooling;
             }
         }
+        auto close_spool = [&] {
+            if (spool >= 0) ::close(spool);
+        };
         CsvRecordReader first(*in, delimiter);
         CsvRecordReader::Outcome got = first.next();
-        if (got == CsvRecordReader::kError) return first.error();
-        if (got == CsvRecordReader::kEnd) return Status::invalid_input("CSV file is empty");
-        const size_t columns = first.fields().size();
-        delimiter = first.delimiter();
-        guesses.assign(columns, ColumnGuess{});
-        while ((got = first.next()) == CsvRecordReader::kRecord) {
-            const std::vector<CsvField>& fields = first.fields();
-            if (fields.size() > columns && options.extra_fields == ExtraFields::Error) {
-                return Status::invalid_input("line " + std::to_string(first.line()) + ": " +
-                                   std::to_string(fields.size()) + " fields, but the header has " +
-                                   std::to_string(columns) +
-                                   " columns (--extra-fields drop drops the extra ones)");
-            }
-            const size_t present = std::min(fields.size(), columns);
-            for (size_t c = 0; c < present; ++c)
-                if (guesses[c].any()) guesses[c].see(fields[c].data, fields[c].size);
-            for (size_t c = present; c < columns; ++c) guesses[c].see(nullptr, 0);
-            ++data_rows;
-        }
         if (got == CsvRecordReader::kError) {
-            if (spool >= 0) ::close(spool);
+            close_spool();
             return first.error();
         }
+        if (got == CsvRecordReader::kEnd) {
+            close_spool();
+            return Status::invalid_input("CSV file is empty");
+        }
+        delimiter = first.delimiter();
+        Result<TypeGuesses> guessed =
+            guess_types(first, *in, from_stdin ? std::string() : csv_path, first.fields().size(),
+                        options.extra_fields, options.threads ? options.threads : available_cores());
+        if (guessed.failed()) {
+            close_spool();
+            return guessed.status();
+        }
+        guesses = guessed.take();
         // Second pass from the top: the file again, or the spooled copy.
         if (spool >= 0) {
             ::lseek(spool, 0, SEEK_SET);
@@ -826,7 +799,8 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
         columns.push_back(std::move(column));
     }
     const size_t column_count = columns.size();
-    for (size_t c = 0; c < guesses.size() && c < column_count; ++c) columns[c].type_code = guesses[c].type(data_rows);
+    for (size_t c = 0; c < guesses.columns.size() && c < column_count; ++c)
+        columns[c].type_code = guesses.columns[c].type(guesses.data_rows);
     if (Status declared = apply_declarations(columns, hooks); declared.failed()) return declared;
     bool typed = false;
     for (const KColumn& c : columns) typed |= c.type_code != format::kTypeText;

@@ -50,6 +50,7 @@ CsvRecordReader::CsvRecordReader(InputStream& in, uint8_t delimiter, size_t buff
 bool CsvRecordReader::read_more() {
     if (pos_ > 0) {
         std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+        consumed_ += pos_;
         checked_ = checked_ > pos_ ? checked_ - pos_ : 0;
         end_ -= pos_;
         pos_ = 0;
@@ -76,6 +77,7 @@ bool CsvRecordReader::read_more() {
 void CsvRecordReader::release() {
     if (buf_.size() > base_) {
         buf_.resize(base_);
+        consumed_ += pos_;
         pos_ = end_ = checked_ = 0;
     }
     scratch_ = Bytes();

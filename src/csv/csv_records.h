@@ -39,6 +39,13 @@ public:
     // occurs most often outside quotes there, a comma on a tie or when none
     // occurs.
     CsvRecordReader(InputStream& in, uint8_t delimiter, size_t buffer_size = 4u << 20);
+    // A reader that starts at a record boundary inside a text: no byte-order
+    // mark is looked for, and `delimiter` must be given.
+    struct MidText {};
+    CsvRecordReader(InputStream& in, uint8_t delimiter, MidText, size_t buffer_size = 4u << 20)
+        : CsvRecordReader(in, delimiter, buffer_size) {
+        started_ = true;
+    }
 
     enum Outcome { kRecord, kEnd, kError };
     // The next record that is not a blank line. Its fields stay valid until
@@ -48,6 +55,9 @@ public:
     // The line number (from 1) on which the last record starts.
     uint64_t line() const { return line_; }
     uint8_t delimiter() const { return delimiter_; }
+    // The bytes of text before the next call's first record (or blank
+    // line): every record handed out, with its line break, and a mark.
+    uint64_t offset() const { return consumed_ + pos_; }
     // Why next() gave kError: the input's read failure (io, or invalid_input
     // for compressed input that does not decompress), or invalid_input for
     // text that is not CSV or not UTF-8.
@@ -78,6 +88,7 @@ private:
     GrowBuffer buf_;  // buf_[pos_, end_) unread, then kSlack spare bytes
     size_t pos_ = 0;
     size_t end_ = 0;
+    uint64_t consumed_ = 0;  // bytes dropped from the front of buf_
     size_t checked_ = 0;  // buf_[0, checked_) is known to be whole UTF-8 characters
     bool eof_ = false;
     bool started_ = false;

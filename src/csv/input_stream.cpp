@@ -68,6 +68,26 @@ Result<std::unique_ptr<InputStream>> InputStream::from_fd(int fd, bool owned) {
     return s;
 }
 
+Result<std::unique_ptr<InputStream>> InputStream::open_text_at(const std::string& path, uint64_t offset) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Status::io_error("Cannot open " + path + ": " + last_os_error());
+    std::unique_ptr<InputStream> s(new InputStream());
+    s->fd_ = fd;
+    s->owned_ = true;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return Status::io_error("Cannot read " + path + " again: not a regular file");
+    s->regular_ = true;
+    s->file_size_ = static_cast<uint64_t>(st.st_size);
+    if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+        return Status::io_error("Cannot read " + path + ": " + last_os_error());
+    s->raw_.reset(new uint8_t[kRawBuffer]);
+    return s;
+}
+
 InputStream::~InputStream() {
     if (owned_ && fd_ >= 0) ::close(fd_);
 }

@@ -20,6 +20,9 @@ public:
     static Result<std::unique_ptr<InputStream>> open(const std::string& path);
     // Reads from an open descriptor, which the stream closes when `owned`.
     static Result<std::unique_ptr<InputStream>> from_fd(int fd, bool owned);
+    // Opens the regular file `path` at byte `offset`, read as it is (the
+    // part of a file already known to be uncompressed text).
+    static Result<std::unique_ptr<InputStream>> open_text_at(const std::string& path, uint64_t offset);
     ~InputStream();
     InputStream(const InputStream&) = delete;
     InputStream& operator=(const InputStream&) = delete;
