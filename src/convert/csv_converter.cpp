@@ -316,8 +316,7 @@ public:
         // for a few rows.
         batches_[0].row_offsets.reserve(format::kChunkRows);
         for (const KColumn& c : writer.columns()) {
-            typed_columns_ += c.type_code != format::kTypeText;
-            if (c.type_code != format::kTypeText && c.type_code != format::kTypeInt &&
+              if (c.type_code != format::kTypeText && c.type_code != format::kTypeInt &&
                 c.type_code != format::kTypeFloat && c.type_code != format::kTypeBool)
                 values_path_ = false;
         }
@@ -341,28 +340,33 @@ private:
     Status finish();
     // Parses the Int, Float and Bool columns of the batch into its values.
     Status parse_values(TextBatch& batch);
+    // Parses column `c` of batch `b` (0 or 1) into `values`.
+    Status parse_column(int b, size_t c, BatchValues& values);
     Status after_full_batch(uint64_t consumed, std::chrono::steady_clock::time_point start);
     Status fail(Status failure);
-    // What parsing `rows` rows takes: 8 bytes per typed cell on the values
-    // path, a KVal per cell otherwise.
-    size_t parsed_bytes(size_t rows) const {
-        return rows * (values_path_ ? typed_columns_ * sizeof(int64_t) : writer_.columns().size() * sizeof(KVal));
-    }
-    static constexpr size_t kParsedBytesShared = size_t{16} << 20;
+    // Rows of KVal cells that take this much or more exist one batch at a time.
+    static constexpr size_t kRowsBytesShared = size_t{16} << 20;
 
     StreamingVarnWriter& writer_;
     const ConversionHooks& hooks_;
     const Report& report_;
     const bool typed_;
     bool values_path_;  // no column needs KVal cells (only Text, Int, Float, Bool)
-    size_t typed_columns_ = 0;  // columns that are not Text
     TextBatch batches_[2];
     TextBatchBuilder builders_[2];
     int cur_ = 0;  // the batch being filled
     uint64_t rows_ = 0;
     uint64_t long_rows_ = 0;
     uint64_t first_long_line_ = 0;
-    std::vector<uint64_t> line_numbers_;  // of the batch's rows, for typed-field errors
+    std::vector<uint64_t> line_numbers_[2];  // of each batch's rows, for typed-field errors
+    // Parses the typed columns of a batch given to the pipeline, on its workers.
+    ChunkPipeline::ColumnParser parse_column_ = [this](const TextBatch& batch, size_t c, BatchValues& values) {
+        const int b = &batch == &batches_[0] ? 0 : 1;
+        Status parsed = parse_column(b, c, values);
+        // The spans of a parsed column are read no more.
+        batches_[b].release_spans(c);
+        return parsed;
+    };
     std::vector<Row> typed_batches_[2];
     // Declared last: stopped and joined before the batches it reads go.
     std::unique_ptr<ChunkPipeline> pipeline_;
@@ -384,7 +388,7 @@ Status BatchPass::run(LineReader& reader, bool header_read,
         if (blank_line(line, len)) continue;
         if (len > UINT32_MAX) return fail(Status::io_error("CSV line longer than 4 GiB is not supported"));
         if (builders_[cur_].append_row(line, len) && long_rows_++ == 0) first_long_line_ = line_number;
-        if (typed_) line_numbers_.push_back(line_number);
+        if (typed_) line_numbers_[cur_].push_back(line_number);
         ++rows_;
         if (batches_[cur_].rows == format::kChunkRows) {
             Status o = after_full_batch(reader.consumed(), start);
@@ -412,7 +416,7 @@ Status BatchPass::run_records(CsvRecordReader& reader, const InputStream& in, Ex
             if (long_rows_++ == 0) first_long_line_ = reader.line();
         }
         builders_[cur_].append_fields(fields.data(), fields.size());
-        if (typed_) line_numbers_.push_back(reader.line());
+        if (typed_) line_numbers_[cur_].push_back(reader.line());
         ++rows_;
         if (batches_[cur_].rows == format::kChunkRows) {
             Status o = after_full_batch(in.raw_bytes_read(), start);
@@ -437,35 +441,42 @@ Status BatchPass::finish() {
 
 Status BatchPass::parse_values(TextBatch& batch) {
     const std::vector<KColumn>& columns = writer_.columns();
+    const int b = &batch == &batches_[0] ? 0 : 1;
     batch.values.resize(columns.size());
     for (size_t c = 0; c < columns.size(); ++c) {
-        const uint8_t type = columns[c].type_code;
-        if (type == format::kTypeText) continue;
-        BatchValues& values = batch.values[c];
-        values.clear();
-        values.v.resize(batch.rows);
-        for (size_t r = 0; r < batch.rows; ++r) {
-            const TextSpan span = batch.cell(r, c);
-            const uint8_t* p = batch.text.data() + batch.row_offsets[r] + span.offset;
-            auto cell_failure = [&](const Status& why) {
-                return why.prefixed("line " + std::to_string(line_numbers_[r]) + ", column '" +
-                                    columns[c].name + "': ");
-            };
-            if (span.length == 0) {
-                if (!hooks_.lossy) return cell_failure(empty_cell_error(type));
-                if (values.null.empty()) values.null.assign(batch.rows, 0);
-                values.null[r] = 1;
-                ++values.null_count;
-                values.v[r] = 0;
-                continue;
-            }
-            const Result<int64_t> v = type == format::kTypeInt     ? int_value(p, span.length, hooks_.lossy)
-                                      : type == format::kTypeFloat ? scaled_value(p, span.length, hooks_.lossy)
-                                                                   : bool_value(p, span.length);
-            if (v.failed()) return cell_failure(v.status());
-            values.v[r] = v.value();
-        }
+        if (columns[c].type_code == format::kTypeText) continue;
+        VARN_RETURN_IF_ERROR(parse_column(b, c, batch.values[c]));
         batch.release_spans(c);  // read no more: the writer takes the values
+    }
+    return Status::ok();
+}
+
+Status BatchPass::parse_column(int b, size_t c, BatchValues& values) {
+    const KColumn& column = writer_.columns()[c];
+    const TextBatch& batch = batches_[b];
+    const std::vector<uint64_t>& lines = line_numbers_[b];
+    const uint8_t type = column.type_code;
+    values.clear();
+    values.v.resize(batch.rows);
+    for (size_t r = 0; r < batch.rows; ++r) {
+        const TextSpan span = batch.cell(r, c);
+        const uint8_t* p = batch.text.data() + batch.row_offsets[r] + span.offset;
+        auto cell_failure = [&](const Status& why) {
+            return why.prefixed("line " + std::to_string(lines[r]) + ", column '" + column.name + "': ");
+        };
+        if (span.length == 0) {
+            if (!hooks_.lossy) return cell_failure(empty_cell_error(type));
+            if (values.null.empty()) values.null.assign(batch.rows, 0);
+            values.null[r] = 1;
+            ++values.null_count;
+            values.v[r] = 0;
+            continue;
+        }
+        const Result<int64_t> v = type == format::kTypeInt     ? int_value(p, span.length, hooks_.lossy)
+                                  : type == format::kTypeFloat ? scaled_value(p, span.length, hooks_.lossy)
+                                                               : bool_value(p, span.length);
+        if (v.failed()) return cell_failure(v.status());
+        values.v[r] = v.value();
     }
     return Status::ok();
 }
@@ -487,24 +498,26 @@ Status BatchPass::fail(Status failure) {
 Status BatchPass::write_batch() {
     const TextBatch& batch = batches_[cur_];
     std::vector<Row>& typed_batch = typed_batches_[cur_];
+    const std::vector<uint64_t>& lines = line_numbers_[cur_];
     Status written;
-    if (typed_ && pipeline_ && parsed_bytes(batch.rows) >= kParsedBytesShared) {
-        // Parsed cells take 8 bytes or more each (a wide batch of numbers:
-        // 50 MB). When a batch's take that much, the chunk in flight is done
-        // with them once it is in the file: wait for that and parse into its
-        // storage, so that one batch of parsed cells exists at a time. Below
-        // that, waiting would keep this thread from reading ahead.
+    if (typed_ && !values_path_ && pipeline_ &&
+        batch.rows * writer_.columns().size() * sizeof(KVal) >= kRowsBytesShared) {
+        // KVal rows take 40 bytes a cell or more (a wide batch: hundreds
+        // of MB). The chunk in flight is done with its rows once it is in
+        // the file: wait for that and build these rows in its storage, so
+        // that one batch of rows exists at a time.
         VARN_RETURN_IF_ERROR(pipeline_->finish());
-        batches_[cur_].values.swap(batches_[cur_ ^ 1].values);
         typed_batch.swap(typed_batches_[cur_ ^ 1]);
     }
-    if (typed_ && values_path_) {
+    if (typed_ && values_path_ && pipeline_) {
+        // The workers parse each typed column as they encode it.
+        written = pipeline_->submit_text(batch, parse_column_);
+    } else if (typed_ && values_path_) {
         TextBatch& parsed = batches_[cur_];
         VARN_RETURN_IF_ERROR(parse_values(parsed));
-        written = pipeline_ ? pipeline_->submit_text(parsed) : writer_.write_text_chunk(parsed);
+        written = writer_.write_text_chunk(parsed);
     } else if (typed_) {
-        VARN_RETURN_IF_ERROR(
-            typed_rows(batch, writer_.columns(), line_numbers_, hooks_.parse_field, typed_batch));
+        VARN_RETURN_IF_ERROR(typed_rows(batch, writer_.columns(), lines, hooks_.parse_field, typed_batch));
         written = pipeline_ ? pipeline_->submit_rows(typed_batch, batch.rows)
                             : writer_.write_chunk(typed_batch, batch.rows);
     } else {
@@ -521,7 +534,7 @@ Status BatchPass::write_batch() {
     } else {
         builders_[cur_].clear();
     }
-    line_numbers_.clear();
+    line_numbers_[cur_].clear();
     return Status::ok();
 }
 

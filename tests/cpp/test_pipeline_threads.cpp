@@ -44,8 +44,8 @@ protected:
         return csv;
     }
     // `rows` rows of `columns` small Int columns (c0, c1, ...): enough
-    // columns make a batch's parsed values large, and the next batch is
-    // then parsed only once the chunk in flight is written.
+    // columns make a batch of typed rows large, and the next batch's rows
+    // are then made only once the chunk in flight is written.
     static std::string numbers(size_t rows, size_t columns) {
         std::string csv;
         for (size_t c = 0; c < columns; ++c) csv += (c ? ",c" : "c") + std::to_string(c);
@@ -144,7 +144,7 @@ TEST_F(PipelineThreads, SameBytesForEveryThreadCount) {
         {"two and a bit chunks, text", 2 * 65536 + 123, false},
         {"two and a bit chunks, typed and encrypted", 2 * 65536 + 123, true},
         {"three and a bit chunks, typed values and encrypted", 3 * 65536 + 7, true, true},
-        {"two and a bit chunks of 40 Int columns, typed values", 2 * 65536 + 5, false, true, 40},
+        {"two and a bit chunks of 8 Int columns, typed rows", 2 * 65536 + 5, false, false, 8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -46,9 +46,13 @@ void analyze_batch_column(const KColumn& column, const TextBatch& batch, size_t 
         analyze_text_column(batch, col, payload, meta, bounds);
         return;
     }
+    analyze_values_column(column, batch.values[col], payload, meta);
+}
+
+void analyze_values_column(const KColumn& column, const BatchValues& values, Bytes& payload,
+                           StreamChunkColMeta& meta) {
     meta = StreamChunkColMeta{};
     payload.clear();
-    const BatchValues& values = batch.values[col];
     value_statistics(column.type_code, values, meta);
     if (column.type_code == format::kTypeBool) {
         meta.encoding = static_cast<uint8_t>(ColumnEncoding::BitPacked);

@@ -119,6 +119,10 @@ void analyze_text_column(const TextBatch& batch, size_t col, Bytes& payload,
 // analyze_text_column (left unset for the other types).
 void analyze_batch_column(const KColumn& column, const TextBatch& batch, size_t col, Bytes& payload,
                           StreamChunkColMeta& meta, TextBounds* bounds = nullptr);
+// The same for an Int, Float or Bool column whose values are given apart
+// from the batch.
+void analyze_values_column(const KColumn& column, const BatchValues& values, Bytes& payload,
+                           StreamChunkColMeta& meta);
 // True when the batch can be written for this schema: Text columns, and
 // Int, Float or Bool columns whose values hold one per row.
 bool batch_fits_schema(const TextBatch& batch, std::span<const KColumn> columns);

@@ -66,6 +66,15 @@ Status ChunkPipeline::submit_text(const TextBatch& batch) {
     return submit(job);
 }
 
+Status ChunkPipeline::submit_text(const TextBatch& batch, const ColumnParser& parse) {
+    if (batch.rows == 0) return Status::ok();
+    Job job;
+    job.text = &batch;
+    job.parse = &parse;
+    job.row_count = batch.rows;
+    return submit(job);
+}
+
 Status ChunkPipeline::submit_rows(std::span<const Row> rows, uint64_t row_count) {
     if (row_count == 0) return Status::ok();
     Job job;
@@ -76,7 +85,7 @@ Status ChunkPipeline::submit_rows(std::span<const Row> rows, uint64_t row_count)
 
 Status ChunkPipeline::submit(Job& given) {
     // The writer's own checks, with the chunk count the file will have.
-    Status checked = given.text ? writer_.check_text_chunk(*given.text, next_chunk_index_)
+    Status checked = given.text ? writer_.check_text_chunk(*given.text, next_chunk_index_, given.parse != nullptr)
                                 : writer_.check_rows_chunk(given.rows, given.row_count, next_chunk_index_);
     if (checked.failed()) {
         // A fault of an earlier chunk comes first, as it would in file order.
@@ -93,6 +102,7 @@ Status ChunkPipeline::submit(Job& given) {
     job.seq = seq;
     job.chunk_index = next_chunk_index_++;
     job.text = given.text;
+    job.parse = given.parse;
     job.rows = given.rows;
     job.row_count = given.row_count;
     job.next_column = 0;
@@ -131,6 +141,7 @@ Status ChunkPipeline::finish() {
 
 void ChunkPipeline::work() {
     Bytes payload;
+    BatchValues values;  // one column's, when the worker parses them
     BlockCompressor compressor;
     const std::vector<KColumn>& columns = writer_.columns();
     std::unique_lock<std::mutex> lock(mu_);
@@ -151,11 +162,16 @@ void ChunkPipeline::work() {
             // A text column's minimum and maximum are copied out of the batch
             // once the payload is compressed and (when huge) released.
             TextBounds bounds;
-            if (job.text)
+            if (job.text && job.parse && columns[c].type_code != format::kTypeText) {
+                st = (*job.parse)(*job.text, c, values);
+                if (st.is_ok()) analyze_values_column(columns[c], values, payload, meta);
+            } else if (job.text) {
                 analyze_batch_column(columns[c], *job.text, c, payload, meta, &bounds);
-            else
+            } else {
                 analyze_column(columns[c], job.rows, c, payload, meta);
-            st = StreamingVarnWriter::seal_record(columns[c], job.chunk_index, payload, compressor, rec.block);
+            }
+            if (st.is_ok())
+                st = StreamingVarnWriter::seal_record(columns[c], job.chunk_index, payload, compressor, rec.block);
             if (st.is_ok()) rec.crc = static_cast<uint32_t>(::crc32_z(0L, rec.block.data(), rec.block.size()));
             release_large(payload);
             keep_text_bounds(bounds, meta);

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,13 @@ public:
     // After an error in any chunk, returns that error (the first in file
     // order, with the message the writer gives) and the pipeline stops.
     Status submit_text(const TextBatch& batch);
+    // Parses the values of an Int, Float or Bool column of a batch, on the
+    // worker that encodes the column; its error is the column's record's.
+    using ColumnParser = std::function<Status(const TextBatch& batch, size_t column, BatchValues& out)>;
+    // A batch whose typed columns are parsed by `parse` (which must outlive
+    // the chunk), so that only one column of parsed values per worker
+    // exists at a time.
+    Status submit_text(const TextBatch& batch, const ColumnParser& parse);
     Status submit_rows(std::span<const Row> rows, uint64_t row_count);
 
     // Waits until every submitted chunk is in the file.
@@ -71,6 +79,7 @@ private:
         uint64_t seq = 0;
         uint32_t chunk_index = 0;
         const TextBatch* text = nullptr;  // or the rows
+        const ColumnParser* parse = nullptr;  // the text's typed columns, when not parsed yet
         std::span<const Row> rows;
         uint64_t row_count = 0;
         size_t next_column = 0;   // the next column a worker takes

@@ -297,14 +297,18 @@ Status StreamingVarnWriter::write_chunk(std::span<const Row> rows, uint64_t row_
     return append_chunk(std::move(metas), row_count);
 }
 
-Status StreamingVarnWriter::check_text_chunk(const TextBatch& batch, uint32_t chunk_index) const {
+Status StreamingVarnWriter::check_text_chunk(const TextBatch& batch, uint32_t chunk_index,
+                                             bool values_pending) const {
     if (batch.columns != columns_.size()) {
         return Status::internal("write_text_chunk: the batch has " + std::to_string(batch.columns) +
                              " columns, the schema " + std::to_string(columns_.size()));
     }
     if (!batch_fits_schema(batch, columns_)) {
         for (const KColumn& c : columns_) {
-            if (c.type_code != format::kTypeText)
+            const bool parsed_later = values_pending && (c.type_code == format::kTypeInt ||
+                                                         c.type_code == format::kTypeFloat ||
+                                                         c.type_code == format::kTypeBool);
+            if (c.type_code != format::kTypeText && !parsed_later)
                 return Status::internal("write_text_chunk: column " + c.name +
                                      " is neither a text column nor given as parsed values");
         }

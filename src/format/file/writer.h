@@ -59,7 +59,9 @@ public:
     // analysis and seal_record of a chunk's columns on worker threads and
     // appends the records in column order. `chunk_index` is the number of
     // chunks before this one.
-    Status check_text_chunk(const TextBatch& batch, uint32_t chunk_index) const;
+    // With `values_pending`, the Int, Float and Bool columns' values are
+    // parsed later, column by column, and batch.values is not looked at.
+    Status check_text_chunk(const TextBatch& batch, uint32_t chunk_index, bool values_pending = false) const;
     Status check_rows_chunk(std::span<const Row> rows, uint64_t row_count, uint32_t chunk_index) const;
     // Fails for a chunk of more rows than the chunk size given to begin() (at least 1).
     Status check_chunk_size(uint64_t rows) const;
