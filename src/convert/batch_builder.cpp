@@ -29,7 +29,8 @@ bool blank_line(const uint8_t* line, size_t len) {
 }
 
 TextBatchBuilder::TextBatchBuilder(TextBatch& batch, size_t columns)
-    : batch_(batch), columns_(columns), segments_(columns), commas_(columns) {
+    : batch_(batch), columns_(columns), segments_(columns), commas_(columns),
+      staged_(kStagedRows * columns) {
     // Segments start small and double per column up to a size that keeps
     // the room reserved for one row's new segments small next to 4 GiB.
     first_segment_ = std::clamp<size_t>((size_t{1} << 20) / columns, 64, 4096);
@@ -54,10 +55,22 @@ void TextBatchBuilder::clear() {
     plan_segments(*this);
     batch_.clear();
     plain_ = false;
+    staged_rows_ = 0;
     std::fill(segments_.begin(), segments_.end(), Segment{});
 }
 
 void TextBatchBuilder::plan_like(const TextBatchBuilder& other) { plan_segments(other); }
+
+void TextBatchBuilder::flush() {
+    if (staged_rows_ == 0) return;
+    const size_t stride = batch_.stride;
+    for (size_t c = 0; c < columns_; ++c) {
+        TextSpan* dst = batch_.cells.data() + c * stride + staged_first_;
+        const TextSpan* src = staged_.data() + c;
+        for (size_t k = 0; k < staged_rows_; ++k) dst[k] = src[k * columns_];
+    }
+    staged_rows_ = 0;
+}
 
 // Positions of the first `columns_` commas of the line into commas_; returns
 // how many there are.
@@ -113,9 +126,7 @@ bool TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
     }
     const size_t commas = find_commas(line, len);
     batch_.reserve_row();
-    // The row's span in column i is cell[i * stride].
-    const size_t stride = batch_.stride;
-    TextSpan* cell = batch_.cells.data() + batch_.rows;
+    TextSpan* cell = stage_row();
     size_t start = 0;
     const size_t present = std::min(commas + 1, columns_);
     for (size_t i = 0; i < present; ++i) {
@@ -124,13 +135,13 @@ bool TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
         const uint8_t* e = line + stop;
         start = stop + 1;
         if (b == e) {
-            cell[i * stride] = TextSpan{0, 0};
+            cell[i] = TextSpan{0, 0};
             continue;
         }
         if (!plain_byte(b[0]) || !plain_byte(e[-1])) {
             trim_space(b, e);
             if (b == e) {
-                cell[i * stride] = TextSpan{0, 0};
+                cell[i] = TextSpan{0, 0};
                 continue;
             }
         }
@@ -145,12 +156,13 @@ bool TextBatchBuilder::append_row(const uint8_t* line, size_t len) {
             std::memcpy(dst, b, 16);
         else
             std::memcpy(dst, b, n);
-        cell[i * stride] = TextSpan{static_cast<uint32_t>(seg.at), static_cast<uint32_t>(n)};
+        cell[i] = TextSpan{static_cast<uint32_t>(seg.at), static_cast<uint32_t>(n)};
         seg.at += n;
     }
-    for (size_t i = present; i < columns_; ++i) cell[i * stride] = TextSpan{0, 0};  // short row
+    for (size_t i = present; i < columns_; ++i) cell[i] = TextSpan{0, 0};  // short row
     batch_.row_offsets.push_back(0);
     ++batch_.rows;
+    staged_row_done();
     return commas == columns_;
 }
 
@@ -208,12 +220,12 @@ void TextBatchBuilder::append_fields(const CsvField* fields, size_t count) {
         return;
     }
     batch_.reserve_row();
-    const size_t stride = batch_.stride;
-    TextSpan* cell = batch_.cells.data() + batch_.rows;
-    for (size_t i = 0; i < present; ++i) cell[i * stride] = copy_cell(i, fields[i].data, fields[i].size);
-    for (size_t i = present; i < columns_; ++i) cell[i * stride] = TextSpan{0, 0};
+    TextSpan* cell = stage_row();
+    for (size_t i = 0; i < present; ++i) cell[i] = copy_cell(i, fields[i].data, fields[i].size);
+    for (size_t i = present; i < columns_; ++i) cell[i] = TextSpan{0, 0};
     batch_.row_offsets.push_back(0);
     ++batch_.rows;
+    staged_row_done();
 }
 
 void TextBatchBuilder::append_fields_plain(const CsvField* fields, size_t present) {

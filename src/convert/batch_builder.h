@@ -39,6 +39,14 @@ public:
     // readable bytes, and the fields together must be below 4 GiB.
     void append_fields(const CsvField* fields, size_t count);
 
+    // Writes the spans of the last rows into the batch. The spans of up to
+    // kStagedRows rows are gathered row by row and written column by column
+    // (one short run per column instead of one store per column and row,
+    // each in another part of the span table); call this before the batch
+    // is read. A full batch (a multiple of kStagedRows) is written already.
+    void flush();
+    static constexpr size_t kStagedRows = 16;
+
     // Clears the batch (keeping its buffers) and starts a new one. Each
     // column's first segment then takes what the column held in the batch
     // just cleared (and a little more), so a batch like the last one fills
@@ -73,6 +81,17 @@ private:
     std::vector<Segment> segments_;     // per column
     std::vector<size_t> segment_size_;  // per column: size of its next segment
     std::vector<uint32_t> commas_;      // positions of the current line's first commas
+    std::vector<TextSpan> staged_;      // kStagedRows x columns_, row by row
+    size_t staged_rows_ = 0;            // rows in staged_, from row staged_first_
+    size_t staged_first_ = 0;
+    // The spans of the row being appended, in staged_.
+    TextSpan* stage_row() {
+        if (staged_rows_ == 0) staged_first_ = batch_.rows;
+        return staged_.data() + staged_rows_ * columns_;
+    }
+    void staged_row_done() {
+        if (++staged_rows_ == kStagedRows) flush();
+    }
 };
 
 // True when the line trimmed of White_Space is empty. The line must be valid UTF-8.

@@ -496,6 +496,7 @@ Status BatchPass::fail(Status failure) {
 // threads, hands it to them and moves on to the other batch, whose chunk is
 // in the file by then.
 Status BatchPass::write_batch() {
+    builders_[cur_].flush();
     const TextBatch& batch = batches_[cur_];
     std::vector<Row>& typed_batch = typed_batches_[cur_];
     const std::vector<uint64_t>& lines = line_numbers_[cur_];

@@ -158,6 +158,7 @@ TEST(FastPaths, BatchBuilderMatchesReferenceSplit) {
                 std::string padded = lines.back() + std::string(TextBatchBuilder::kLineSlack, 'Z');
                 builder.append_row(u8(padded), lines.back().size());
             }
+            builder.flush();
             ASSERT_EQ(batch.rows, lines.size());
             for (size_t r = 0; r < lines.size(); ++r) {
                 const std::vector<std::string> want = reference_cells(lines[r], columns);
@@ -202,6 +203,7 @@ TEST(FastPaths, BatchOfFewWideRowsStaysSmall) {
     line[0] = 'x';
     line += std::string(TextBatchBuilder::kLineSlack, ' ');
     for (int i = 0; i < 3; ++i) builder.append_row(u8(line), columns - 1);
+    builder.flush();
     EXPECT_EQ(batch.rows, 3u);
     EXPECT_EQ(cell_text(batch, 2, 0), "x");
     EXPECT_EQ(cell_text(batch, 2, columns - 1), "");
@@ -280,6 +282,7 @@ TEST(FastPaths, TextAnalysisMatchesReferenceInBothLayouts) {
             plain.push_row(plain.text.size(), spans.data());
             plain.text.insert(plain.text.end(), line.begin(), line.end());
         }
+        builder.flush();
         for (size_t c = 0; c < columns; ++c) {
             Bytes want_payload;
             std::string want_min, want_max;
