@@ -84,6 +84,7 @@ bool canonical_int(const uint8_t* p, size_t n) {
     const size_t len = canonical_digits(p, n, negative);
     if (len == 0 || len + (negative ? 1 : 0) != n) return false;
     if (negative && len == 1 && p[1] == '0') return false;  // "-0" is written back as 0
+    if (len <= 18) return true;  // within the 64-bit range whatever the digits
     int64_t v;
     return std::from_chars(reinterpret_cast<const char*>(p), reinterpret_cast<const char*>(p + n), v).ec ==
            std::errc();
@@ -125,6 +126,12 @@ Result<int64_t> int_value(const uint8_t* p, size_t n, bool lossy) {
     if (i == n) return Status::invalid_input(shown(p, n) + " is not an integer");
     for (size_t k = i; k < n; ++k) {
         if (!digit(p[k])) return Status::invalid_input(shown(p, n) + " is not an integer");
+    }
+    if (n - i <= 18) {
+        // No 18-digit number overflows: sum the digits directly.
+        int64_t v = 0;
+        for (size_t k = i; k < n; ++k) v = v * 10 + (p[k] - '0');
+        return p[0] == '-' ? -v : v;
     }
     const char* b = reinterpret_cast<const char*>(p + (p[0] == '+' ? 1 : 0));
     int64_t out = 0;

@@ -119,7 +119,7 @@ bool CsvRecordReader::detect_delimiter() {
 }
 
 CsvRecordReader::Parse CsvRecordReader::parse_record(size_t& record_end, uint64_t& breaks) {
-    raw_.clear();
+    raw_count_ = 0;
     // Unescaped text of a long record is not kept for the records after it.
     if (scratch_.capacity() > kKeptScratch) scratch_ = Bytes();
     scratch_.clear();
@@ -169,9 +169,9 @@ CsvRecordReader::Parse CsvRecordReader::parse_record(size_t& record_end, uint64_
                 if (r == end || *r == d || *r == '\n' || *r == '\r') {
                     if (copied) {
                         scratch_.insert(scratch_.end(), c, quote);
-                        raw_.push_back(RawField{scratch_at, scratch_.size() - scratch_at, true, true});
+                        push_raw(RawField{scratch_at, scratch_.size() - scratch_at, true, true});
                     } else {
-                        raw_.push_back(RawField{static_cast<size_t>(content - base),
+                        push_raw(RawField{static_cast<size_t>(content - base),
                                                 static_cast<size_t>(quote - content), false, true});
                     }
                     p = r;
@@ -191,7 +191,7 @@ CsvRecordReader::Parse CsvRecordReader::parse_record(size_t& record_end, uint64_
                 const uint8_t* keep = tb;
                 trim_space(keep, te);  // only the end is trimmed
                 scratch_.insert(scratch_.end(), tb, te);
-                raw_.push_back(RawField{scratch_at, scratch_.size() - scratch_at, true, true});
+                push_raw(RawField{scratch_at, scratch_.size() - scratch_at, true, true});
                 p = tail_end;
                 break;
             }
@@ -201,7 +201,7 @@ CsvRecordReader::Parse CsvRecordReader::parse_record(size_t& record_end, uint64_
             const uint8_t* b = p;
             const uint8_t* te = e;
             trim_space(b, te);
-            raw_.push_back(RawField{static_cast<size_t>(b - base), static_cast<size_t>(te - b), false, false});
+            push_raw(RawField{static_cast<size_t>(b - base), static_cast<size_t>(te - b), false, false});
             p = e;
         }
         // After the field: a delimiter, a line end or the end of the input.
@@ -261,10 +261,10 @@ CsvRecordReader::Outcome CsvRecordReader::next() {
         next_line_ += breaks + 1;
         pos_ = record_end;
         // A line of nothing but white space is no record.
-        if (raw_.size() == 1 && !raw_[0].quoted && raw_[0].size == 0) continue;
+        if (raw_count_ == 1 && !raw_[0].quoted && raw_[0].size == 0) continue;
         scratch_.resize(scratch_.size() + kSlack);
-        fields_.resize(raw_.size());
-        for (size_t i = 0; i < raw_.size(); ++i) {
+        fields_.resize(raw_count_);
+        for (size_t i = 0; i < raw_count_; ++i) {
             const RawField& f = raw_[i];
             fields_[i] = CsvField{(f.in_scratch ? scratch_.data() : buf_.data()) + f.offset, f.size, f.quoted};
         }

@@ -95,7 +95,14 @@ private:
     uint64_t next_line_ = 1;
     uint64_t line_ = 0;
     Bytes scratch_;  // quoted fields that had to be unescaped
+    // The fields of the record being parsed: raw_[0, raw_count_). The
+    // vector only grows, so that adding a field is a store and an increment.
     std::vector<RawField> raw_;
+    size_t raw_count_ = 0;
+    void push_raw(const RawField& f) {
+        if (raw_count_ == raw_.size()) raw_.resize(raw_.size() * 2 + 16);
+        raw_[raw_count_++] = f;
+    }
     std::vector<CsvField> fields_;
     Status error_;
 };
