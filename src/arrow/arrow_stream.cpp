@@ -8,17 +8,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string_view>
+#include <thread>
 
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
 
-#include "common/ordered_pool.h"
 #include "common/text_scan.h"
 #include "format/column/column_decoding.h"
 #include "format/column/nested_value.h"
@@ -620,6 +623,7 @@ bool keep_row(const Column& c, size_t row, const PreparedFilter& p) {
 // One chunk being given out: its decoded columns, the rows kept, and, when
 // the chunk is one batch, that batch built ahead by the decoding thread.
 struct ChunkSlot {
+    size_t place = SIZE_MAX;  // its place in the chunk order
     size_t chunk = 0;
     std::vector<Column> columns;  // as StreamState::needed
     bool all = true;              // every row of the chunk, else `selected`
@@ -628,6 +632,11 @@ struct ChunkSlot {
     size_t pos = 0;    // of which given out so far
     Status status;     // a fault met while decoding it
     ArrowArray ready{};  // the whole chunk's batch, when built ahead
+    // Decoded column by column: each column's fault, and the columns not
+    // yet decoded (under StreamState::mu).
+    std::vector<Status> column_status;
+    size_t pending = 0;
+    bool done = false;  // decoded: the consumer may take it (under StreamState::mu)
 
     size_t row(size_t k) const { return all ? k : selected[k]; }
     ~ChunkSlot() {
@@ -635,6 +644,21 @@ struct ChunkSlot {
     }
 };
 
+// A piece of decoding work: one column of a chunk, or a whole chunk (with
+// filters, whose columns decode one after the other).
+constexpr size_t kWholeChunk = SIZE_MAX;
+struct Piece {
+    size_t place = 0;
+    size_t column = kWholeChunk;  // index in StreamState::needed
+    uint64_t bytes = 0;           // its record's size: the largest goes first
+};
+
+// Chunks are decoded ahead of the consumer by a pool of threads, started by
+// the first get_next and joined when the stream is released. The pieces of
+// every chunk in the window (the one being given out and a few after it)
+// are taken largest first, so the threads stay busy across chunk
+// boundaries; the thread that decodes a chunk's last column builds its
+// batch. The consumer takes the chunks in order.
 struct StreamState {
     std::unique_ptr<VarnReader> reader;
     ScanOptions options;
@@ -643,16 +667,38 @@ struct StreamState {
     std::vector<std::pair<size_t, Kind>> needed;  // each column needed once
     std::vector<size_t> out_slot;  // output column -> index in `needed`
     bool large = false;            // 64-bit offsets for text and bytes
-    size_t next_chunk = 0;  // the next place in the chunk order
-    // Chunks are decoded a group at a time, one per thread, then given out
-    // in order: slots[current .. loaded).
+    size_t places = 0;             // chunks in the chunk order
+    size_t out = 0;                // the place being given out
+    // Place p decodes into slots[p % slots.size()]: the window holds at most
+    // that many chunks, the one being given out included.
     std::vector<ChunkSlot> slots;
-    size_t current = 0;
-    size_t loaded = 0;
     std::string error;
     bool failed = false;
     unsigned threads = 1;
     std::vector<VarnReader::RecordBuffers> buffers;  // one per decoding thread
+
+    // Shared with the decoding threads.
+    std::mutex mu;
+    std::condition_variable work_cv;   // a piece queued, room in the window, or stop
+    std::condition_variable ready_cv;  // a chunk decoded
+    size_t admitted = 0;       // places [out, admitted) are decoded or being decoded
+    size_t end = 0;            // no place at or after it is admitted (a fault before it)
+    std::vector<Piece> pieces;  // not yet taken
+    uint64_t chunk_bytes = 0;   // the most memory one decoded chunk took so far
+    bool stop = false;
+    bool started = false;
+    std::vector<std::thread> pool;
+
+    ~StreamState() { stop_pool(); }
+    void stop_pool() {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            stop = true;
+        }
+        work_cv.notify_all();
+        for (std::thread& t : pool) t.join();
+        pool.clear();
+    }
 };
 
 const char* format_of(Kind k, bool large) {
@@ -891,139 +937,230 @@ Status guarded(Work&& work) {
         return work();
     } catch (const std::bad_alloc&) {
         return Status::out_of_memory("out of memory while decoding a chunk");
+    } catch (const std::exception& e) {
+        return Status::internal(std::string("decoding a chunk failed: ") + e.what());
     }
 }
 
-// Decodes the next group of chunks, one per thread.
 // The chunks given out, in order: those asked for, or all.
-size_t chunk_order_size(const StreamState& s) {
-    return s.options.chunks ? s.options.chunks->size() : s.reader->chunk_count();
-}
 size_t chunk_at(const StreamState& s, size_t place) {
     return s.options.chunks ? (*s.options.chunks)[place] : place;
 }
 
-// With no filter every column of every chunk is read: the group's columns
-// are decoded as separate pieces of work, largest record first, so the
-// threads stay busy to the end of the group even when one column of a chunk
-// outweighs the others. Each chunk's batch is then built on this thread.
-void load_group_columns(StreamState& s, size_t first, size_t group) {
+// About the memory a decoded chunk holds: its columns, and as much again
+// for the batch built from them.
+uint64_t chunk_memory(const ChunkSlot& slot) {
+    uint64_t bytes = 0;
+    for (const Column& c : slot.columns) {
+        bytes += c.payload.capacity() + c.json.capacity() + c.flags.capacity() + c.valid.capacity() +
+                 c.ints.capacity() * sizeof(int64_t) + c.entries.capacity() * sizeof(ByteView) +
+                 c.json_ends.capacity() * sizeof(uint64_t);
+    }
+    return 2 * bytes;
+}
+
+// Under s.mu: sets up the next places of the chunk order and queues their
+// pieces while the window has room. Beyond one chunk per thread, a chunk is
+// taken in only when the chunks held would stay within the reader's memory
+// budget, judged by the largest decoded chunk so far.
+void admit(StreamState& s) {
     VarnReader& r = *s.reader;
-    struct Unit {
-        size_t slot, column;
-        uint64_t bytes;
-        Status status;
-    };
-    std::vector<Unit> units;
-    for (size_t i = 0; i < group; ++i) {
-        ChunkSlot& slot = s.slots[i];
-        slot.chunk = chunk_at(s, first + i);
+    const uint64_t budget = r.memory_budget();
+    while (s.admitted < s.end) {
+        const size_t held = s.admitted - s.out;
+        if (held >= s.slots.size()) break;
+        if (held >= s.threads && (s.chunk_bytes == 0 || (held + 1) > budget / s.chunk_bytes)) break;
+        const size_t place = s.admitted++;
+        ChunkSlot& slot = s.slots[place % s.slots.size()];
+        if (slot.ready.release) slot.ready.release(&slot.ready);
+        slot.place = place;
+        slot.chunk = chunk_at(s, place);
         slot.all = true;
         slot.selected.clear();
-        if (r.chunk_rows(slot.chunk) == 0) continue;
+        slot.count = slot.pos = 0;
+        slot.status = Status::ok();
+        slot.done = false;
+        if (!s.filters.empty() || s.needed.empty()) {
+            // Filters: the filter columns first, the others only for a kept row.
+            slot.pending = 1;
+            s.pieces.push_back(Piece{place, kWholeChunk, 0});
+            continue;
+        }
+        if (r.chunk_rows(slot.chunk) == 0) {
+            slot.pending = 0;
+            slot.done = true;
+            continue;
+        }
         if (s.stats) ++s.stats->chunks_read;
         slot.columns.resize(s.needed.size());
+        slot.column_status.assign(s.needed.size(), Status::ok());
         for (size_t j = 0; j < s.needed.size(); ++j) {
             slot.columns[j].col = s.needed[j].first;
             slot.columns[j].kind = s.needed[j].second;
             slot.columns[j].loaded = false;
-            units.push_back(Unit{i, j, r.meta(slot.chunk, s.needed[j].first).block_len, Status::ok()});
+            s.pieces.push_back(Piece{place, j, r.meta(slot.chunk, s.needed[j].first).block_len});
+        }
+        slot.pending = s.needed.size();
+    }
+}
+
+// Under s.mu: takes the largest queued piece (of place `only`, if set);
+// false when there is none.
+bool take_piece(StreamState& s, Piece& out, size_t only = SIZE_MAX) {
+    size_t best = SIZE_MAX;
+    for (size_t i = 0; i < s.pieces.size(); ++i) {
+        const Piece& p = s.pieces[i];
+        if (only != SIZE_MAX && p.place != only) continue;
+        if (best == SIZE_MAX || p.bytes > s.pieces[best].bytes ||
+            (p.bytes == s.pieces[best].bytes && p.place < s.pieces[best].place)) {
+            best = i;
         }
     }
-    std::vector<size_t> order(units.size());
-    for (size_t u = 0; u < order.size(); ++u) order[u] = u;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return units[a].bytes > units[b].bytes; });
-    (void)run_ordered(
-        order.size(), s.threads, order.size(),
-        [&](size_t k, unsigned w) {
-            Unit& u = units[order[k]];
-            ChunkSlot& slot = s.slots[u.slot];
-            const size_t rows = r.chunk_rows(slot.chunk);
-            const bool whole = s.options.batch_rows == 0 || rows <= s.options.batch_rows;
-            u.status = guarded([&] {
-                return load_column(r, slot.chunk, slot.columns[u.column], &s.buffers[w], whole, s.large);
-            });
-            return Status::ok();
-        },
-        [](size_t) { return Status::ok(); });
-    // Each chunk fails with its first failing column, as when its columns
-    // load one after the other.
-    size_t u = 0;
-    for (size_t i = 0; i < group; ++i) {
-        ChunkSlot& slot = s.slots[i];
-        const size_t rows = r.chunk_rows(slot.chunk);
-        if (rows == 0) continue;
-        for (size_t j = 0; j < s.needed.size(); ++j, ++u) {
-            if (slot.status.is_ok() && units[u].status.failed()) slot.status = units[u].status;
+    if (best == SIZE_MAX) return false;
+    out = s.pieces[best];
+    s.pieces.erase(s.pieces.begin() + static_cast<std::ptrdiff_t>(best));
+    return true;
+}
+
+// Every column of the chunk decoded: its first failing column in column
+// order is its fault, as when the columns load one after the other; else
+// its batch is built when the chunk is one batch.
+void finish_columns(const StreamState& s, ChunkSlot& slot) {
+    for (const Status& st : slot.column_status) {
+        if (st.failed()) {
+            slot.status = st;
+            return;
         }
-        if (slot.status.failed()) continue;
-        uint64_t hidden = 0;
-        for (const Column& c : slot.columns) hidden += c.hidden;
-        if (s.stats) s.stats->hidden_nulls += hidden;
-        slot.count = rows;
-        if (s.options.batch_rows == 0 || rows <= s.options.batch_rows) {
-            slot.status = guarded([&] { return build_batch(s, slot, 0, rows, &slot.ready); });
-            if (slot.status.failed()) slot.count = 0;
+    }
+    const size_t rows = s.reader->chunk_rows(slot.chunk);
+    uint64_t hidden = 0;
+    for (const Column& c : slot.columns) hidden += c.hidden;
+    if (s.stats) s.stats->hidden_nulls += hidden;
+    slot.count = rows;
+    if (s.options.batch_rows == 0 || rows <= s.options.batch_rows) {
+        slot.status = guarded([&] { return build_batch(s, slot, 0, rows, &slot.ready); });
+        if (slot.status.failed()) slot.count = 0;
+    }
+}
+
+// Runs `piece` on decoding thread `w`; `lock` (on s.mu) is held on entry
+// and on return. The piece that completes its chunk marks it done.
+void run_piece(StreamState& s, std::unique_lock<std::mutex>& lock, const Piece& piece, unsigned w) {
+    ChunkSlot& slot = s.slots[piece.place % s.slots.size()];
+    lock.unlock();
+    uint64_t memory = 0;
+    if (piece.column == kWholeChunk) {
+        slot.status = guarded([&] { return load_chunk(s, slot, slot.chunk, s.buffers[w]); });
+        memory = chunk_memory(slot);
+        lock.lock();
+    } else {
+        const size_t rows = s.reader->chunk_rows(slot.chunk);
+        const bool whole = s.options.batch_rows == 0 || rows <= s.options.batch_rows;
+        slot.column_status[piece.column] = guarded([&] {
+            return load_column(*s.reader, slot.chunk, slot.columns[piece.column], &s.buffers[w], whole, s.large);
+        });
+        lock.lock();
+        if (--slot.pending != 0) return;
+        lock.unlock();
+        memory = chunk_memory(slot);
+        finish_columns(s, slot);
+        lock.lock();
+    }
+    slot.done = true;
+    s.chunk_bytes = std::max(s.chunk_bytes, memory);
+    if (slot.status.failed() && piece.place < s.end) {
+        // Nothing after a faulty chunk is given out.
+        s.end = piece.place + 1;
+        s.pieces.erase(std::remove_if(s.pieces.begin(), s.pieces.end(),
+                                      [&](const Piece& p) { return p.place > piece.place; }),
+                       s.pieces.end());
+    }
+    s.ready_cv.notify_all();
+}
+
+void decode_ahead(StreamState& s, unsigned w) {
+    std::unique_lock<std::mutex> lock(s.mu);
+    for (;;) {
+        if (s.stop) return;
+        admit(s);
+        Piece piece;
+        if (!take_piece(s, piece)) {
+            s.work_cv.wait(lock);
+            continue;
+        }
+        run_piece(s, lock, piece, w);
+    }
+}
+
+void start_pool(StreamState& s) {
+    s.started = true;
+    if (s.threads <= 1 || s.places == 0) return;
+    s.pool.reserve(s.threads);
+    for (unsigned w = 0; w < s.threads; ++w) {
+        try {
+            s.pool.emplace_back(decode_ahead, std::ref(s), w);
+        } catch (...) {
+            break;  // fewer threads give the same batches
         }
     }
 }
 
-void load_group(StreamState& s) {
-    const size_t group = std::min<size_t>(s.threads, chunk_order_size(s) - s.next_chunk);
-    for (ChunkSlot& slot : s.slots) {
-        if (slot.ready.release) slot.ready.release(&slot.ready);
-        slot.status = Status::ok();
-        slot.count = slot.pos = 0;
-    }
-    const size_t first = s.next_chunk;
-    if (s.filters.empty()) {
-        load_group_columns(s, first, group);
+// Waits until the chunk at s.out is decoded; without decoding threads,
+// decodes it here.
+ChunkSlot& wait_for_chunk(StreamState& s) {
+    if (!s.started) start_pool(s);
+    ChunkSlot& slot = s.slots[s.out % s.slots.size()];
+    std::unique_lock<std::mutex> lock(s.mu);
+    if (s.pool.empty()) {
+        for (;;) {
+            admit(s);
+            if (slot.place == s.out && slot.done) break;
+            Piece piece;
+            if (!take_piece(s, piece, s.out)) break;  // cannot happen: the chunk is admitted
+            run_piece(s, lock, piece, 0);
+        }
     } else {
-        // Each slot keeps its own fault, given out after the chunks before it.
-        (void)run_ordered(
-            group, static_cast<unsigned>(group), group,
-            [&](size_t i, unsigned w) {
-                s.slots[i].status =
-                    guarded([&] { return load_chunk(s, s.slots[i], chunk_at(s, first + i), s.buffers[w]); });
-                return Status::ok();
-            },
-            [](size_t) { return Status::ok(); });
+        s.ready_cv.wait(lock, [&] { return slot.place == s.out && slot.done; });
     }
-    s.next_chunk += group;
-    s.current = 0;
-    s.loaded = group;
+    return slot;
+}
+
+// The chunk at s.out is given out: its slot is free for a later chunk.
+void advance(StreamState& s) {
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        ++s.out;
+    }
+    s.work_cv.notify_all();
 }
 
 Status next_batch(StreamState& s, ArrowArray* out, bool& done) {
     for (;;) {
-        if (s.current < s.loaded) {
-            ChunkSlot& slot = s.slots[s.current];
-            VARN_RETURN_IF_ERROR(slot.status);
-            if (slot.pos < slot.count) break;
-            ++s.current;
-            continue;
-        }
-        if (s.next_chunk >= chunk_order_size(s)) {
+        if (s.out >= s.places) {
             done = true;
             return Status::ok();
         }
-        load_group(s);
+        ChunkSlot& slot = wait_for_chunk(s);
+        if (slot.place != s.out || !slot.done) return Status::internal("a chunk was not decoded");
+        VARN_RETURN_IF_ERROR(slot.status);
+        if (slot.pos < slot.count) break;
+        advance(s);
     }
-    ChunkSlot& slot = s.slots[s.current];
+    ChunkSlot& slot = s.slots[s.out % s.slots.size()];
     if (slot.ready.release) {
         // Built ahead: hand it over.
         *out = slot.ready;
         slot.ready.release = nullptr;
         if (s.stats) s.stats->rows += slot.count;
         slot.pos = slot.count;
-        return Status::ok();
+    } else {
+        size_t n = slot.count - slot.pos;
+        if (s.options.batch_rows) n = std::min(n, s.options.batch_rows);
+        VARN_RETURN_IF_ERROR(build_batch(s, slot, slot.pos, n, out));
+        slot.pos += n;
+        if (s.stats) s.stats->rows += n;
     }
-    size_t n = slot.count - slot.pos;
-    if (s.options.batch_rows) n = std::min(n, s.options.batch_rows);
-    VARN_RETURN_IF_ERROR(build_batch(s, slot, slot.pos, n, out));
-    slot.pos += n;
-    if (s.stats) s.stats->rows += n;
+    if (slot.pos == slot.count) advance(s);
     return Status::ok();
 }
 
@@ -1037,14 +1174,19 @@ int get_next(ArrowArrayStream* stream, ArrowArray* out) {
         if (st.failed()) {
             s->failed = true;
             s->error = st.message();
+            s->stop_pool();
             return EIO;
         }
-        if (done) out->release = nullptr;
+        if (done) {
+            out->release = nullptr;
+            s->stop_pool();
+        }
         return 0;
     } catch (const std::bad_alloc&) {
         if (out->release) out->release(out);
         s->failed = true;
         s->error = "out of memory while decoding a chunk";
+        s->stop_pool();
         return ENOMEM;
     }
 }
@@ -1067,11 +1209,13 @@ void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options,
     s->reader = std::move(reader);
     s->options = std::move(options);
     s->stats = std::move(stats);
+    s->threads = s->options.threads ? s->options.threads : std::max(1u, available_cores());
+    s->buffers.resize(s->threads);
+    s->slots.resize(s->threads <= 1 ? 1 : 2 * size_t{s->threads});
+    s->places = s->options.chunks ? s->options.chunks->size() : s->reader->chunk_count();
+    s->end = s->places;
     // 32-bit offsets reach 2 GiB; a chunk whose text passes that needs the
     // large offsets the caller asked for.
-    s->threads = std::max(1u, available_cores());
-    s->buffers.resize(s->threads);
-    s->slots.resize(s->threads);
     s->large = s->reader->options().large_offsets;
     std::vector<size_t> slot_of(s->reader->column_count(), SIZE_MAX);
     auto need = [&](size_t col) {

@@ -60,6 +60,8 @@ struct ScanOptions {
     // These chunks only, in this order (each chunk the index rules out is
     // still skipped); unset: every chunk.
     std::optional<std::vector<size_t>> chunks = std::nullopt;
+    // Threads that decode chunks ahead of the consumer; 0: one per core.
+    unsigned threads = 0;
 };
 
 // What a stream did so far; shared between the stream and its owner, and

@@ -3,6 +3,7 @@
 // text that is not UTF-8, chunk pruning, and release in any order.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -190,10 +191,144 @@ TEST_F(ArrowStreamTest, TextOfEveryLengthWholeAndInBatches) {
     }
 }
 
-// Columns of a group of chunks decode as separate pieces of work, largest
+// Every cell of a batch's children as text, by the schema's formats.
+std::vector<std::string> dump_batch(const ArrowSchema& schema, const ArrowArray& batch) {
+    std::vector<std::string> out{"rows " + std::to_string(batch.length)};
+    for (int64_t c = 0; c < batch.n_children; ++c) {
+        const ArrowArray* a = batch.children[c];
+        const std::string f = schema.children[c]->format;
+        const auto* valid = static_cast<const uint8_t*>(a->buffers[0]);
+        auto is_null = [&](int64_t i) { return valid && !((valid[i / 8] >> (i % 8)) & 1); };
+        if (f == "u" || f == "z") {
+            for (auto& t : texts<int32_t>(a)) out.push_back(std::move(t));
+            continue;
+        }
+        if (f == "U" || f == "Z") {
+            for (auto& t : texts<int64_t>(a)) out.push_back(std::move(t));
+            continue;
+        }
+        for (int64_t i = 0; i < a->length; ++i) {
+            if (is_null(i)) {
+                out.push_back("<null>");
+            } else if (f == "l") {
+                out.push_back(std::to_string(static_cast<const int64_t*>(a->buffers[1])[i]));
+            } else if (f == "g") {
+                out.push_back(std::to_string(static_cast<const double*>(a->buffers[1])[i]));
+            } else {
+                const auto* bits = static_cast<const uint8_t*>(a->buffers[1]);
+                out.push_back((bits[i / 8] >> (i % 8)) & 1 ? "true" : "false");
+            }
+        }
+    }
+    return out;
+}
+
+// Chunks decode ahead of the consumer, column by column across chunk
+// boundaries, within a window the memory budget bounds: one thread,
+// several, and a budget that keeps the window small give the same batches
+// and the same counts, with filters, small batches, repeated columns and a
+// chosen chunk order too.
+TEST_F(ArrowStreamTest, ThreadsAndBudgetGiveTheSameBatches) {
+    std::vector<std::vector<Row>> chunks(11);
+    for (size_t c = 0; c < chunks.size(); ++c) {
+        const int rows = 40 + static_cast<int>(c * 37 % 90);
+        for (int i = 0; i < rows; ++i) {
+            const bool null = (i + static_cast<int>(c)) % 17 == 0;
+            const std::string text(static_cast<size_t>((i * 13 + static_cast<int>(c) * 29) % 300),
+                                   static_cast<char>('a' + (i + c) % 26));
+            chunks[c].push_back(row({null ? KVal::make_null() : KVal::make_str(text),
+                                     KVal::make_int(static_cast<int64_t>(c) * 1000 + i),
+                                     null ? KVal::make_null() : KVal::make_float(i * 0.25 - 3),
+                                     KVal::make_bool(i % 3 == 0)}));
+        }
+    }
+    const std::string p = write({make_column("t"), make_column("i", format::kTypeInt),
+                                 make_column("f", format::kTypeFloat), make_column("b", format::kTypeBool)},
+                                chunks);
+    auto at_least = [](int64_t v) {
+        FilterValue x;
+        x.integer = v;
+        return Filter{1, FilterOp::Ge, {x}};
+    };
+    struct Case {
+        const char* name;
+        ScanOptions options;
+    };
+    const Case cases[] = {
+        {"every column", ScanOptions{{0, 1, 2, 3}, {}, 0}},
+        {"small batches, repeated columns", ScanOptions{{3, 0, 0, 1}, {}, 16}},
+        {"a filter", ScanOptions{{0, 2}, {at_least(3040)}, 0}},
+        {"a filter and small batches", ScanOptions{{2, 1}, {at_least(5020)}, 7}},
+        {"chosen chunks", ScanOptions{{1, 0}, {}, 0, std::vector<size_t>{7, 2, 9, 2}}},
+        {"no column", ScanOptions{{}, {}, 0}},
+    };
+    struct Run {
+        unsigned threads;
+        uint64_t budget;  // 0: the default
+    };
+    const Run runs[] = {{1, 0}, {2, 0}, {5, 0}, {3, 64 << 10}};
+    for (const Case& c : cases) {
+        std::vector<std::string> want;
+        std::array<uint64_t, 4> want_stats{};
+        for (const Run& run : runs) {
+            SCOPED_TRACE(testing::Message() << c.name << ", " << run.threads << " threads, budget " << run.budget);
+            ReaderOptions ro;
+            if (run.budget) ro.memory_budget = run.budget;
+            ScanOptions options = c.options;
+            options.threads = run.threads;
+            auto r = VarnReader::open(p, ro);
+            ASSERT_TRUE(r.is_ok()) << r.message();
+            ASSERT_TRUE(check_scan(*r.value(), options).is_ok());
+            auto stats = std::make_shared<ScanStats>();
+            ArrowArrayStream s;
+            make_stream(r.take(), std::move(options), stats, &s);
+            ArrowSchema schema;
+            ASSERT_EQ(s.get_schema(&s, &schema), 0);
+            std::vector<std::string> got;
+            for (;;) {
+                ArrowArray batch;
+                ASSERT_EQ(s.get_next(&s, &batch), 0) << s.get_last_error(&s);
+                if (!batch.release) break;
+                for (auto& cell : dump_batch(schema, batch)) got.push_back(std::move(cell));
+                batch.release(&batch);
+            }
+            s.release(&s);
+            const std::array<uint64_t, 4> got_stats{stats->chunks_read.load(), stats->chunks_skipped.load(),
+                                                    stats->rows.load(), stats->hidden_nulls.load()};
+            // Released with chunks still decoding ahead, and before any
+            // batch: the threads are joined, a batch taken outlives them.
+            for (int taken : {0, 1}) {
+                ScanOptions again = c.options;
+                again.threads = run.threads;
+                open_stream(p, std::move(again), &s, ro);
+                ArrowArray batch{};
+                if (taken) {
+                    ASSERT_EQ(s.get_next(&s, &batch), 0) << s.get_last_error(&s);
+                }
+                s.release(&s);
+                if (batch.release) {
+                    EXPECT_EQ(dump_batch(schema, batch).front(), want.empty() ? got.front() : want.front());
+                    batch.release(&batch);
+                }
+            }
+            schema.release(&schema);
+            if (run.threads == 1) {
+                ASSERT_GT(got.size(), 10u);
+                want = got;
+                want_stats = got_stats;
+            } else {
+                EXPECT_EQ(got, want);
+                EXPECT_EQ(got_stats, want_stats);
+            }
+        }
+    }
+}
+
+// Columns of the chunks ahead decode as separate pieces of work, largest
 // first: a damaged record still stops the stream at its own chunk, after
-// the chunks before it, and of two damaged columns of one chunk the first
-// in column order is named whatever order they decoded in.
+// the chunks before it, on one thread or several, and of two damaged
+// columns of one chunk the first in column order is named whatever order
+// they decoded in.
 TEST_F(ArrowStreamTest, DamagedRecordNamesItsChunkAndFirstColumn) {
     std::vector<std::vector<Row>> chunks(4);
     for (size_t c = 0; c < chunks.size(); ++c) {
@@ -236,9 +371,17 @@ TEST_F(ArrowStreamTest, DamagedRecordNamesItsChunkAndFirstColumn) {
             std::fwrite(bytes.data(), 1, bytes.size(), out);
             std::fclose(out);
         }
-        for (size_t batch_rows : {size_t{0}, size_t{100}}) {
+        struct Read {
+            size_t batch_rows;
+            unsigned threads;
+        };
+        for (const Read& read : {Read{0, 1}, Read{0, 2}, Read{0, 4}, Read{100, 1}, Read{100, 2}, Read{100, 4}}) {
+            SCOPED_TRACE(testing::Message() << "batch rows " << read.batch_rows << ", " << read.threads
+                                            << " threads");
+            ScanOptions options{{0, 1, 2}, {}, read.batch_rows};
+            options.threads = read.threads;
             ArrowArrayStream s;
-            open_stream(q, ScanOptions{{0, 1, 2}, {}, batch_rows}, &s);
+            open_stream(q, std::move(options), &s);
             size_t rows = 0;
             ArrowArray batch;
             int rc = 0;
