@@ -434,17 +434,26 @@ Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
     auto too_long = [max_output] {
         return Status::corrupt("LZ stream decodes to more than " + std::to_string(max_output) + " bytes");
     };
-    // Room already in `out` (from an earlier call) is used as it is: only
-    // growth is zero-filled by resize.
-    size_t cap = std::min(max_output, std::max<size_t>(2 * stream.size(), 64));
-    if (out.size() > cap + kSlack) cap = std::min(max_output, out.size() - kSlack);
-    if (out.size() < cap + kSlack) out.resize(cap + kSlack);
+    // Room already in `out` (from an earlier call, the same column of the
+    // chunk before as a rule) is used as it is, since resize zero-fills what
+    // it adds: such a buffer grows only as far as the output goes, in small
+    // steps while its allocation has room, and geometrically past it.
+    size_t cap;
+    if (out.size() >= 64 + kSlack) {
+        cap = std::min(max_output, out.size() - kSlack);
+    } else {
+        cap = std::min(max_output, std::max<size_t>(2 * stream.size(), 64));
+        out.resize(cap + kSlack);
+    }
     uint8_t* d = out.data();
     size_t o = 0;
     auto room = [&](size_t n) {  // false when n more bytes would pass max_output
         if (n > max_output - o) return false;
         if (n > cap - o) {
-            cap = std::min(max_output, std::max(2 * cap, o + n));
+            size_t want = std::max(2 * cap, o + n);
+            const size_t step = std::max<size_t>(cap / 8, 64 << 10);
+            if (out.capacity() - kSlack >= o + n + step) want = std::max(o + n, std::min(2 * cap, cap + step));
+            cap = std::min(max_output, want);
             out.resize(cap + kSlack);
             d = out.data();
         }
