@@ -220,15 +220,19 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
     const size_t lz_cap =
         std::min(max_output > SIZE_MAX / 5 ? SIZE_MAX : max_output * 5, max_stream);
     // What the output may take next to the decoded stream.
-    auto room_after = [&](const Bytes& s) {
-        return std::min(max_output, max_stream > s.size() ? max_stream - s.size() : size_t{0});
+    auto room_after = [&](size_t stream_size) {
+        return std::min(max_output, max_stream > stream_size ? max_stream - stream_size : size_t{0});
     };
     switch (static_cast<BlockTag>(tag)) {
         case BlockTag::Lz:
             return lz_decompress(payload, out, max_output);
-        case BlockTag::LzHuffman:
-            VARN_RETURN_IF_ERROR(huffman_decompress(payload, stream, lz_cap));
-            return lz_decompress(as_bytes(stream), out, room_after(stream));
+        case BlockTag::LzHuffman: {
+            // The stream buffer keeps its size between blocks: only its
+            // front `n` bytes are this block's stream.
+            size_t n = 0;
+            VARN_RETURN_IF_ERROR(huffman_decompress_into(payload, stream, lz_cap, n));
+            return lz_decompress(ByteView(stream.data(), n), out, room_after(n));
+        }
         case BlockTag::Stored:
             if (payload.size() > max_output)
                 return Status::corrupt("stored block of " + std::to_string(payload.size()) +
@@ -256,7 +260,7 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& st
                 return Status::ok();
             }
             VARN_RETURN_IF_ERROR(range_decompress(payload, stream, lz_cap));
-            return lz_decompress(as_bytes(stream), out, room_after(stream));
+            return lz_decompress(as_bytes(stream), out, room_after(stream.size()));
         }
     }
     return Status::corrupt("unknown block tag " + std::to_string(tag));

@@ -60,6 +60,10 @@ Status decompress_block(ByteView block, Bytes& out, size_t max_output, Bytes& sc
                         size_t max_stream = SIZE_MAX);
 Status lz_decompress(ByteView stream, Bytes& out, size_t max_output);
 Status huffman_decompress(ByteView block, Bytes& out, size_t max_output);
+// huffman_decompress into the front of `out`, which grows only when shorter
+// than the content (and is never cut): `n` is the content's length. For
+// scratch buffers, whose regrowth resize would zero-fill.
+Status huffman_decompress_into(ByteView block, Bytes& out, size_t max_output, size_t& n);
 Status range_decompress(ByteView block, Bytes& out, size_t max_output);
 // True for a well-formed range block of one symbol value: it decodes to n
 // copies of `symbol`.

@@ -536,12 +536,16 @@ Status check_padding(const BitCursor& bits) {
 }  // namespace
 
 Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
-    if (block.empty()) {
-        out.clear();
-        return Status::ok();
-    }
-    uint8_t len[256] = {};
     size_t n = 0;
+    Status st = huffman_decompress_into(block, out, max_output, n);
+    out.resize(st.is_ok() ? n : std::min(n, out.size()));
+    return st;
+}
+
+Status huffman_decompress_into(ByteView block, Bytes& out, size_t max_output, size_t& n) {
+    n = 0;
+    if (block.empty()) return Status::ok();
+    uint8_t len[256] = {};
     ByteView packed;
     VARN_RETURN_IF_ERROR(read_code_table(block, len, n, packed));
     VARN_RETURN_IF_ERROR(check_prefix_code(len));
@@ -553,7 +557,7 @@ Status huffman_decompress(ByteView block, Bytes& out, size_t max_output) {
     DecodeTables tables;
     const bool multi = n >= kMultiFrom;
     build_tables(len, tables, multi);
-    out.resize(n);
+    if (out.size() < n) out.resize(n);
     BitCursor bits{packed.data(), packed.data(), packed.data() + packed.size()};
     size_t i = 0;
     if (multi) {

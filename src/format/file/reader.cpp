@@ -391,7 +391,9 @@ Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload, RecordBu
                "block of " + num(m.block_len) + " bytes, longer than any block of a payload of at most " +
                    num(limit) + " bytes");
     const size_t n = format::kRecordPrefixSize + static_cast<size_t>(m.block_len);
-    record_.resize(n);
+    // Only grown: the buffer serves records of every size, and regrowing
+    // would zero-fill bytes the read overwrites.
+    if (record_.size() < n) record_.resize(n);
     {
         Status st = read_at(m.block_offset, n, record_.data(), "column record");
         FILE_CHECK(st.is_ok(), record_place(chunk, col), st.message());
