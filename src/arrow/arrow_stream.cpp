@@ -1211,7 +1211,10 @@ void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options,
     s->stats = std::move(stats);
     s->threads = s->options.threads ? s->options.threads : std::max(1u, available_cores());
     s->buffers.resize(s->threads);
-    s->slots.resize(s->threads <= 1 ? 1 : 2 * size_t{s->threads});
+    // One chunk ahead of a chunk per thread keeps the threads busy across
+    // chunk boundaries; each slot more is one more chunk's buffers, new with
+    // every stream, whose page faults cost more than they save.
+    s->slots.resize(s->threads <= 1 ? 1 : size_t{s->threads} + 1);
     s->places = s->options.chunks ? s->options.chunks->size() : s->reader->chunk_count();
     s->end = s->places;
     // 32-bit offsets reach 2 GiB; a chunk whose text passes that needs the
