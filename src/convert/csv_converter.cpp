@@ -316,7 +316,7 @@ public:
         // for a few rows.
         batches_[0].row_offsets.reserve(format::kChunkRows);
         for (const KColumn& c : writer.columns()) {
-              if (c.type_code != format::kTypeText && c.type_code != format::kTypeInt &&
+            if (c.type_code != format::kTypeText && c.type_code != format::kTypeInt &&
                 c.type_code != format::kTypeFloat && c.type_code != format::kTypeBool)
                 values_path_ = false;
         }
