@@ -338,8 +338,8 @@ public:
 private:
     Status write_batch();
     Status finish();
-    // Parses the Int, Float and Bool columns of the batch into its values.
-    Status parse_values(TextBatch& batch);
+    // Parses the Int, Float and Bool columns of batch `b` into its values.
+    Status parse_values(int b);
     // Parses column `c` of batch `b` (0 or 1) into `values`.
     Status parse_column(int b, size_t c, BatchValues& values);
     Status after_full_batch(uint64_t consumed, std::chrono::steady_clock::time_point start);
@@ -439,9 +439,9 @@ Status BatchPass::finish() {
     return Status::ok();
 }
 
-Status BatchPass::parse_values(TextBatch& batch) {
+Status BatchPass::parse_values(int b) {
     const std::vector<KColumn>& columns = writer_.columns();
-    const int b = &batch == &batches_[0] ? 0 : 1;
+    TextBatch& batch = batches_[b];
     batch.values.resize(columns.size());
     for (size_t c = 0; c < columns.size(); ++c) {
         if (columns[c].type_code == format::kTypeText) continue;
@@ -514,9 +514,8 @@ Status BatchPass::write_batch() {
         // The workers parse each typed column as they encode it.
         written = pipeline_->submit_text(batch, parse_column_);
     } else if (typed_ && values_path_) {
-        TextBatch& parsed = batches_[cur_];
-        VARN_RETURN_IF_ERROR(parse_values(parsed));
-        written = writer_.write_text_chunk(parsed);
+        VARN_RETURN_IF_ERROR(parse_values(cur_));
+        written = writer_.write_text_chunk(batch);
     } else if (typed_) {
         VARN_RETURN_IF_ERROR(typed_rows(batch, writer_.columns(), lines, hooks_.parse_field, typed_batch));
         written = pipeline_ ? pipeline_->submit_rows(typed_batch, batch.rows)

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/fd.h"
 #include "csv/cell_values.h"
 #include "format/file/chunk_pipeline.h"
 #include "format/type_codes.h"
@@ -79,10 +80,7 @@ bool line_start(int fd, uint64_t at, uint64_t size, uint64_t& start) {
     uint64_t off = at - 1;  // the byte before a line start ends a line
     bool after_cr = false;
     for (;;) {
-        ssize_t n;
-        do {
-            n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(off));
-        } while (n < 0 && errno == EINTR);
+        const ssize_t n = pread_fd(fd, buf, sizeof buf, static_cast<off_t>(off));
         if (n < 0) return false;
         if (n == 0) {
             start = after_cr ? off : size;
@@ -162,7 +160,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
     std::vector<RangeScan> scans(ranges);
     std::atomic<size_t> next{0};
     std::atomic<bool> fd_failed{false};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open_fd(path.c_str(), O_RDONLY);
     if (fd < 0) return guess_serially(reader, columns, extra);
     const uint8_t delimiter = reader.delimiter();
     auto work = [&] {

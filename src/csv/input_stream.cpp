@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/fd.h"
 #include "common/os_error.h"
 
 namespace varn {
@@ -69,10 +70,7 @@ Result<std::unique_ptr<InputStream>> InputStream::from_fd(int fd, bool owned) {
 }
 
 Result<std::unique_ptr<InputStream>> InputStream::open_text_at(const std::string& path, uint64_t offset) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = open_fd(path.c_str(), O_RDONLY);
     if (fd < 0) return Status::io_error("Cannot open " + path + ": " + last_os_error());
     std::unique_ptr<InputStream> s(new InputStream());
     s->fd_ = fd;
