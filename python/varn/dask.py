@@ -181,15 +181,20 @@ class _ReadPart:
         # otherwise put into the hash) counts only through its random token.
         return self.token
 
-    def __call__(self, part: Tuple[str, Optional[List[int]]]) -> "pd.DataFrame":
+    def __call__(self, part: Tuple[str, Optional[List[int]]],
+                 columns: Optional[List[str]] = None) -> "pd.DataFrame":
+        # Dask passes ``columns`` when a later selection was pushed into the
+        # read (it does so only because this keyword exists): then only those
+        # columns' records are read, in the order asked.
         path, chunks = part
+        cols = self.columns if columns is None else list(columns)
         f = varn.open(path, key=self.key.value if self.key is not None else None)
         if f.schema != self.schema:
             raise varn.VarnError(
                 f"{path}: the file changed since read_varn planned the read: "
                 f"its schema is now {f.schema}, was {self.schema}"
             )
-        table = f.read(columns=self.columns, filters=self.filters, chunks=chunks).read_arrow()
+        table = f.read(columns=cols, filters=self.filters, chunks=chunks).read_arrow()
         return _to_pandas(table)
 
     def __repr__(self) -> str:
@@ -216,7 +221,9 @@ def read_varn(
     files, sorted by name). Every file must have the same column names and
     types, in the same order.
     columns: names to read, in this order (default: all); only their
-    records are read.
+    records are read. A later selection (``ddf[["a", "b"]]``, ``ddf["a"]``)
+    narrows the read further: Dask's optimizer hands it to the partition
+    reads, which then read only those columns' records.
     filters: ``(column, op, value)`` tuples joined by AND, as for
     ``varn.VarnFile.read`` (==, !=, <, <=, >, >=, in, not in). Files and
     chunks whose index rules them out are dropped on the client, before any

@@ -270,3 +270,44 @@ def test_key_reaches_workers_but_no_repr_or_log(client, shards, converted, tmp_p
     for text in texts:
         for form in hidden:
             assert form not in text
+
+
+@needs_dask
+def test_a_later_column_selection_reaches_the_partition_reads(tmp_path, monkeypatch):
+    """Dask hands ``ddf[[...]]`` and ``ddf[name]`` down to the partition
+    reads, which then ask the file for those columns only (and the filter's)."""
+    import dask
+
+    for i, n in enumerate([70000, 300]):
+        (tmp_path / f"p{i}.csv").write_text(shard_text(i, n))
+        varn.convert(str(tmp_path / f"p{i}.csv"), str(tmp_path / f"p{i}.varn"), types=TYPES, report=False)
+    reads = []
+    read = varn.VarnFile.read
+
+    def spy(self, columns=None, filters=None, batch_rows=None, chunks=None):
+        stream = read(self, columns, filters, batch_rows, chunks)
+        reads.append((list(columns), stream))
+        return stream
+
+    ddf = vd.read_varn(str(tmp_path / "*.varn"), filters=[("id", "!=", 7)])
+    monkeypatch.setattr(varn.VarnFile, "read", spy)
+    with dask.config.set(scheduler="synchronous"):
+        full = ddf.compute().reset_index(drop=True)
+        assert sorted(c for cols, _ in reads for c in cols) == sorted(2 * list(full.columns))
+        all_chunks = sum(s.stats["chunks_read"] for _, s in reads)
+        assert all_chunks == 3
+        cases = [
+            (lambda d: d[["amount", "id"]], {"amount", "id"}),
+            (lambda d: d["city"], {"city"}),
+            (lambda d: d[d["amount"] > 4000.0][["blob"]], {"amount", "blob"}),
+        ]
+        for select, read_columns in cases:
+            reads.clear()
+            got = select(ddf).compute().reset_index(drop=True)
+            want = select(full).reset_index(drop=True)
+            if isinstance(want, pd.Series):
+                pd.testing.assert_series_equal(got, want)
+            else:
+                pd.testing.assert_frame_equal(got, want)
+            assert len(reads) == 2 and all(set(cols) == read_columns for cols, _ in reads), reads
+            assert sum(s.stats["chunks_read"] for _, s in reads) == all_chunks
