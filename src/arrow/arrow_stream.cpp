@@ -682,6 +682,9 @@ struct StreamState {
     std::condition_variable work_cv;   // a piece queued, room in the window, or stop
     std::condition_variable ready_cv;  // a chunk decoded
     size_t admitted = 0;       // places [out, admitted) are decoded or being decoded
+    // Places before it were handed to the source's prefetch; only those are
+    // admitted (set by the consumer's thread).
+    size_t prefetched = 0;
     size_t end = 0;            // no place at or after it is admitted (a fault before it)
     std::vector<Piece> pieces;  // not yet taken
     uint64_t chunk_bytes = 0;   // the most memory one decoded chunk took so far
@@ -966,7 +969,7 @@ uint64_t chunk_memory(const ChunkSlot& slot) {
 void admit(StreamState& s) {
     VarnReader& r = *s.reader;
     const uint64_t budget = r.memory_budget();
-    while (s.admitted < s.end) {
+    while (s.admitted < std::min(s.end, s.prefetched)) {
         const size_t held = s.admitted - s.out;
         if (held >= s.slots.size()) break;
         if (held >= s.threads && (s.chunk_bytes == 0 || (held + 1) > budget / s.chunk_bytes)) break;
@@ -1105,6 +1108,48 @@ void start_pool(StreamState& s) {
     }
 }
 
+// On the consumer's thread, without s.mu: before the window can reach the
+// places not yet prefetched (one advance away), hands the source the
+// records of the next places (the chunks the index does not rule out, the
+// columns the stream decodes) in one call, before any thread reads them: a
+// remote source fetches them in one round, a local one does nothing. A
+// call covers two windows of places, at least four, and stops early once
+// its records pass a quarter of the memory budget (they are held until
+// read).
+Status prefetch_ahead(StreamState& s) {
+    size_t from, out;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        from = s.prefetched;
+        out = s.out;
+    }
+    const size_t window = s.slots.size();
+    if (from >= s.places || from > out + window) return Status::ok();
+    const size_t stride = std::max<size_t>(2 * window, 4);
+    const uint64_t most_bytes = s.reader->memory_budget() / 4;
+    const VarnReader& r = *s.reader;
+    std::vector<size_t> chunks, cols;
+    for (const auto& n : s.needed) cols.push_back(n.first);
+    size_t to = from;
+    uint64_t bytes = 0;
+    while (to < s.places && to < from + stride && (to == from || bytes < most_bytes)) {
+        const size_t chunk = chunk_at(s, to++);
+        if (chunk >= r.chunk_count() || r.chunk_rows(chunk) == 0) continue;
+        if (std::any_of(s.filters.begin(), s.filters.end(),
+                        [&](const PreparedFilter& p) { return chunk_ruled_out(r, chunk, p.f); }))
+            continue;
+        chunks.push_back(chunk);
+        for (size_t col : cols) bytes += r.meta(chunk, col).block_len;
+    }
+    Status st = r.prefetch(chunks, cols);
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.prefetched = to;
+    }
+    s.work_cv.notify_all();
+    return st;
+}
+
 // Waits until the chunk at s.out is decoded; without decoding threads,
 // decodes it here.
 ChunkSlot& wait_for_chunk(StreamState& s) {
@@ -1140,6 +1185,7 @@ Status next_batch(StreamState& s, ArrowArray* out, bool& done) {
             done = true;
             return Status::ok();
         }
+        VARN_RETURN_IF_ERROR(prefetch_ahead(s));
         ChunkSlot& slot = wait_for_chunk(s);
         if (slot.place != s.out || !slot.done) return Status::internal("a chunk was not decoded");
         VARN_RETURN_IF_ERROR(slot.status);

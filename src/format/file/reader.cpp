@@ -1,16 +1,13 @@
 // Reading VARN v2 files back: the header, trailer, schema and index at open
-// time, then one column record at a time with pread (never a mapping or a
-// whole-file load). The file is untrusted input: every length and offset is
-// checked against the file size and the layout before it is used, and every
-// check goes through FILE_CHECK so each fault comes back the same way, as a
-// message that starts with the place in the file (part, chunk, column,
-// offset) and then says what is wrong there.
+// time, then one column record at a time from the range source (pread for a
+// local file; never a mapping or a whole-file load). The file is untrusted
+// input: every length and offset is checked against the file size and the
+// layout before it is used, and every check goes through FILE_CHECK so each
+// fault comes back the same way, as a message that starts with the place in
+// the file (part, chunk, column, offset) and then says what is wrong there.
 #include "format/file/reader.h"
 #include "format/type_codes.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -19,11 +16,10 @@
 #include <cstring>
 
 #include "common/ordered_pool.h"
-#include "common/fd.h"
-#include "common/os_error.h"
 #include "format/block/block_compression.h"
 #include "format/file/chunk_pipeline.h"
 #include "format/file/encryption.h"
+#include "format/file/range_source.h"
 #include "format/format.h"
 #include "format/column/nested_value.h"
 #include "format/column/text_stats.h"
@@ -98,42 +94,58 @@ bool is_entries(uint8_t t) { return format::holds_entries(t); }
 // ---------------------------------------------------------------------------
 // Opening.
 
-VarnReader::~VarnReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
+VarnReader::~VarnReader() = default;
 
 Status VarnReader::read_at(uint64_t offset, size_t n, uint8_t* out, const char* what) const {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = pread_fd(fd_, out + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0) {
-            return Status::io_error(std::string(what) + " at offset " + num(offset) +
-                                 ": read failed: " + last_os_error());
-        }
-        if (r == 0) {
-            return Status::corrupt(std::string(what) + " at offset " + num(offset) +
-                                 ": the file ends at " + num(offset + done) + ", inside it (" +
-                                 num(n) + " bytes expected)");
-        }
-        done += static_cast<size_t>(r);
-    }
-    return Status::ok();
+    Status st = source_->read_at(offset, n, out);
+    if (st.is_ok()) return st;
+    return st.prefixed(std::string(what) + " at offset " + num(offset) + ": ");
 }
 
 Result<std::unique_ptr<VarnReader>> VarnReader::open(const std::string& path,
                                                      const ReaderOptions& options) {
+    auto source = LocalFileSource::open(path);
+    if (source.failed()) return source.status();
+    return open(std::shared_ptr<RangeSource>(source.take()), options);
+}
+
+Result<std::unique_ptr<VarnReader>> VarnReader::open(std::shared_ptr<RangeSource> source,
+                                                     const ReaderOptions& options) {
     std::unique_ptr<VarnReader> r(new VarnReader());
     r->options_ = options;
-    // O_NONBLOCK: opening a FIFO must not wait for a writer; only a
-    // regular file is read.
-    r->fd_ = open_fd(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (r->fd_ < 0) return Status::io_error("cannot open the file: " + last_os_error());
-    struct stat st;
-    if (::fstat(r->fd_, &st) != 0) return Status::io_error("cannot stat the file: " + last_os_error());
-    if (!S_ISREG(st.st_mode)) return Status::corrupt("not a regular file");  // so not a VARN file
-    r->header_.file_size = static_cast<uint64_t>(st.st_size);
+    r->header_.file_size = source->size();
+    r->source_ = std::move(source);
     VARN_RETURN_IF_ERROR(r->open_parts());
     return r;
+}
+
+std::unique_ptr<VarnReader> VarnReader::share() const {
+    std::unique_ptr<VarnReader> r(new VarnReader());
+    r->source_ = source_;
+    r->options_ = options_;
+    r->header_ = header_;
+    r->columns_ = columns_;
+    r->has_key_ = has_key_;
+    r->key_error_ = key_error_;
+    r->chunk_rows_ = chunk_rows_;
+    r->index_rows_ = index_rows_;
+    r->metas_ = metas_;
+    return r;
+}
+
+Status VarnReader::prefetch(const std::vector<size_t>& chunks, const std::vector<size_t>& cols) const {
+    std::vector<ByteRange> records;
+    records.reserve(chunks.size() * cols.size());
+    for (size_t chunk : chunks) {
+        if (chunk >= chunk_count()) continue;
+        for (size_t col : cols) {
+            if (col >= column_count()) continue;
+            const StreamChunkColMeta& m = meta(chunk, col);
+            records.push_back(ByteRange{m.block_offset, format::kRecordPrefixSize + m.block_len});
+        }
+    }
+    if (records.empty()) return Status::ok();
+    return source_->prefetch(merge_ranges(std::move(records), kPrefetchGap, kPrefetchRange));
 }
 
 Status VarnReader::open_parts() {

@@ -1,13 +1,15 @@
 // VarnReader: reads a VARN v2 file back. open() checks the header, the
 // trailer, the schema and the index, and keeps the per-chunk statistics (the
-// index) in memory; every column record is then read on demand with pread,
-// one at a time, so memory stays bounded by one record and its payload
+// index) in memory; every column record is then read on demand from the
+// reader's range source (pread on a local file), one at a time, so memory stays bounded by one record and its payload
 // whatever the file size. Nothing read from the file is trusted: every length
 // and offset is checked against the file's size and layout before it is used,
 // and every fault is reported as a message naming where it is (chunk,
 // column, file offset).
 //
-// Not thread-safe: one reader per thread (it reuses one record buffer).
+// Not thread-safe: one reader per thread (it reuses one record buffer),
+// except the calls given their own RecordBuffers; share() gives another
+// reader of the same opened file.
 #pragma once
 
 #include <array>
@@ -26,6 +28,7 @@
 #include "format/column/column_decoding.h"
 #include "format/column/column_encoding.h"
 #include "format/column/kval.h"
+#include "format/file/range_source.h"
 
 namespace varn {
 
@@ -74,8 +77,17 @@ public:
 
     // Opens `path` and reads its header, schema, trailer and index. The
     // message of a failure names the part of the file at fault and its offset.
+    // The file's descriptor stays open for the reader's life: every read
+    // goes to the file opened here, whatever later happens to the path.
     static Result<std::unique_ptr<VarnReader>> open(const std::string& path,
                                                     const ReaderOptions& options = {});
+    // The same over any source of bytes.
+    static Result<std::unique_ptr<VarnReader>> open(std::shared_ptr<RangeSource> source,
+                                                    const ReaderOptions& options = {});
+    // A second reader of the same opened file: the same source, index and
+    // keys, its own buffers, and nothing read again. Readers of one source
+    // may be used on different threads at once.
+    std::unique_ptr<VarnReader> share() const;
     ~VarnReader();
     VarnReader(const VarnReader&) = delete;
     VarnReader& operator=(const VarnReader&) = delete;
@@ -92,6 +104,17 @@ public:
     const StreamChunkColMeta& meta(size_t chunk, size_t col) const {
         return metas_[chunk * columns_.size() + col];
     }
+    const std::shared_ptr<RangeSource>& source() const { return source_; }
+
+    // Neighbouring records (a gap of up to kPrefetchGap bytes) are fetched
+    // together, in ranges of up to kPrefetchRange bytes.
+    static constexpr uint64_t kPrefetchGap = 64 << 10;
+    static constexpr uint64_t kPrefetchRange = 64 << 20;
+    // Tells the source that the records of these chunks x columns are read
+    // soon (merged as above): a remote source fetches them in one round, a
+    // local one does nothing. Out-of-range numbers are ignored.
+    Status prefetch(const std::vector<size_t>& chunks, const std::vector<size_t>& cols) const;
+
     // The first column with this name.
     std::optional<size_t> find_column(std::string_view name) const;
     bool encrypted(size_t col) const;
@@ -168,7 +191,7 @@ private:
     Status decode_block(ByteView block, uint64_t limit, const std::string& place, Bytes& out,
                         Bytes& stream) const;
 
-    int fd_ = -1;
+    std::shared_ptr<RangeSource> source_;
     ReaderOptions options_;
     VarnFileHeader header_;
     std::vector<KColumn> columns_;
