@@ -6,8 +6,10 @@
 
 #include <exception>
 #include <new>
+
 #include <string>
 
+#include "common/forced_unwind.h"
 #include "common/result.h"
 
 namespace varn::py {
@@ -35,10 +37,12 @@ PyObject* str_from_utf8(const std::string& text);
 }  // namespace varn::py
 
 // Wraps a callable's body: a C++ exception never unwinds into the interpreter.
-// Running out of memory is MemoryError, anything else the internal fault.
+// Running out of memory is MemoryError, anything else the internal fault; the
+// forced unwinding that ends the thread goes on.
 #define VARN_PY_BEGIN try {
 #define VARN_PY_END                                                  \
     }                                                                \
+    VARN_RETHROW_FORCED_UNWIND                                       \
     catch (const std::bad_alloc&) {                                  \
         return PyErr_NoMemory();                                     \
     }                                                                \

@@ -29,18 +29,22 @@ const char* const kCsvPathParams[] = {"csv_path"};
 const Signature kWriteCsvSig = {"PyVarnWriter.write_csv", kCsvPathParams, 1};
 
 // Releases the GIL for its lifetime; take() and give() re-take and release
-// it in between.
+// it in between. Taking the GIL back may end the thread (a daemon thread at
+// interpreter exit) by forced unwinding: the destructor lets it pass
+// (noexcept(false)), and the state is forgotten before it is handed back so
+// that it is never handed back twice.
 class WithoutGil {
 public:
     WithoutGil() : saved_(PyEval_SaveThread()) {}
-    ~WithoutGil() {
-        if (saved_) PyEval_RestoreThread(saved_);
+    ~WithoutGil() noexcept(false) {
+        if (saved_) take();
     }
     WithoutGil(const WithoutGil&) = delete;
     WithoutGil& operator=(const WithoutGil&) = delete;
     void take() {
-        PyEval_RestoreThread(saved_);
+        PyThreadState* state = saved_;
         saved_ = nullptr;
+        PyEval_RestoreThread(state);
     }
     void give() { saved_ = PyEval_SaveThread(); }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "common/forced_unwind.h"
 #include "common/result.h"
 
 namespace varn {
@@ -34,7 +35,9 @@ public:
                                             " lock is poisoned by an earlier internal fault");
         try {
             return std::forward<Fn>(fn)(value_);
-        } catch (const std::exception& e) {
+        }
+        VARN_RETHROW_FORCED_UNWIND
+        catch (const std::exception& e) {
             poisoned_ = true;
             return fault(e.what());
         } catch (...) {

@@ -137,3 +137,65 @@ def test_varn_convert_threads(write_csv, tmp_path):
     for bad, error in ((0, ValueError), (2000, ValueError), (1.5, TypeError), (True, TypeError)):
         with pytest.raises(error, match="threads"):
             varn.convert(csv, str(tmp_path / "x.varn"), threads=bad)
+
+
+# Daemon threads busy inside the extensions while the interpreter exits: the
+# interpreter ends them when they take the GIL back, and the process must
+# still exit cleanly (no abort from a swallowed thread exit).
+_DAEMON_EXIT_SCRIPT = r"""
+import sys, threading, time
+import varn, varn_fileformat as vf
+
+csv, out = sys.argv[1], sys.argv[2]
+varn.convert(csv, out + ".ready.varn", threads=1)
+try:
+    import pyarrow
+except ImportError:
+    pyarrow = None
+
+def forever(name, call):
+    def run():
+        started.wait()
+        i = 0
+        while True:
+            call(name, i)
+            i += 1
+    threading.Thread(target=run, daemon=True).start()
+
+def convert(name, i):
+    varn.convert(csv, f"{out}.{name}.{i % 2}.varn", threads=2, progress=lambda b, r: None)
+
+def compress(name, i):
+    vf.compress_csv(csv, f"{out}.{name}.{i % 2}.varn")
+
+def open_file(name, i):
+    varn.open(out + ".ready.varn")
+
+def stream(name, i):
+    reader = varn.open(out + ".ready.varn").read(batch_rows=1000).read_arrow()
+
+def stats(name, i):
+    vf.PyVarnReader(out + ".ready.varn").get_compression_stats()
+
+calls = [("convert", convert), ("compress", compress), ("open", open_file), ("stats", stats)]
+if pyarrow:
+    calls.append(("stream", stream))
+started = threading.Barrier(len(calls) + 1)
+for name, call in calls:
+    forever(name, call)
+started.wait()
+time.sleep(float(sys.argv[3]))
+"""
+
+
+def test_daemon_threads_inside_calls_at_exit(write_csv, tmp_path):
+    csv = write_csv(_table(300_000, 7))
+    script = tmp_path / "daemon_exit.py"
+    script.write_text(_DAEMON_EXIT_SCRIPT)
+    for run in range(10):
+        done = subprocess.run(
+            [sys.executable, str(script), csv, str(tmp_path / "out"), str(0.05 + 0.03 * run)],
+            capture_output=True,
+            timeout=120,
+        )
+        assert done.returncode == 0 and b"FATAL" not in done.stderr, (run, done.returncode, done.stderr[-2000:])

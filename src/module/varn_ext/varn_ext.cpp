@@ -574,23 +574,27 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         Py_DECREF(names);
     }
-    // The progress callback runs with the GIL taken back; an exception it
-    // raises stops the conversion and is raised again afterwards.
+    // The progress callback runs on this thread (the conversion calls it
+    // between batches) with the GIL taken back through this thread's own
+    // state: at interpreter exit that ends a daemon thread cleanly, where
+    // PyGILState_Ensure may not. An exception it raises stops the conversion
+    // and is raised again afterwards.
     ConversionHooks hooks;
+    PyThreadState* ts = nullptr;
     PyObject* progress = a[5] == Py_None ? nullptr : a[5];
     if (progress) {
-        hooks.after_batch = [progress](uint64_t bytes, uint64_t rows) {
-            PyGILState_STATE g = PyGILState_Ensure();
+        hooks.after_batch = [progress, &ts](uint64_t bytes, uint64_t rows) {
+            PyEval_RestoreThread(ts);
             PyObject* r = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(bytes),
                                                 static_cast<unsigned long long>(rows));
             Py_XDECREF(r);
             // The exception stays set on this thread until the conversion returns.
             const bool ok = r != nullptr;
-            PyGILState_Release(g);
+            ts = PyEval_SaveThread();
             return ok;
         };
     }
-    PyThreadState* ts = PyEval_SaveThread();
+    ts = PyEval_SaveThread();
     Result<ConversionSummary> outcome = convert_csv(csv, out, options, hooks);
     PyEval_RestoreThread(ts);
     // A callback's exception stopped it (kind interrupted): that one is raised.
