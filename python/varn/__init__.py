@@ -27,9 +27,10 @@ counts them. A json null is always null.
 
 from __future__ import annotations
 
-import builtins as _builtins
 import datetime as _datetime
+import errno as _errno
 import os as _os
+import stat as _stat
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _varn
@@ -129,21 +130,38 @@ class ArrowStream:
         return f"<varn.ArrowStream [{cols}]>"
 
 
-class VarnFile:
-    """An open VARN v2 file (see ``varn.open``)."""
+def _check_openable(path: str) -> None:
+    """Raises the usual OSError subclasses (FileNotFoundError,
+    PermissionError, IsADirectoryError) for a path that cannot be read,
+    without waiting on a FIFO or a device: the native open refuses anything
+    but a regular file."""
+    fd = _os.open(path, _os.O_RDONLY | getattr(_os, "O_NONBLOCK", 0) | getattr(_os, "O_CLOEXEC", 0))
+    try:
+        if _stat.S_ISDIR(_os.fstat(fd).st_mode):
+            raise IsADirectoryError(_errno.EISDIR, _os.strerror(_errno.EISDIR), path)
+    finally:
+        _os.close(fd)
 
-    __slots__ = ("_path", "_file", "_schema", "_encrypted", "_rows", "_chunks", "_created")
+
+class VarnFile:
+    """An open VARN v2 file (see ``varn.open``).
+
+    The handle keeps the file it opened (its descriptor, size and index)
+    until ``close()``: every read of it reads that file, even when the path
+    is replaced or removed meanwhile. ``with varn.open(p) as f:`` closes it
+    at the end of the block. Streams already started keep reading until
+    they end; anything else after ``close()`` raises ValueError.
+    """
+
+    __slots__ = ("_path", "_file", "_schema", "_encrypted", "_rows", "_chunks", "_created", "_closed")
 
     def __init__(self, path: PathLike, key: Key = None) -> None:
         self._path = _path(path)
-        # Opening with Python first gives the usual OSError subclasses
-        # (FileNotFoundError, PermissionError, IsADirectoryError).
-        with _builtins.open(self._path, "rb"):
-            pass
-        if key is None:
-            self._file = _varn.open(self._path, None)
-        elif isinstance(key, dict):
-            # Column names are resolved once the schema is known.
+        self._file = None
+        self._closed = False
+        _check_openable(self._path)
+        if key is None or isinstance(key, dict):
+            # Column names of a dict of keys are resolved once the schema is known.
             self._file = _varn.open(self._path, None)
         else:
             self._file = _varn.open(self._path, _check_key_bytes(key, "key"))
@@ -155,7 +173,26 @@ class VarnFile:
             keys = {}
             for name, k in key.items():
                 keys[self._column(name, "key")] = _check_key_bytes(k, f"the key of column {name!r}")
-            self._file = _varn.open(self._path, keys)
+            # Set on this opened file: opening the path again could open another file.
+            _varn.set_keys(self._file, keys)
+
+    def close(self) -> None:
+        """Releases the file (its descriptor closes once the streams still
+        reading it end). Closing twice is allowed."""
+        if self._file is not None:
+            _varn.close(self._file)
+        self._closed = True
+
+    @property
+    def closed(self) -> bool:
+        """Whether ``close()`` was called."""
+        return self._closed
+
+    def __enter__(self) -> "VarnFile":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
 
     def _column(self, name: Any, what: str) -> int:
         if not isinstance(name, str):
@@ -338,7 +375,8 @@ class VarnFile:
         return _varn.matching_chunks(self._file, self._filters(filters))
 
     def __repr__(self) -> str:
-        return f"<varn.VarnFile {self._path!r}: {self._rows} rows, {len(self._schema)} columns>"
+        state = " (closed)" if self._closed else ""
+        return f"<varn.VarnFile {self._path!r}: {self._rows} rows, {len(self._schema)} columns{state}>"
 
 
 def open(path: PathLike, key: Key = None) -> VarnFile:  # noqa: A001 - the API's name
@@ -362,7 +400,8 @@ def read_arrow(
     """The file's rows as a ``pyarrow.Table`` (see ``VarnFile.read``).
 
     A damaged record raises ``VarnError`` naming its place."""
-    return open(path, key).read(columns, filters).read_arrow()
+    with open(path, key) as f:
+        return f.read(columns, filters).read_arrow()
 
 
 def read_pandas(

@@ -46,15 +46,23 @@ struct Keys {
     }
 };
 
-struct FileHandle {
+// An opened file: its reader (source, size, index, keys) stays open until
+// close() or the last holder goes, and every scan and stream of the file
+// reads through it, so replacing the path changes nothing it reads. Used
+// with the GIL held; each stream takes a reader of its own over the same
+// source (VarnReader::share).
+struct OpenFile {
     std::string path;
-    std::unique_ptr<VarnReader> reader;
+    std::shared_ptr<VarnReader> reader;  // null once closed
+};
+
+struct FileHandle {
+    std::shared_ptr<OpenFile> file = std::make_shared<OpenFile>();
     Keys keys;
 };
 
 struct ScanHandle {
-    std::string path;
-    Keys keys;
+    std::shared_ptr<OpenFile> file;
     arrow::ScanOptions options;
     std::shared_ptr<arrow::ScanStats> stats = std::make_shared<arrow::ScanStats>();
 };
@@ -110,6 +118,22 @@ bool keys_from(PyObject* obj, Keys& keys) {
 // ---------------------------------------------------------------------------
 // open, info, chunk_stats.
 
+// Checks the handle's keys against its file and sets them on its reader.
+bool apply_keys(FileHandle& h) {
+    VarnReader& r = *h.file->reader;
+    for (const auto& [col, key] : h.keys.by_column) {
+        (void)key;
+        if (col >= r.column_count()) {
+            raise_failure(Status::invalid_input("key for column number " + std::to_string(col) +
+                                                ", but the file has " +
+                                                std::to_string(r.column_count()) + " columns"));
+            return false;
+        }
+    }
+    h.keys.apply(r);
+    return true;
+}
+
 const char* const kOpenParams[] = {"path", "key"};
 const Signature kOpenSig = {"open", kOpenParams, 2};
 
@@ -118,22 +142,15 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* a[2];
     if (!bind_fast(kOpenSig, args, nargs, kwnames, a)) return nullptr;
     auto h = std::make_unique<FileHandle>();
-    if (!convert_str(kOpenSig, 0, a[0], h->path) || !keys_from(a[1], h->keys)) return nullptr;
+    std::string& path = h->file->path;
+    if (!convert_str(kOpenSig, 0, a[0], path) || !keys_from(a[1], h->keys)) return nullptr;
     Result<std::unique_ptr<VarnReader>> opened = Status::internal("not opened");
     Py_BEGIN_ALLOW_THREADS
-    opened = VarnReader::open(h->path);
+    opened = VarnReader::open(path);
     Py_END_ALLOW_THREADS
-    if (opened.failed()) return raise_failure(opened.status().prefixed(h->path + ": "));
-    h->reader = opened.take();
-    for (const auto& [col, key] : h->keys.by_column) {
-        (void)key;
-        if (col >= h->reader->column_count()) {
-            return raise_failure(Status::invalid_input("key for column number " + std::to_string(col) +
-                                     ", but the file has " +
-                                     std::to_string(h->reader->column_count()) + " columns"));
-        }
-    }
-    h->keys.apply(*h->reader);
+    if (opened.failed()) return raise_failure(opened.status().prefixed(path + ": "));
+    h->file->reader = opened.take();
+    if (!apply_keys(*h)) return nullptr;
     PyObject* capsule = PyCapsule_New(h.get(), kFileCapsule, file_capsule_free);
     if (capsule) h.release();
     return capsule;
@@ -142,12 +159,52 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 FileHandle* file_arg(PyObject* obj) { return handle_of<FileHandle>(obj, kFileCapsule); }
 
+// The reader of an open file; null with ValueError set once it is closed.
+VarnReader* reader_of(const OpenFile& f) {
+    if (!f.reader) {
+        PyErr_Format(PyExc_ValueError, "%s: the file is closed", f.path.c_str());
+        return nullptr;
+    }
+    return f.reader.get();
+}
+
+const char* const kSetKeysParams[] = {"file", "key"};
+const Signature kSetKeysSig = {"set_keys", kSetKeysParams, 2};
+
+// Gives an open file the keys of its encrypted columns (as open's key).
+PyObject* set_keys_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[2];
+    if (!bind_fast(kSetKeysSig, args, nargs, kwnames, a)) return nullptr;
+    FileHandle* h = file_arg(a[0]);
+    if (!h || !reader_of(*h->file)) return nullptr;
+    Keys keys;
+    if (!keys_from(a[1], keys)) return nullptr;
+    h->keys = std::move(keys);
+    if (!apply_keys(*h)) return nullptr;
+    Py_RETURN_NONE;
+    VARN_PY_END
+}
+
+// Releases the file's reader (its descriptor goes with the last stream
+// still reading it).
+PyObject* close_fn(PyObject*, PyObject* arg) {
+    VARN_PY_BEGIN
+    FileHandle* h = file_arg(arg);
+    if (!h) return nullptr;
+    h->file->reader.reset();
+    Py_RETURN_NONE;
+    VARN_PY_END
+}
+
 // (schema [(name, type name, encrypted)], rows, chunks, created seconds)
 PyObject* info_fn(PyObject*, PyObject* arg) {
     VARN_PY_BEGIN
     FileHandle* h = file_arg(arg);
     if (!h) return nullptr;
-    const VarnReader& r = *h->reader;
+    const VarnReader* rp = reader_of(*h->file);
+    if (!rp) return nullptr;
+    const VarnReader& r = *rp;
     PyObject* schema = PyList_New(static_cast<Py_ssize_t>(r.column_count()));
     if (!schema) return nullptr;
     for (size_t i = 0; i < r.column_count(); ++i) {
@@ -179,7 +236,9 @@ PyObject* chunk_stats_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     FileHandle* h = file_arg(a[0]);
     uint64_t col;
     if (!h || !convert_u64(kChunkStatsSig, 1, a[1], col)) return nullptr;
-    const VarnReader& r = *h->reader;
+    const VarnReader* rp = reader_of(*h->file);
+    if (!rp) return nullptr;
+    const VarnReader& r = *rp;
     if (col >= r.column_count()) return raise_failure(Status::invalid_input("column number out of range"));
     const format::TypeInfo info = format::type_info(r.columns()[col].type_code);
     PyObject* out = PyList_New(static_cast<Py_ssize_t>(r.chunk_count()));
@@ -321,9 +380,10 @@ PyObject* scan_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         !convert_u64(kScanSig, 3, a[3], batch_rows))
         return nullptr;
     h->options.batch_rows = static_cast<size_t>(batch_rows);
-    h->path = f->path;
-    h->keys = f->keys;
-    VarnReader& r = *f->reader;
+    h->file = f->file;
+    VarnReader* rp = reader_of(*f->file);
+    if (!rp) return nullptr;
+    VarnReader& r = *rp;
     Status st = arrow::check_scan(r, h->options);
     if (st.failed()) return raise_failure(st);
     // Every encrypted column taken needs its key, and the key must be right:
@@ -402,17 +462,13 @@ PyObject* stream_fn(PyObject*, PyObject* arg) {
     VARN_PY_BEGIN
     ScanHandle* h = handle_of<ScanHandle>(arg, kScanCapsule);
     if (!h) return nullptr;
-    Result<std::unique_ptr<VarnReader>> opened = Status::internal("not opened");
-    Py_BEGIN_ALLOW_THREADS
-    opened = VarnReader::open(h->path);
-    Py_END_ALLOW_THREADS
-    if (opened.failed()) return raise_failure(opened.status().prefixed(h->path + ": "));
-    std::unique_ptr<VarnReader> reader = opened.take();
-    h->keys.apply(*reader);
-    if (Status st = arrow::check_scan(*reader, h->options); st.failed()) {
-        return raise_failure(
-            Status::corrupt(h->path + ": the file changed since it was opened: " + st.message()));
-    }
+    const VarnReader* file_reader = reader_of(*h->file);
+    if (!file_reader) return nullptr;
+    // The stream reads the opened file through a reader of its own: the
+    // same source, index and keys, its own buffers.
+    std::unique_ptr<VarnReader> reader = file_reader->share();
+    // The chunk list is set after the scan was checked.
+    if (Status st = arrow::check_scan(*reader, h->options); st.failed()) return raise_failure(st);
     // A new stream counts afresh.
     h->stats = std::make_shared<arrow::ScanStats>();
     auto* g = new GilStream;
@@ -475,7 +531,9 @@ PyObject* matching_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!f) return nullptr;
     arrow::ScanOptions options;
     if (!filters_from(a[1], options.filters)) return nullptr;
-    const VarnReader& r = *f->reader;
+    const VarnReader* rp = reader_of(*f->file);
+    if (!rp) return nullptr;
+    const VarnReader& r = *rp;
     if (Status st = arrow::check_scan(r, options); st.failed()) return raise_failure(st);
     const std::vector<size_t> chunks = arrow::matching_chunks(r, options.filters);
     PyObject* out = PyList_New(static_cast<Py_ssize_t>(chunks.size()));
@@ -608,6 +666,9 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyMethodDef kMethods[] = {
     {"open", VARN_FASTCALL_KW(open_fn), METH_FASTCALL | METH_KEYWORDS,
      "open(path, key)\n--\n\nOpens a file; returns its handle."},
+    {"set_keys", VARN_FASTCALL_KW(set_keys_fn), METH_FASTCALL | METH_KEYWORDS,
+     "set_keys(file, key)\n--\n\nSets the keys of an open file's encrypted columns."},
+    {"close", close_fn, METH_O, "close(file)\n--\n\nReleases the file; later reads raise ValueError."},
     {"info", info_fn, METH_O, "info(file)\n--\n\n(schema, rows, chunks, created seconds)."},
     {"chunk_stats", VARN_FASTCALL_KW(chunk_stats_fn), METH_FASTCALL | METH_KEYWORDS,
      "chunk_stats(file, column)\n--\n\n[(rows, nulls, min, max)] per chunk."},
