@@ -5,7 +5,9 @@ per-chunk statistics of its index; ``VarnFile.read(...)`` gives an object
 that speaks the Arrow PyCapsule stream protocol (``__arrow_c_stream__``), so
 pyarrow, pandas, Polars and DuckDB take it as it is. Only the chosen columns'
 records are read, and chunks that the index rules out for the filters are
-never read.
+never read. For queries whose columns and filters reach that read, see
+``varn.polars.scan_varn`` (a Polars lazy frame), ``varn.duckdb`` and
+``varn.dask.read_varn`` (docs/engines.md).
 
 Example::
 
