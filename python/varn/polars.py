@@ -58,7 +58,8 @@ _CHUNKS_PER_READ = 8
 _COMPARISONS = {"Eq": "==", "NotEq": "!=", "Lt": "<", "LtEq": "<=", "Gt": ">", "GtEq": ">="}
 # The operator with its sides swapped: 2 < col is col > 2.
 _SWAPPED = {"==": "==", "!=": "!=", "<": ">", "<=": ">=", ">": "<", ">=": "<="}
-# The types a file's null counts describe exactly (see _null_test).
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+# The types whose null counts settle which cells come back null.
 _NULL_COUNTED = ("int", "float", "bool", "text", "bytes")
 
 
@@ -137,7 +138,7 @@ def _values(series: "pl.Series", type_name: str) -> List[Any]:
     elif type_name == "int":
         # Only integers: Polars compares an int column with a float as
         # floats, which rounds large integers; varn compares exactly.
-        if dtype.is_integer():
+        if dtype.is_integer() and all(_INT64_MIN <= v <= _INT64_MAX for v in values):
             return values
     elif type_name == "float":
         # NaN sorts above every number in Polars and compares false in the

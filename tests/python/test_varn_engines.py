@@ -112,6 +112,8 @@ PREDICATES = [
     pytest.param(lambda: col("fare") < float("nan"), [], [], 4, id="NaN literal"),
     pytest.param(lambda: col("fare") > float("-inf"), [], [], 4, id="infinite literal"),
     pytest.param(lambda: col("k") == 65536.5, [], [], 4, id="int column, float literal"),
+    pytest.param(lambda: col("k") < lit(2**63, dtype=pl.UInt64), [], [], 4, id="beyond int64"),
+    pytest.param(lambda: col("k") == col("n"), [], [], 4, id="two columns"),
     pytest.param(lambda: col("k").is_in([5, None]), [], [], 4, id="is_in with null"),
     # With nulls_equal a null is "not in [1]" and kept; the scan's `not in`
     # would drop it.
@@ -160,6 +162,10 @@ def test_projection_limits_and_schema(path, eager, reads):
         got = query(lf).collect()
         assert got.equals(query(eager.lazy()).collect()), query
         assert chunks_read(reads) == chunks, query
+    # The streaming engine calls the source too.
+    for query in [lambda f: f.filter(col("city") == "Quito").select("n"), lambda f: f.slice(C - 5, 10),
+                  lambda f: f.head(C + 10).filter(col("k") > C - 3)]:
+        assert query(lf).collect(engine="streaming").equals(query(eager.lazy()).collect())
     # An empty result keeps the schema.
     got = lf.filter(col("k") < 0).select("city", "n").collect()
     assert got.height == 0 and got.schema == eager.select("city", "n").schema
