@@ -17,7 +17,7 @@ BENCH="$ROOT/bench"
 VENV="$ROOT/.venv/bench"
 BUILD="$ROOT/build-bench"
 
-ensure_system_packages g++ zlib1g-dev libzstd-dev libssl-dev gzip
+ensure_system_packages g++ zlib1g-dev libzstd-dev libbz2-dev liblzma-dev libssl-dev gzip
 command -v cmake >/dev/null 2>&1 || ensure_system_packages cmake
 # zstd is an optional peer: the benchmark notes its absence and goes on.
 command -v zstd >/dev/null 2>&1 || ensure_system_packages zstd || log "zstd not installable; it will be skipped"

@@ -5,7 +5,7 @@
 # non-zero when any replayed input or any fuzzing run fails; a reproducer of a
 # known fault (fuzz/corpus/<target>/crash-*) fails the replay until the fault
 # is fixed, and is left out of fuzzing so that the search goes on past it.
-# Needs cmake, clang++ with libFuzzer (libclang-rt-dev), zlib, libzstd and libcrypto.
+# Needs cmake, clang++ with libFuzzer (libclang-rt-dev), zlib, libzstd, libbz2, liblzma and libcrypto.
 #
 #   fuzz/run.sh [seconds-per-target]   default 60; 0 builds and replays only
 #   fuzz/run.sh --seeds                rebuilds the seed files of fuzz/corpus/ (make_seeds.cpp)

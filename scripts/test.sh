@@ -6,7 +6,7 @@ source "$(dirname "$0")/lib.sh"
 cd "$ROOT"
 JOBS="${JOBS:-2}"
 
-ensure_system_packages g++ make zlib1g-dev libzstd-dev libssl-dev libgtest-dev
+ensure_system_packages g++ make zlib1g-dev libzstd-dev libbz2-dev liblzma-dev libssl-dev libgtest-dev
 command -v cmake >/dev/null 2>&1 || ensure_system_packages cmake
 
 cmake_build() {  # dir, extra cmake args...

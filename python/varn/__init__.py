@@ -399,9 +399,22 @@ def read_arrow(
     filters: Optional[Iterable[Filter]] = None,
     key: Key = None,
 ) -> Any:
-    """The file's rows as a ``pyarrow.Table`` (see ``VarnFile.read``).
+    """The file's rows as a ``pyarrow.Table``. Needs pyarrow
+    (``pip install 'varn_fileformat[arrow]'``).
 
-    A damaged record raises ``VarnError`` naming its place."""
+    columns: names to read, in output order (default: all); only their
+    records are read.
+    filters: (column, op, value) tuples joined by AND, as ``VarnFile.read``
+    takes them; chunks the index rules out are never read.
+    key: 32 bytes, or {column: 32 bytes}, for encrypted columns.
+
+    Column types: text -> utf8, int -> int64, float -> float64, bool ->
+    bool, bytes -> binary, json -> utf8 JSON text.
+
+    Raises ImportError without pyarrow; OSError (FileNotFoundError, ...)
+    when the file cannot be opened; ValueError for unknown columns, bad
+    filters, or a missing or wrong key; ``VarnError`` (a ValueError) for a
+    damaged file, naming the place."""
     with open(path, key) as f:
         return f.read(columns, filters).read_arrow()
 
@@ -412,7 +425,13 @@ def read_pandas(
     filters: Optional[Iterable[Filter]] = None,
     key: Key = None,
 ) -> Any:
-    """The file's rows as a ``pandas.DataFrame`` (through pyarrow)."""
+    """The file's rows as a ``pandas.DataFrame`` (through pyarrow). Needs
+    pandas and pyarrow (``pip install 'varn_fileformat[pandas]'``).
+
+    columns, filters, key: as ``read_arrow``. Int and bool columns with
+    nulls become float and object columns, as pyarrow converts them.
+
+    Raises what ``read_arrow`` raises, and ImportError without pandas."""
     return read_arrow(path, columns, filters, key).to_pandas()
 
 
@@ -434,12 +453,18 @@ def convert(
     infer: Optional[bool] = None,
     lossy: bool = False,
     extra_fields: Optional[str] = None,
+    encoding: Optional[str] = None,
+    skip_lines: int = 0,
+    comment: Optional[str] = None,
 ) -> Tuple[int, int, float]:
     """Converts a CSV file to a VARN v2 file as ``varn compress`` does, with
     the same options and the same defaults.
 
+    Needs nothing beyond the package. The input may be gzip, zstd, bzip2 or
+    xz compressed (recognised by its first bytes; rfc4180 only).
+
     dialect: ``"rfc4180"`` (quoted fields, a detected or given delimiter,
-    gzip or zstd input) or ``"plain"``, the dialect of ``compress_csv``
+    compressed input) or ``"plain"``, the dialect of ``compress_csv``
     (``--plain``: every comma separates, no quoting, every column text
     unless ``types`` says otherwise; the same bytes as ``compress_csv`` but
     for the creation time).
@@ -461,9 +486,25 @@ def convert(
     threads: worker threads that analyse and compress the columns while the
     next rows are read (None: one per CPU this process may use; 1: none; at
     most 8 are started). The file is the same for every count.
+    encoding: the text's encoding, any name iconv knows (``"latin1"``,
+    ``"cp1252"``, ``"shift_jis"``, ``"utf-16"``, ...), transcoded to UTF-8
+    as it is read (``--encoding``). None: UTF-8, or UTF-16 / UTF-32 when the
+    text starts with their byte-order mark.
+    skip_lines: drop this many lines at the start, whatever they hold
+    (``--skip-lines``).
+    comment: one character; every line that starts with it is dropped,
+    before and after the header (``--comment``).
 
-    Returns (csv_size, varn_size, saved_percent), as ``compress_csv``. The
-    GIL is released while converting.
+    Returns (csv_size, varn_size, saved_percent), as ``compress_csv``; the
+    output is replaced only once complete. The GIL is released while
+    converting.
+
+    Raises TypeError and ValueError for bad options; OSError when the input
+    is missing or unreadable or the output cannot be written; ValueError
+    (with the message ``varn compress`` gives, naming the line) for text
+    that is not CSV or not in its encoding, an unknown encoding, a row
+    longer than the header, or a cell a declared type cannot hold;
+    MemoryError when memory runs out; whatever ``progress`` raises.
     """
     type_list: List[Tuple[str, str]] = []
     for name, type_name in (types or {}).items():
@@ -506,6 +547,22 @@ def convert(
         delimiter_byte = ord(delimiter)
     if extra_fields not in (None, "error", "drop"):
         raise ValueError(f"extra_fields must be 'error' or 'drop', not {extra_fields!r}")
+    if encoding is not None and (not isinstance(encoding, str) or not encoding):
+        raise TypeError("encoding must be a non-empty str (an iconv name such as 'latin1') or None")
+    if not isinstance(skip_lines, int) or isinstance(skip_lines, bool):
+        raise TypeError("skip_lines must be an int")
+    if skip_lines < 0:
+        raise ValueError(f"skip_lines must be 0 or more, not {skip_lines}")
+    comment_byte = 0
+    if comment is not None:
+        if not isinstance(comment, str):
+            raise TypeError("comment must be a str or None")
+        if len(comment) != 1 or not comment.isascii() or comment in '"\r\n':
+            raise ValueError(f"comment takes one ASCII character other than a quote or a line end, not {comment!r}")
+        comment_byte = ord(comment)
+    if plain and (encoding is not None or skip_lines or comment is not None):
+        raise ValueError("the plain dialect reads UTF-8 lines from the first: "
+                         "encoding, skip_lines and comment do not apply")
     csv = _path(csv_path)
     # A path is a path here, never standard input.
     if csv == "-":
@@ -513,5 +570,6 @@ def convert(
     return _varn.convert(
         csv, _path(varn_path), type_list, encrypt, key, progress, bool(report), threads,
         plain, delimiter_byte, not plain and infer is not False, bool(lossy), extra_fields == "drop",
+        encoding or "", skip_lines, comment_byte,
     )
 

@@ -34,4 +34,7 @@ def convert(
     infer: bool,
     lossy: bool,
     drop_extra_fields: bool,
+    encoding: str,
+    skip_lines: int,
+    comment: int,
 ) -> Tuple[int, int, float]: ...

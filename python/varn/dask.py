@@ -363,7 +363,8 @@ def convert(
     ``ConvertError`` naming every failed shard with the message
     ``varn compress`` gives; ``"return"``: put the exception in that
     shard's place of the result instead.
-    convert_options: passed to ``varn.convert`` (types, encrypt, key, ...);
+    convert_options: passed to ``varn.convert`` (types, encrypt, key,
+    delimiter, encoding, skip_lines, comment, ...);
     ``report`` defaults to False (no report lines on the workers' stderr).
     A ``key`` is hidden as described in the module docstring.
 

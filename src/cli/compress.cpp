@@ -1,9 +1,7 @@
-// varn compress: the conversion of compress_csv, plus column types and
-// encryption from the command line and a progress bar on a terminal. The
-// bar is drawn from the converter's after-batch hook and always leaves the
-// cursor at the start of its line, so the converter's own report lines
-// (which are longer) overwrite it; the bar clears itself before a batch
-// after which the converter prints a progress line.
+// varn compress: the RFC 4180 conversion (or compress_csv's with --plain),
+// with column types, encryption, input encodings and skipped lines from the
+// command line and a progress bar on a terminal. The bar is drawn from the
+// converter's after-batch hook and cleared before each report line.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,15 +31,18 @@ constexpr const char* kHelp =
     "usage: varn compress [OPTIONS] IN.csv OUT.varn\n"
     "\n"
     "Converts a CSV file to a VARN v2 file. IN.csv is a path or - for standard\n"
-    "input; pipes and FIFOs work, and gzip or zstd input is decompressed on the\n"
-    "fly. On a terminal a progress bar shows the bytes read, the rows, the speed\n"
-    "and the time left.\n"
+    "input; pipes and FIFOs work, and gzip, zstd, bzip2 or xz input is\n"
+    "decompressed on the fly. On a terminal a progress bar shows the bytes read,\n"
+    "the rows, the speed and the time left. A short report (input, dialect,\n"
+    "schema, rows, chunks, sizes, speed, warnings) goes to standard error.\n"
     "\n"
     "The CSV is read as RFC 4180: double quotes around a field allow the\n"
     "delimiter, line breaks and doubled quotes (\"\") inside it; a quoted field is\n"
     "kept exactly, an unquoted one is trimmed of white space. Lines end at LF,\n"
     "CR LF or CR; a byte-order mark is dropped; blank lines are skipped; a row\n"
-    "with fewer fields than the header gets empty cells.\n"
+    "with fewer fields than the header gets empty cells. Text in UTF-16 or\n"
+    "UTF-32 with a byte-order mark is transcoded to UTF-8; other encodings\n"
+    "take --encoding.\n"
     "\n"
     "options:\n"
     "  --delimiter C      the field delimiter (one character; \\t for a tab);\n"
@@ -51,6 +52,12 @@ constexpr const char* kHelp =
     "                     drop the fields of a row past the header's columns\n"
     "                     (default: such a row stops the conversion, exit 1)\n"
     "  --no-infer         keep every column as text (no type inference)\n"
+    "  --encoding NAME    the text's encoding, transcoded to UTF-8 as it is read:\n"
+    "                     any name iconv knows (latin1, cp1252, shift_jis,\n"
+    "                     utf-16, ...); default UTF-8\n"
+    "  --skip-lines N     skip the first N lines (a preamble before the header)\n"
+    "  --comment C        skip every line that starts with the character C,\n"
+    "                     before and after the header (e.g. '#')\n"
     "  --type NAME=TYPE   store column NAME as TYPE (repeatable); TYPE is int,\n"
     "                     float, bool, text, bytes or json\n"
     "  --lossy            let --type columns lose data instead of stopping:\n"
@@ -59,7 +66,7 @@ constexpr const char* kHelp =
     "  --plain            the dialect of compress_csv instead: one line a row,\n"
     "                     every comma separates, no quoting; every column text\n"
     "                     (unless --type); the same bytes as compress_csv (but\n"
-    "                     for the creation time)\n"
+    "                     for the creation time) and compress_csv's report\n"
     "  --encrypt NAME     encrypt the records of column NAME (repeatable); needs\n"
     "                     --key-file\n"
     "  --key-file PATH    the key for --encrypt: a file of exactly 32 raw bytes,\n"
@@ -111,6 +118,9 @@ constexpr OptionSpec kOptions[] = {
     {"no-infer", false},
     {"lossy", false},
     {"plain", false},
+    {"encoding", true},
+    {"skip-lines", true},
+    {"comment", true},
 };
 constexpr Command kSpec{kCommand, kHelp, kOptions, 2, "IN.csv and OUT.varn"};
 
@@ -268,6 +278,29 @@ int run_compress(std::span<char* const> argv) {
         if (args.value("delimiter") || args.value("extra-fields"))
             return usage_error(kCommand, "--plain reads commas only and drops extra fields: "
                                          "--delimiter and --extra-fields do not apply");
+        if (args.value("encoding") || args.value("skip-lines") || args.value("comment"))
+            return usage_error(kCommand, "--plain reads UTF-8 lines from the first: "
+                                         "--encoding, --skip-lines and --comment do not apply");
+    }
+    if (const auto e = args.value("encoding")) {
+        if (e->empty()) return usage_error(kCommand, "--encoding takes a name, e.g. latin1");
+        options.encoding = *e;
+    }
+    if (const auto n = args.value("skip-lines")) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long v =
+            n->empty() || (*n)[0] < '0' || (*n)[0] > '9' ? 0 : std::strtoull(n->c_str(), &end, 10);
+        if (n->empty() || (*n)[0] < '0' || (*n)[0] > '9' || errno != 0 || *end != '\0')
+            return usage_error(kCommand, "--skip-lines takes a whole number, not '" + *n + "'");
+        options.skip_lines = v;
+    }
+    if (const auto c = args.value("comment")) {
+        if (c->size() != 1 || static_cast<unsigned char>((*c)[0]) >= 0x80 || (*c)[0] == '"' || (*c)[0] == '\n' ||
+            (*c)[0] == '\r')
+            return usage_error(kCommand, "--comment takes one ASCII character other than a quote or a line end, not '" +
+                                             *c + "'");
+        options.comment = static_cast<uint8_t>((*c)[0]);
     }
     if (const auto d = args.value("delimiter")) {
         const auto delimiter = parse_delimiter(*d);
@@ -292,6 +325,9 @@ int run_compress(std::span<char* const> argv) {
     hooks.after_batch = [&bar](uint64_t bytes, uint64_t rows) {
         if (bar) bar->update(bytes, rows);
         return g_stop_signal == 0;
+    };
+    hooks.before_report_line = [&bar] {
+        if (bar) bar->clear();
     };
     struct sigaction stop {}, old[3];
     stop.sa_handler = on_stop_signal;

@@ -155,14 +155,21 @@ int open_read(const std::string& path) { return open_fd(path.c_str(), O_RDONLY);
 
 class Report {
 public:
-    explicit Report(bool enabled) : enabled_(enabled) {}
+    // `legacy`: compress_csv's report lines (the banner, the batch size, the
+    // DONE line); otherwise the caller writes its own.
+    explicit Report(bool enabled, bool legacy = true, std::function<void()> before = {})
+        : enabled_(enabled), legacy_(legacy), before_(std::move(before)) {}
+    bool legacy() const { return legacy_; }
     void line(const std::string& text) const {
         if (!enabled_) return;
+        if (before_) before_();
         (void)write_all(STDERR_FILENO, text.data(), text.size());  // the report is best effort
     }
 
 private:
     bool enabled_;
+    bool legacy_;
+    std::function<void()> before_;
 };
 
 std::string size_text(uint64_t bytes) {
@@ -179,9 +186,10 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 // An empty cell of a column that has no empty value, without --lossy.
-Status empty_cell_error(uint8_t type_code) {
+Status empty_cell_error(uint8_t type_code, bool python_names) {
     return Status::invalid_input("empty cell: a " + std::string(format::type_info(type_code).name) +
-                                 " column stores no empty value (--lossy stores 0 or false and counts it as null)");
+                                 " column stores no empty value (" + (python_names ? "lossy=True" : "--lossy") +
+                                 " stores 0 or false and counts it as null)");
 }
 
 // True when the output path names the file `in` describes (also through a link).
@@ -202,7 +210,8 @@ Status begin_writer(std::vector<KColumn> columns, const std::string& varn_path,
     auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
     if (begun.failed()) return begun.status();
     writer = begun.take();
-    report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
+    if (report.legacy())
+        report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
                 "MB memory constant)...\n");
     return Status::ok();
 }
@@ -330,7 +339,8 @@ public:
     Status run(LineReader& reader, bool header_read, std::chrono::steady_clock::time_point start);
     // Converts the records after the header (the RFC 4180 dialect).
     Status run_records(CsvRecordReader& reader, const InputStream& in, ExtraFields extra,
-                       std::chrono::steady_clock::time_point start);
+                       const std::string& long_row_hint, std::chrono::steady_clock::time_point start);
+    uint64_t rows() const { return rows_; }
     // Rows that had more fields than the header, and the line of the first.
     uint64_t long_rows() const { return long_rows_; }
     uint64_t first_long_line() const { return first_long_line_; }
@@ -399,7 +409,7 @@ Status BatchPass::run(LineReader& reader, bool header_read,
 }
 
 Status BatchPass::run_records(CsvRecordReader& reader, const InputStream& in, ExtraFields extra,
-                              std::chrono::steady_clock::time_point start) {
+                              const std::string& long_row_hint, std::chrono::steady_clock::time_point start) {
     const size_t columns = writer_.columns().size();
     for (;;) {
         const CsvRecordReader::Outcome got = reader.next();
@@ -408,10 +418,7 @@ Status BatchPass::run_records(CsvRecordReader& reader, const InputStream& in, Ex
         const std::vector<CsvField>& fields = reader.fields();
         if (fields.size() > columns) {
             if (extra == ExtraFields::Error) {
-                return fail(Status::invalid_input(
-                    "line " + std::to_string(reader.line()) + ": " + std::to_string(fields.size()) +
-                    " fields, but the header has " + std::to_string(columns) +
-                    " columns (--extra-fields drop drops the extra ones)"));
+                return fail(too_many_fields(reader.line(), fields.size(), columns, long_row_hint));
             }
             if (long_rows_++ == 0) first_long_line_ = reader.line();
         }
@@ -465,7 +472,7 @@ Status BatchPass::parse_column(int b, size_t c, BatchValues& values) {
             return why.prefixed("line " + std::to_string(lines[r]) + ", column '" + column.name + "': ");
         };
         if (span.length == 0) {
-            if (!hooks_.lossy) return cell_failure(empty_cell_error(type));
+            if (!hooks_.lossy) return cell_failure(empty_cell_error(type, hooks_.python_names));
             if (values.null.empty()) values.null.assign(batch.rows, 0);
             values.null[r] = 1;
             ++values.null_count;
@@ -574,7 +581,8 @@ Result<ConversionSummary> summarize(const std::string& varn_path, uint64_t csv_s
             : 0.0;
 
     double elapsed = seconds_since(start);
-    report.line(">>> DONE! " + size_text(csv_size) + " \xE2\x86\x92 " +
+    if (report.legacy())
+        report.line(">>> DONE! " + size_text(csv_size) + " \xE2\x86\x92 " +
                 format_fixed(static_cast<double>(varn_size) / 1048576.0, 1) + "MB (" +
                 format_fixed(summary.compression_ratio, 1) + "% saved) in " +
                 format_fixed(elapsed, 0) + "s (" +
@@ -598,7 +606,7 @@ Result<ConversionSummary> finish_file(std::unique_ptr<StreamingVarnWriter> write
     writer.reset();
     if (finished.failed()) return finished.status();
     Result<ConversionSummary> outcome = summarize(varn_path, csv_size, finished.value(), report, start);
-    if (outcome.is_ok() && long_rows.count > 0) {
+    if (outcome.is_ok() && long_rows.count > 0 && report.legacy()) {
         report.line(">>> WARNING: " + std::to_string(long_rows.count) + (long_rows.count == 1 ? " row" : " rows") +
                     " had more fields than the " + std::to_string(column_count) +
                     " columns of the header; the extra fields were dropped (first at line " +
@@ -611,7 +619,7 @@ Result<ConversionSummary> finish_file(std::unique_ptr<StreamingVarnWriter> write
 
 Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::string& varn_path,
                                        const ConversionHooks& hooks) {
-    const Report report(hooks.report);
+    const Report report(hooks.report, true, hooks.before_report_line);
     struct stat st;
     if (::stat(csv_path.c_str(), &st) != 0) return Status::io_error("CSV file does not exist: " + csv_path);
     if (::stat(csv_path.c_str(), &st) != 0)
@@ -680,15 +688,15 @@ Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::s
 // ---------------------------------------------------------------------------
 // The RFC 4180 conversion of `varn compress`.
 
-FieldParser strict_field_parser(bool lossy) {
-    return [lossy](uint8_t type_code, ByteView text) -> Result<KVal> {
+FieldParser strict_field_parser(bool lossy, bool python_names) {
+    return [lossy, python_names](uint8_t type_code, ByteView text) -> Result<KVal> {
         const uint8_t* p = text.data();
         const size_t n = text.size();
         const bool numeric = type_code == format::kTypeInt || type_code == format::kTypeFloat ||
                              type_code == format::kTypeBool;
         if (numeric && n == 0) {
             if (lossy) return KVal();
-            return empty_cell_error(type_code);
+            return empty_cell_error(type_code, python_names);
         }
         if (numeric) {
             const Result<int64_t> v = type_code == format::kTypeInt     ? int_value(p, n, lossy)
@@ -729,30 +737,94 @@ std::string names_text(const std::vector<KColumn>& columns, bool with_types) {
     return out;
 }
 
+
+// "812 bytes", "1.4 KiB", "3.2 MiB", "1.05 GiB".
+std::string human_bytes(uint64_t n) {
+    if (n < 1024) return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+    const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
+    double v = static_cast<double>(n) / 1024.0;
+    int u = 0;
+    while (v >= 1024.0 && u < 3) {
+        v /= 1024.0;
+        ++u;
+    }
+    return format_fixed(v, v < 10 ? 2 : 1) + " " + units[u];
+}
+
+// ',' ';' '|' as themselves, a tab as "tab".
+std::string delimiter_text(uint8_t d) {
+    if (d == '\t') return "tab";
+    return std::string("'") + static_cast<char>(d) + "'";
+}
+
+// Text that is not UTF-8 may be in another encoding: say how to give it.
+Status encoding_hint(Status failure, const ConvertOptions& options) {
+    const std::string& m = failure.message();
+    const std::string tail = "is not valid UTF-8";
+    if (!options.encoding.empty() || m.size() < tail.size() || m.compare(m.size() - tail.size(), tail.size(), tail) != 0)
+        return failure;
+    return Status::error(failure.kind(), m + (options.python_names ? " (text in another encoding: give encoding=\"NAME\", e.g. \"latin1\")"
+                                                                   : " (text in another encoding: give --encoding NAME, e.g. latin1)"));
+}
+
 }  // namespace
+
+std::string count_text(uint64_t n, const char* singular, const char* plural) {
+    return std::to_string(n) + " " + (n == 1 ? singular : plural);
+}
+
+Status too_many_fields(uint64_t line, size_t fields, size_t columns, const std::string& hint) {
+    return Status::invalid_input("line " + std::to_string(line) + ": " + count_text(fields, "field", "fields") +
+                                 ", but the header has " + count_text(columns, "column", "columns") +
+                                 (hint.empty() ? "" : " (" + hint + ")"));
+}
 
 Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::string& varn_path,
                                       const ConvertOptions& options, ConversionHooks hooks) {
+    const bool py = options.python_names;
     hooks.declarations = options.declarations;
-    hooks.parse_field = strict_field_parser(options.lossy);
+    hooks.parse_field = strict_field_parser(options.lossy, py);
     hooks.lossy = options.lossy;
     hooks.parse_values = true;
     hooks.threads = options.threads;
     hooks.report = options.report;
-    if (options.dialect == CsvDialect::Plain)
+    hooks.python_names = py;
+    if (options.dialect == CsvDialect::Plain) {
+        if (!options.encoding.empty() || options.skip_lines > 0 || options.comment != 0) {
+            return Status::invalid_input(
+                py ? "the plain dialect reads UTF-8 lines from the first: encoding, skip_lines and comment do not apply"
+                   : "--plain reads UTF-8 lines from the first: --encoding, --skip-lines and --comment do not apply");
+        }
         return compress_csv(csv_path == "-" ? "/dev/stdin" : csv_path, varn_path, hooks);
+    }
 
-    const Report report(hooks.report);
+    const auto begun_at = std::chrono::steady_clock::now();
+    const Report report(hooks.report, false, hooks.before_report_line);
     struct stat in_st;
     if (csv_path != "-" && ::stat(csv_path.c_str(), &in_st) != 0)
         return Status::io_error("CSV file does not exist: " + csv_path);
-    auto opened = InputStream::open(csv_path);
+    auto opened = InputStream::open(csv_path, options.encoding);
     if (opened.failed()) return opened.status();
     std::unique_ptr<InputStream> in = opened.take();
     const bool from_stdin = csv_path == "-";
-    report.line(std::string("\n>>> compress_csv v") + kConverterVersion + " STREAMING MODE\n");
-    report.line(">>> File: " + (from_stdin ? std::string("standard input") : csv_path) + " (" +
-                (in->rereadable() ? size_text(in->file_size()) : std::string("stream")) + ")\n");
+    {
+        std::string line = "input    " + (from_stdin ? std::string("standard input") : csv_path);
+        std::string about;
+        if (in->rereadable()) about = human_bytes(in->file_size());
+        if (in->compression() != InputCompression::None)
+            about += std::string(about.empty() ? "" : ", ") + compression_name(in->compression());
+        if (!about.empty()) line += " (" + about + ")";
+        report.line(line + "\n");
+    }
+    // What would help with a row longer than the header: another delimiter
+    // when it was detected, or dropping the extra fields.
+    auto long_row_hint = [&](uint8_t delimiter) {
+        const std::string drop = py ? "extra_fields=\"drop\"" : "--extra-fields drop";
+        if (options.delimiter != 0) return drop + " drops the extra fields";
+        return "detected " + delimiter_text(delimiter) + " from the header line; give " +
+               (py ? "delimiter=" : "--delimiter") + " if the file uses another, or " + drop +
+               " to drop the extra fields";
+    };
 
     // First pass (type inference): every record, each column's types checked.
     TypeGuesses guesses;
@@ -772,10 +844,11 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
             if (spool >= 0) ::close(spool);
         };
         CsvRecordReader first(*in, delimiter);
+        first.skip_lines(options.skip_lines, options.comment);
         CsvRecordReader::Outcome got = first.next();
         if (got == CsvRecordReader::kError) {
             close_spool();
-            return first.error();
+            return encoding_hint(first.error(), options);
         }
         if (got == CsvRecordReader::kEnd) {
             close_spool();
@@ -784,27 +857,30 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
         delimiter = first.delimiter();
         Result<TypeGuesses> guessed =
             guess_types(first, *in, from_stdin ? std::string() : csv_path, first.fields().size(),
-                        options.extra_fields, options.threads ? options.threads : available_cores());
+                        options.extra_fields, options.threads ? options.threads : available_cores(), RangeSizes{},
+                        long_row_hint(delimiter));
         if (guessed.failed()) {
             close_spool();
-            return guessed.status();
+            return encoding_hint(guessed.status(), options);
         }
         guesses = guessed.take();
         // Second pass from the top: the file again, or the spooled copy.
         if (spool >= 0) {
             ::lseek(spool, 0, SEEK_SET);
-            opened = InputStream::from_fd(spool, true);
+            opened = InputStream::from_fd(spool, true, options.encoding);
         } else {
-            opened = InputStream::open(csv_path);
+            opened = InputStream::open(csv_path, options.encoding);
         }
         if (opened.failed()) return opened.status();
         in = opened.take();
     }
 
     CsvRecordReader reader(*in, delimiter);
+    reader.skip_lines(options.skip_lines, options.comment);
     CsvRecordReader::Outcome got = reader.next();
-    if (got == CsvRecordReader::kError) return reader.error();
+    if (got == CsvRecordReader::kError) return encoding_hint(reader.error(), options);
     if (got == CsvRecordReader::kEnd) return Status::invalid_input("CSV file is empty");
+    delimiter = reader.delimiter();
     std::vector<KColumn> columns;
     for (const CsvField& f : reader.fields()) {
         KColumn column;
@@ -817,8 +893,19 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
     if (Status declared = apply_declarations(columns, hooks); declared.failed()) return declared;
     bool typed = false;
     for (const KColumn& c : columns) typed |= c.type_code != format::kTypeText;
-    report.line(">>> Columns (" + std::to_string(column_count) + "): " + names_text(columns, false) + "\n");
-    report.line(">>> Types: " + names_text(columns, true) + "\n");
+    {
+        std::string dialect = "dialect  RFC 4180, delimiter " + delimiter_text(delimiter) +
+                              (options.delimiter ? " (given)" : " (detected from the header line)");
+        dialect += ", ";
+        dialect += in->transcoded_from().empty() ? std::string("UTF-8")
+                                                 : in->transcoded_from() + " transcoded to UTF-8";
+        if (options.skip_lines > 0) dialect += ", " + count_text(options.skip_lines, "line", "lines") + " skipped";
+        if (options.comment != 0)
+            dialect += std::string(", lines starting with '") + static_cast<char>(options.comment) + "' skipped";
+        report.line(dialect + "\n");
+        report.line("schema   " + count_text(column_count, "column", "columns") + ": " + names_text(columns, true) +
+                    "\n");
+    }
 
     if (!from_stdin) {
         struct stat st;
@@ -831,14 +918,41 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
 
     const auto start = std::chrono::steady_clock::now();
     LongRows long_rows;
+    uint64_t rows = 0;
     {
         BatchPass pass(*writer, hooks, report, typed);
-        Status data = pass.run_records(reader, *in, options.extra_fields, start);
-        if (data.failed()) return data;
+        Status data = pass.run_records(reader, *in, options.extra_fields, long_row_hint(delimiter), start);
+        if (data.failed()) return encoding_hint(std::move(data), options);
         long_rows = {pass.long_rows(), pass.first_long_line()};
+        rows = pass.rows();
     }
     const uint64_t csv_size = in->rereadable() && spool < 0 ? in->file_size() : in->raw_bytes_read();
-    return finish_file(std::move(writer), varn_path, csv_size, column_count, long_rows, report, start);
+    Result<ConversionSummary> outcome =
+        finish_file(std::move(writer), varn_path, csv_size, column_count, long_rows, report, start);
+    if (outcome.failed()) return outcome;
+    const ConversionSummary& done = outcome.value();
+    const uint64_t chunks = (rows + format::kChunkRows - 1) / format::kChunkRows;
+    std::string output = "output   " + varn_path + " (" + human_bytes(done.varn_size) + "): " +
+                         count_text(rows, "row", "rows") + " in " + count_text(chunks, "chunk", "chunks");
+    if (csv_size > 0) {
+        const double ratio = static_cast<double>(done.varn_size) / static_cast<double>(csv_size);
+        output += ", " + format_fixed(ratio * 100.0, 1) + "% of the input's " + human_bytes(csv_size);
+        if (done.varn_size > 0 && ratio < 1.0)
+            output += " (" + format_fixed(1.0 / ratio, 2) + "x smaller)";
+    }
+    report.line(output + "\n");
+    const double elapsed = seconds_since(begun_at);
+    report.line("time     " + format_fixed(elapsed, elapsed < 10 ? 2 : 1) + " s" +
+                (elapsed > 0 ? ", " + human_bytes(static_cast<uint64_t>(static_cast<double>(csv_size) / elapsed)) + "/s"
+                             : std::string()) +
+                "\n");
+    if (long_rows.count > 0) {
+        report.line("warning  " + count_text(long_rows.count, "row", "rows") + " had more fields than the " +
+                    count_text(column_count, "column", "columns") +
+                    " of the header; the extra fields were dropped (first at line " +
+                    std::to_string(long_rows.first_line) + ")\n");
+    }
+    return outcome;
 }
 
 }  // namespace varn

@@ -54,6 +54,8 @@ struct ConversionHooks {
     std::function<void()> before_data_pass;
     // Write the report lines to standard error.
     bool report = true;
+    // Called before each report line is written (a progress bar clears itself).
+    std::function<void()> before_report_line;
     // Typed or encrypted columns. With no declarations every column is text and
     // the output is exactly that of the plain conversion. Declaring a type
     // other than text needs `parse_field`.
@@ -72,6 +74,8 @@ struct ConversionHooks {
     // going through parse_field. Only schemas of Text, Int, Float and Bool
     // columns take this path.
     bool parse_values = false;
+    // Messages name the Python keywords instead of the command's options.
+    bool python_names = false;
 };
 
 enum class CsvDialect {
@@ -95,6 +99,14 @@ struct ConvertOptions {
     std::vector<ColumnDeclaration> declarations;  // --type and --encrypt
     unsigned threads = 0;  // see ConversionHooks::threads
     bool report = true;
+    // The input's encoding for iconv; empty: UTF-8, or UTF-16 / UTF-32 when
+    // the text starts with their byte-order mark (RFC 4180 only).
+    std::string encoding;
+    uint64_t skip_lines = 0;  // lines dropped at the start, before the header
+    uint8_t comment = 0;      // lines starting with this byte are dropped (0: none)
+    // Messages name the Python keywords (extra_fields="drop") instead of the
+    // command's options (--extra-fields drop).
+    bool python_names = false;
 };
 
 // Fails with ErrorKind::io when the input cannot be opened or read (text
@@ -117,6 +129,13 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
 // The field parser of declared types that never loses data silently: the
 // parse_field grammar, with an empty cell, a value out of range, a Float
 // with more than 4 decimals or an inexact JSON number refused unless `lossy`.
-FieldParser strict_field_parser(bool lossy);
+FieldParser strict_field_parser(bool lossy, bool python_names = false);
+
+// A row with more fields than the header: "line N: F fields, but the header
+// has C columns" and, in parentheses, `hint` (what would help) when given.
+Status too_many_fields(uint64_t line, size_t fields, size_t columns, const std::string& hint);
+
+// "1 column", "3 columns".
+std::string count_text(uint64_t n, const char* singular, const char* plural);
 
 }  // namespace varn

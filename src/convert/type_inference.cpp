@@ -38,11 +38,6 @@ uint8_t ColumnGuess::type(uint64_t rows) const {
 
 namespace {
 
-Status extra_fields_error(uint64_t line, size_t fields, size_t columns) {
-    return Status::invalid_input("line " + std::to_string(line) + ": " + std::to_string(fields) +
-                                 " fields, but the header has " + std::to_string(columns) +
-                                 " columns (--extra-fields drop drops the extra ones)");
-}
 
 // One record's cells seen; false for a row longer than the header when
 // that is an error.
@@ -57,13 +52,14 @@ bool see_record(const std::vector<CsvField>& fields, TypeGuesses& g, ExtraFields
     return true;
 }
 
-Result<TypeGuesses> guess_serially(CsvRecordReader& reader, size_t columns, ExtraFields extra) {
+Result<TypeGuesses> guess_serially(CsvRecordReader& reader, size_t columns, ExtraFields extra,
+                                   const std::string& hint) {
     TypeGuesses g;
     g.columns.assign(columns, ColumnGuess{});
     CsvRecordReader::Outcome got;
     while ((got = reader.next()) == CsvRecordReader::kRecord) {
         if (!see_record(reader.fields(), g, extra))
-            return extra_fields_error(reader.line(), reader.fields().size(), columns);
+            return too_many_fields(reader.line(), reader.fields().size(), columns, hint);
     }
     if (got == CsvRecordReader::kError) return reader.error();
     return g;
@@ -109,8 +105,8 @@ struct RangeScan {
     bool failed = false;
 };
 
-void scan_range(const std::string& path, uint64_t from, uint64_t limit, uint8_t delimiter, size_t columns,
-                ExtraFields extra, RangeScan& out) {
+void scan_range(const std::string& path, uint64_t from, uint64_t limit, uint8_t delimiter, uint8_t comment,
+                size_t columns, ExtraFields extra, RangeScan& out) {
     out.start = out.end = from;
     out.failed = false;
     out.guesses.columns.assign(columns, ColumnGuess{});
@@ -123,6 +119,7 @@ void scan_range(const std::string& path, uint64_t from, uint64_t limit, uint8_t 
             return;
         }
         CsvRecordReader reader(*opened.value(), delimiter, CsvRecordReader::MidText{});
+        reader.skip_lines(0, comment);
         while (from + reader.offset() < limit) {
             const CsvRecordReader::Outcome got = reader.next();
             if (got == CsvRecordReader::kEnd) break;
@@ -140,12 +137,14 @@ void scan_range(const std::string& path, uint64_t from, uint64_t limit, uint8_t 
 }  // namespace
 
 Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, const std::string& path,
-                                size_t columns, ExtraFields extra, unsigned threads, const RangeSizes& sizes) {
+                                size_t columns, ExtraFields extra, unsigned threads, const RangeSizes& sizes,
+                                const std::string& long_row_hint) {
     const uint64_t first = reader.offset();
     const uint64_t size = in.file_size();
-    if (threads < 2 || !in.rereadable() || in.compression() != InputCompression::None || path.empty() ||
+    if (threads < 2 || !in.rereadable() || in.compression() != InputCompression::None ||
+        !in.transcoded_from().empty() || path.empty() ||
         path == "-" || size <= first || size - first < sizes.min_text)
-        return guess_serially(reader, columns, extra);
+        return guess_serially(reader, columns, extra, long_row_hint);
 
     // At least one range per thread, none longer than sizes.most.
     threads = std::min(threads, ChunkPipeline::kMaxWorkers);
@@ -161,7 +160,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
     std::atomic<size_t> next{0};
     std::atomic<bool> fd_failed{false};
     const int fd = open_fd(path.c_str(), O_RDONLY);
-    if (fd < 0) return guess_serially(reader, columns, extra);
+    if (fd < 0) return guess_serially(reader, columns, extra, long_row_hint);
     const uint8_t delimiter = reader.delimiter();
     auto work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < ranges;) {
@@ -170,7 +169,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
                 fd_failed = true;
                 continue;
             }
-            scan_range(path, start, bound[i + 1], delimiter, columns, extra, scans[i]);
+            scan_range(path, start, bound[i + 1], delimiter, reader.comment(), columns, extra, scans[i]);
         }
     };
     std::vector<std::thread> pool;
@@ -184,14 +183,14 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
     work();
     for (std::thread& t : pool) t.join();
     ::close(fd);
-    if (fd_failed) return guess_serially(reader, columns, extra);
+    if (fd_failed) return guess_serially(reader, columns, extra, long_row_hint);
 
     TypeGuesses g;
     g.columns.assign(columns, ColumnGuess{});
     for (size_t i = 0; i < ranges; ++i) {
         if (i > 0 && scans[i].start != scans[i - 1].end)
-            scan_range(path, scans[i - 1].end, bound[i + 1], delimiter, columns, extra, scans[i]);
-        if (scans[i].failed) return guess_serially(reader, columns, extra);
+            scan_range(path, scans[i - 1].end, bound[i + 1], delimiter, reader.comment(), columns, extra, scans[i]);
+        if (scans[i].failed) return guess_serially(reader, columns, extra, long_row_hint);
         for (size_t c = 0; c < columns; ++c) g.columns[c].merge(scans[i].guesses.columns[c]);
         g.data_rows += scans[i].guesses.data_rows;
     }

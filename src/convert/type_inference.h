@@ -51,8 +51,11 @@ struct RangeSizes {
     uint64_t min_text = uint64_t{16} << 20;  // less text after the header is read by `reader`
     uint64_t most = uint64_t{64} << 20;      // per range; at least one range per thread
 };
+// `long_row_hint` goes into the error for a row longer than the header.
+// Transcoded text is read by `reader` alone; the ranges skip the comment
+// lines `reader` skips.
 Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, const std::string& path,
                                 size_t columns, ExtraFields extra, unsigned threads,
-                                const RangeSizes& sizes = {});
+                                const RangeSizes& sizes = {}, const std::string& long_row_hint = {});
 
 }  // namespace varn

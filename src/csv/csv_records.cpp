@@ -92,6 +92,30 @@ bool CsvRecordReader::utf8_ok(size_t from, size_t to) {
     return to <= checked_;
 }
 
+bool CsvRecordReader::skip_line() {
+    for (;;) {
+        const uint8_t* const base = buf_.data();
+        const uint8_t* p = base + pos_;
+        const uint8_t* const end = base + end_;
+        while (p < end && *p != '\n' && *p != '\r') ++p;
+        if (p < end && (*p == '\n' || p + 1 < end || eof_)) {
+            p += (*p == '\r' && p + 1 < end && p[1] == '\n') ? 2 : 1;
+            pos_ = static_cast<size_t>(p - base);
+            ++next_line_;
+            return true;
+        }
+        if (p == end && eof_) {
+            pos_ = end_;
+            ++next_line_;
+            return true;
+        }
+        // No line break yet (or a CR that may have its LF next): drop what
+        // was scanned, so a long skipped line does not grow the buffer.
+        pos_ = static_cast<size_t>(p - base);
+        if (!read_more()) return false;
+    }
+}
+
 // Reads the first line (outside quotes) and counts the candidates in it.
 bool CsvRecordReader::detect_delimiter() {
     for (;;) {
@@ -229,6 +253,31 @@ CsvRecordReader::Outcome CsvRecordReader::next() {
         while (end_ - pos_ < 3 && !eof_)
             if (!read_more()) return kError;
         if (end_ - pos_ >= 3 && buf_[pos_] == 0xEF && buf_[pos_ + 1] == 0xBB && buf_[pos_ + 2] == 0xBF) pos_ += 3;
+        for (uint64_t i = 0; i < skip_lines_; ++i) {
+            if (pos_ == end_ && !eof_ && !read_more()) return kError;
+            if (pos_ == end_ && eof_) break;
+            if (!skip_line()) return kError;
+        }
+        // Comment lines, and (when the delimiter is to be detected) lines of
+        // nothing but spaces, are not the header line the detection reads.
+        for (;;) {
+            if (pos_ == end_ && !eof_) {
+                if (!read_more()) return kError;
+                continue;
+            }
+            if (pos_ == end_) break;
+            size_t q = pos_;
+            if (delimiter_ == 0)
+                while (q < end_ && buf_[q] == ' ') ++q;
+            if (q == end_ && !eof_) {
+                if (!read_more()) return kError;
+                continue;
+            }
+            const bool comment = comment_ != 0 && buf_[pos_] == comment_;
+            const bool blank_line = delimiter_ == 0 && (q == end_ || buf_[q] == '\n' || buf_[q] == '\r');
+            if (!comment && !blank_line) break;
+            if (!skip_line()) return kError;
+        }
         if (delimiter_ == 0 && !detect_delimiter()) return kError;
     }
     for (;;) {
@@ -238,6 +287,10 @@ CsvRecordReader::Outcome CsvRecordReader::next() {
                 return kEnd;
             }
             if (!read_more()) return kError;
+            continue;
+        }
+        if (comment_ != 0 && buf_[pos_] == comment_) {
+            if (!skip_line()) return kError;
             continue;
         }
         size_t record_end = 0;

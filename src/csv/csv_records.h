@@ -9,6 +9,12 @@
 // closing quote and the next delimiter, are not part of the field; text
 // after a closing quote is appended to the field as it is (`"ab"cd` is
 // abcd). A quote left open at the end of the input is an error.
+//
+// Lines can be skipped before the parse: a number of lines at the start
+// (a preamble, whatever it holds) and comment lines, those whose first byte
+// is a given character, before the header and after it. A skipped line ends
+// at its first line break: quotes mean nothing there. The delimiter is
+// detected from the first line that is not skipped.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +53,14 @@ public:
         started_ = true;
     }
 
+    // The first `lines` lines of the text are skipped, and so is every line
+    // that starts with `comment` (0: none). Call before the first next().
+    void skip_lines(uint64_t lines, uint8_t comment) {
+        skip_lines_ = lines;
+        comment_ = comment;
+    }
+    uint8_t comment() const { return comment_; }
+
     enum Outcome { kRecord, kEnd, kError };
     // The next record that is not a blank line. Its fields stay valid until
     // the next call; each is whole UTF-8 (the input must be UTF-8).
@@ -70,6 +84,8 @@ private:
     // At the end of the input: the memory a long record took goes back.
     void release();
     bool detect_delimiter();
+    // Drops the line at pos_ through its line break. False on a read error.
+    bool skip_line();
     bool utf8_ok(size_t from, size_t to);
 
     struct RawField {
@@ -92,6 +108,8 @@ private:
     size_t checked_ = 0;  // buf_[0, checked_) is known to be whole UTF-8 characters
     bool eof_ = false;
     bool started_ = false;
+    uint64_t skip_lines_ = 0;
+    uint8_t comment_ = 0;
     uint64_t next_line_ = 1;
     uint64_t line_ = 0;
     Bytes scratch_;  // quoted fields that had to be unescaped

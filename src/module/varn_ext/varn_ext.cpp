@@ -556,13 +556,13 @@ PyObject* matching_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 const char* const kConvertParams[] = {"csv_path", "varn_path", "types",  "encrypt",
                                       "key",      "progress",  "report", "threads",
                                       "plain",    "delimiter", "infer",  "lossy",
-                                      "drop_extra_fields"};
-const Signature kConvertSig = {"convert", kConvertParams, 13};
+                                      "drop_extra_fields", "encoding", "skip_lines", "comment"};
+const Signature kConvertSig = {"convert", kConvertParams, 16};
 
 // The conversion of varn compress, with its options (checked by the caller).
 PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VARN_PY_BEGIN
-    PyObject* a[13];
+    PyObject* a[16];
     if (!bind_fast(kConvertSig, args, nargs, kwnames, a)) return nullptr;
     std::string csv, out;
     if (!convert_str(kConvertSig, 0, a[0], csv) || !convert_str(kConvertSig, 1, a[1], out))
@@ -589,6 +589,14 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     options.infer_types = PyObject_IsTrue(a[10]) == 1 && options.dialect == CsvDialect::Rfc4180;
     options.lossy = PyObject_IsTrue(a[11]) == 1;
     options.extra_fields = PyObject_IsTrue(a[12]) == 1 ? ExtraFields::Drop : ExtraFields::Error;
+    options.python_names = true;
+    // encoding: a name or ""; skip_lines: a count; comment: 0 or an ASCII byte (checked by the caller).
+    if (!convert_str(kConvertSig, 13, a[13], options.encoding) || !convert_u64(kConvertSig, 14, a[14], options.skip_lines))
+        return nullptr;
+    const long comment = PyLong_AsLong(a[15]);
+    if (comment == -1 && PyErr_Occurred()) return nullptr;
+    if (comment < 0 || comment > 0x7F) return raise_failure(Status::invalid_input("comment must be one ASCII character"));
+    options.comment = static_cast<uint8_t>(comment);
     // types: [(name, type name)]; encrypt: [name]; both already checked.
     auto declaration = [&](const std::string& name) -> ColumnDeclaration& {
         for (ColumnDeclaration& d : options.declarations) {
@@ -683,7 +691,7 @@ PyMethodDef kMethods[] = {
      "matching_chunks(file, filters)\n--\n\nThe chunks the index does not rule out."},
     {"convert", VARN_FASTCALL_KW(convert_fn), METH_FASTCALL | METH_KEYWORDS,
      "convert(csv_path, varn_path, types, encrypt, key, progress, report, threads, plain,\n"
-     "        delimiter, infer, lossy, drop_extra_fields)\n--\n\n"
+     "        delimiter, infer, lossy, drop_extra_fields, encoding, skip_lines, comment)\n--\n\n"
      "CSV to VARN, as varn compress."},
     {nullptr, nullptr, 0, nullptr},
 };
