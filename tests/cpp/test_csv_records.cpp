@@ -34,11 +34,13 @@ struct Parsed {
     std::string error;
 };
 
-Parsed parse(const std::string& bytes, uint8_t delimiter = 0, size_t buffer = 4u << 20) {
+Parsed parse(const std::string& bytes, uint8_t delimiter = 0, size_t buffer = 4u << 20, uint64_t skip = 0,
+             uint8_t comment = 0) {
     Parsed out;
     auto in = InputStream::from_fd(temp_fd(bytes), true);
     EXPECT_TRUE(in.is_ok());
     CsvRecordReader reader(*in.value(), delimiter, buffer);
+    reader.skip_lines(skip, comment);
     for (;;) {
         auto got = reader.next();
         if (got == CsvRecordReader::kEnd) break;
@@ -105,6 +107,27 @@ TEST(CsvRecords, RecordsAcrossBufferRefills) {
     Parsed p = parse(text, 0, 7);
     EXPECT_EQ(p.error, "");
     EXPECT_EQ(p.rows, want);
+}
+
+TEST(CsvRecords, SkippedLinesAcrossBufferRefills) {
+    // A preamble and comment lines longer than the buffer, CR LF pairs split
+    // by refills, a blank line before the header, comment lines between
+    // records and a '#' inside a quoted field that is no comment.
+    const std::string preamble = "title; with; semicolons\r\n" + std::string(40, ';') + "\r\n";
+    const std::string body = "# a; long; comment; " + std::string(30, ';') + "\r\n   \r\nname\tv\r\n# x;y\r\n"
+                             "a\t\"1\n# kept\"\r\n#\r\nb\t2";
+    const Rows want = {{"name", "v"}, {"a", "1\n# kept"}, {"b", "2"}};
+    for (size_t buffer : {size_t{3}, size_t{7}, size_t{4} << 20}) {
+        Parsed p = parse(preamble + body, 0, buffer, 2, '#');
+        EXPECT_EQ(p.error, "") << buffer;
+        EXPECT_EQ(p.rows, want) << buffer;
+        EXPECT_EQ(p.delimiter, '\t') << buffer;
+        EXPECT_EQ(p.lines, (std::vector<uint64_t>{5, 7, 10})) << buffer;
+    }
+    // Without the options the comment line decides the delimiter.
+    EXPECT_EQ(parse(body).delimiter, ';');
+    // More lines to skip than the input has: no record.
+    EXPECT_TRUE(parse("a\nb", 0, 4u << 20, 5).rows.empty());
 }
 
 TEST(CsvRecords, Errors) {
