@@ -58,6 +58,11 @@ Key = Union[bytes, Dict[str, bytes], None]
 Filter = Tuple[str, str, Any]
 
 
+def _is_remote(path: Any, filesystem: Any) -> bool:
+    # A str with a scheme, or any path on a given file system (fsspec).
+    return filesystem is not None or (isinstance(path, str) and "://" in path)
+
+
 def _path(path: PathLike) -> str:
     p = _os.fspath(path)
     if isinstance(p, bytes):
@@ -157,16 +162,29 @@ class VarnFile:
 
     __slots__ = ("_path", "_file", "_schema", "_encrypted", "_rows", "_chunks", "_created", "_closed")
 
-    def __init__(self, path: PathLike, key: Key = None) -> None:
-        self._path = _path(path)
+    def __init__(self, path: PathLike, key: Key = None, *,
+                 storage_options: Optional[Dict[str, Any]] = None, filesystem: Any = None) -> None:
         self._file = None
         self._closed = False
-        _check_openable(self._path)
-        if key is None or isinstance(key, dict):
-            # Column names of a dict of keys are resolved once the schema is known.
-            self._file = _varn.open(self._path, None)
+        # Column names of a dict of keys are resolved once the schema is known.
+        first_key = None if key is None or isinstance(key, dict) else _check_key_bytes(key, "key")
+        if _is_remote(path, filesystem):
+            from . import _remote
+
+            fs, p, self._path = _remote.resolve(path, storage_options, filesystem)
+            local = _remote.local_path(fs, p)
+            if local is None:
+                self._file = _remote.open_file(fs, p, self._path, first_key)
+            else:
+                self._path = local
         else:
-            self._file = _varn.open(self._path, _check_key_bytes(key, "key"))
+            if storage_options:
+                raise ValueError("storage_options apply to URLs only, not to the local path "
+                                 f"{_path(path)!r}")
+            self._path = _path(path)
+        if self._file is None:
+            _check_openable(self._path)
+            self._file = _varn.open(self._path, first_key)
         schema, self._rows, self._chunks, created = _varn.info(self._file)
         self._schema = [(name, type_name) for name, type_name, _ in schema]
         self._encrypted = [bool(enc) for _, _, enc in schema]
@@ -381,16 +399,31 @@ class VarnFile:
         return f"<varn.VarnFile {self._path!r}: {self._rows} rows, {len(self._schema)} columns{state}>"
 
 
-def open(path: PathLike, key: Key = None) -> VarnFile:  # noqa: A001 - the API's name
+def open(  # noqa: A001 - the API's name
+    path: PathLike,
+    key: Key = None,
+    *,
+    storage_options: Optional[Dict[str, Any]] = None,
+    filesystem: Any = None,
+) -> VarnFile:
     """Opens the VARN v2 file at ``path`` and reads its header, schema and index.
 
+    path: a local path, or any fsspec URL (``s3://bucket/x.varn``,
+    ``gs://...``, ``https://...``, ``memory://...``; needs
+    ``pip install 'varn_fileformat[remote]'`` and the scheme's file system
+    package). A remote file is read in byte ranges: opening costs one round
+    of requests, a read one per window of chunks (see docs/remote.md).
     key: the key of the encrypted columns: 32 bytes for all of them, or
     {column name: 32 bytes}. Without a key the other columns stay readable.
+    storage_options: options of the URL's file system (credentials,
+    endpoint, ...), as for pandas and Dask; never shown in a message.
+    filesystem: an fsspec file system to read ``path`` from (instead of
+    ``storage_options``).
 
     Raises OSError (FileNotFoundError, ...) when the file cannot be opened
     and ``VarnError`` when it is not a sound VARN v2 file.
     """
-    return VarnFile(path, key)
+    return VarnFile(path, key, storage_options=storage_options, filesystem=filesystem)
 
 
 def read_arrow(
@@ -398,10 +431,15 @@ def read_arrow(
     columns: Optional[Sequence[str]] = None,
     filters: Optional[Iterable[Filter]] = None,
     key: Key = None,
+    *,
+    storage_options: Optional[Dict[str, Any]] = None,
+    filesystem: Any = None,
 ) -> Any:
     """The file's rows as a ``pyarrow.Table``. Needs pyarrow
     (``pip install 'varn_fileformat[arrow]'``).
 
+    path: a local path or an fsspec URL, with ``storage_options`` or
+    ``filesystem``, as for ``varn.open``.
     columns: names to read, in output order (default: all); only their
     records are read.
     filters: (column, op, value) tuples joined by AND, as ``VarnFile.read``
@@ -412,10 +450,10 @@ def read_arrow(
     bool, bytes -> binary, json -> utf8 JSON text.
 
     Raises ImportError without pyarrow; OSError (FileNotFoundError, ...)
-    when the file cannot be opened; ValueError for unknown columns, bad
-    filters, or a missing or wrong key; ``VarnError`` (a ValueError) for a
-    damaged file, naming the place."""
-    with open(path, key) as f:
+    when the file cannot be opened or a remote request fails; ValueError
+    for unknown columns, bad filters, or a missing or wrong key;
+    ``VarnError`` (a ValueError) for a damaged file, naming the place."""
+    with open(path, key, storage_options=storage_options, filesystem=filesystem) as f:
         return f.read(columns, filters).read_arrow()
 
 
@@ -424,15 +462,20 @@ def read_pandas(
     columns: Optional[Sequence[str]] = None,
     filters: Optional[Iterable[Filter]] = None,
     key: Key = None,
+    *,
+    storage_options: Optional[Dict[str, Any]] = None,
+    filesystem: Any = None,
 ) -> Any:
     """The file's rows as a ``pandas.DataFrame`` (through pyarrow). Needs
     pandas and pyarrow (``pip install 'varn_fileformat[pandas]'``).
 
-    columns, filters, key: as ``read_arrow``. Int and bool columns with
-    nulls become float and object columns, as pyarrow converts them.
+    path, columns, filters, key, storage_options, filesystem: as
+    ``read_arrow``. Int and bool columns with nulls become float and object
+    columns, as pyarrow converts them.
 
     Raises what ``read_arrow`` raises, and ImportError without pandas."""
-    return read_arrow(path, columns, filters, key).to_pandas()
+    return read_arrow(path, columns, filters, key, storage_options=storage_options,
+                      filesystem=filesystem).to_pandas()
 
 
 _TYPE_NAMES = ("int", "float", "bool", "text", "bytes", "json")
@@ -456,12 +499,22 @@ def convert(
     encoding: Optional[str] = None,
     skip_lines: int = 0,
     comment: Optional[str] = None,
+    storage_options: Optional[Dict[str, Any]] = None,
+    filesystem: Any = None,
 ) -> Tuple[int, int, float]:
     """Converts a CSV file to a VARN v2 file as ``varn compress`` does, with
     the same options and the same defaults.
 
     Needs nothing beyond the package. The input may be gzip, zstd, bzip2 or
     xz compressed (recognised by its first bytes; rfc4180 only).
+
+    csv_path, varn_path: local paths or fsspec URLs (see ``varn.open``);
+    ``storage_options`` or ``filesystem`` serve the URLs (a path without
+    ``scheme://`` is a local path here). A remote CSV is streamed (its
+    compression recognised as for a local file); a remote
+    output is written to a local temporary file and uploaded, and the call
+    returns only once the upload is done (a failed upload leaves no object
+    and raises OSError).
 
     dialect: ``"rfc4180"`` (quoted fields, a detected or given delimiter,
     compressed input) or ``"plain"``, the dialect of ``compress_csv``
@@ -563,13 +616,28 @@ def convert(
     if plain and (encoding is not None or skip_lines or comment is not None):
         raise ValueError("the plain dialect reads UTF-8 lines from the first: "
                          "encoding, skip_lines and comment do not apply")
+    args = (type_list, encrypt, key, progress, bool(report), threads,
+            plain, delimiter_byte, not plain and infer is not False, bool(lossy), extra_fields == "drop",
+            encoding or "", skip_lines, comment_byte)
+    if _is_remote(csv_path, None) or _is_remote(varn_path, None):
+        from . import _remote
+
+        ends = []
+        for p in (csv_path, varn_path):
+            if _is_remote(p, None):
+                fs, fp, url = _remote.resolve(p, storage_options, filesystem)
+                local = _remote.local_path(fs, fp)
+                ends.append((False, None, local, local) if local is not None else (True, fs, fp, url))
+            else:
+                ends.append((False, None, _path(p), _path(p)))
+        if not ends[0][0] and ends[0][2] == "-":
+            ends[0] = (False, None, "./-", "./-")
+        return _remote.convert(_varn.convert, ends[0], ends[1], args)
+    if storage_options or filesystem is not None:
+        raise ValueError("storage_options and filesystem apply to URLs only")
     csv = _path(csv_path)
     # A path is a path here, never standard input.
     if csv == "-":
         csv = "./-"
-    return _varn.convert(
-        csv, _path(varn_path), type_list, encrypt, key, progress, bool(report), threads,
-        plain, delimiter_byte, not plain and infer is not False, bool(lossy), extra_fields == "drop",
-        encoding or "", skip_lines, comment_byte,
-    )
+    return _varn.convert(csv, _path(varn_path), *args)
 

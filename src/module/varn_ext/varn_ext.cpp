@@ -19,6 +19,7 @@
 #include "binder.h"
 #include "errors.h"
 #include "module_types.h"
+#include "py_range_source.h"
 
 namespace varn::py {
 
@@ -137,16 +138,16 @@ bool apply_keys(FileHandle& h) {
 const char* const kOpenParams[] = {"path", "key"};
 const Signature kOpenSig = {"open", kOpenParams, 2};
 
-PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    VARN_PY_BEGIN
-    PyObject* a[2];
-    if (!bind_fast(kOpenSig, args, nargs, kwnames, a)) return nullptr;
-    auto h = std::make_unique<FileHandle>();
-    std::string& path = h->file->path;
-    if (!convert_str(kOpenSig, 0, a[0], path) || !keys_from(a[1], h->keys)) return nullptr;
+// Opens `source` for handle `h` (path and keys set) and gives its capsule.
+PyObject* open_handle(std::unique_ptr<FileHandle> h, std::shared_ptr<RangeSource> source) {
+    const std::string& path = h->file->path;
     Result<std::unique_ptr<VarnReader>> opened = Status::internal("not opened");
     Py_BEGIN_ALLOW_THREADS
-    opened = VarnReader::open(path);
+    if (source) {
+        opened = VarnReader::open(std::move(source));
+    } else {
+        opened = VarnReader::open(path);
+    }
     Py_END_ALLOW_THREADS
     if (opened.failed()) return raise_failure(opened.status().prefixed(path + ": "));
     h->file->reader = opened.take();
@@ -154,6 +155,55 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* capsule = PyCapsule_New(h.get(), kFileCapsule, file_capsule_free);
     if (capsule) h.release();
     return capsule;
+}
+
+PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[2];
+    if (!bind_fast(kOpenSig, args, nargs, kwnames, a)) return nullptr;
+    auto h = std::make_unique<FileHandle>();
+    if (!convert_str(kOpenSig, 0, a[0], h->file->path) || !keys_from(a[1], h->keys)) return nullptr;
+    return open_handle(std::move(h), nullptr);
+    VARN_PY_END
+}
+
+const char* const kOpenSourceParams[] = {"fetch", "size", "url", "blocks", "key"};
+const Signature kOpenSourceSig = {"open_source", kOpenSourceParams, 5};
+
+// A file whose bytes come from fetch(starts, ends) -> [bytes]; `blocks`
+// [(offset, bytes)] are those already fetched (the header and the tail).
+PyObject* open_source_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    VARN_PY_BEGIN
+    PyObject* a[5];
+    if (!bind_fast(kOpenSourceSig, args, nargs, kwnames, a)) return nullptr;
+    auto h = std::make_unique<FileHandle>();
+    uint64_t size;
+    if (!PyCallable_Check(a[0])) {
+        PyErr_SetString(PyExc_TypeError, "fetch must be callable");
+        return nullptr;
+    }
+    if (!convert_u64(kOpenSourceSig, 1, a[1], size) || !convert_str(kOpenSourceSig, 2, a[2], h->file->path) ||
+        !keys_from(a[4], h->keys))
+        return nullptr;
+    // The cache of fetched records stays within half the reader's budget.
+    auto source = std::make_shared<PyRangeSource>(a[0], size, h->file->path,
+                                                  ReaderOptions{}.memory_budget / 2);
+    PyObject* blocks = PySequence_Fast(a[3], "blocks must be a list");
+    if (!blocks) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(blocks); ++i) {
+        unsigned long long offset;
+        const char* data;
+        Py_ssize_t n;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(blocks, i), "Ky#", &offset, &data, &n)) {
+            Py_DECREF(blocks);
+            return nullptr;
+        }
+        if (offset <= size && static_cast<uint64_t>(n) <= size - offset) {
+            source->add(offset, std::string(data, static_cast<size_t>(n)));
+        }
+    }
+    Py_DECREF(blocks);
+    return open_handle(std::move(h), std::move(source));
     VARN_PY_END
 }
 
@@ -441,7 +491,15 @@ const char* gil_get_last_error(ArrowArrayStream* s) {
 
 void gil_release(ArrowArrayStream* s) {
     GilStream* g = gil_of(s);
-    if (g->inner.release) g->inner.release(&g->inner);
+    // Releasing joins the decoding threads, which may be waiting for the
+    // GIL to fetch a remote range: it is let go meanwhile.
+    if (g->inner.release && Py_IsInitialized() && PyGILState_Check()) {
+        Py_BEGIN_ALLOW_THREADS
+        g->inner.release(&g->inner);
+        Py_END_ALLOW_THREADS
+    } else if (g->inner.release) {
+        g->inner.release(&g->inner);
+    }
     delete g;
     s->release = nullptr;
 }
@@ -674,6 +732,9 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyMethodDef kMethods[] = {
     {"open", VARN_FASTCALL_KW(open_fn), METH_FASTCALL | METH_KEYWORDS,
      "open(path, key)\n--\n\nOpens a file; returns its handle."},
+    {"open_source", VARN_FASTCALL_KW(open_source_fn), METH_FASTCALL | METH_KEYWORDS,
+     "open_source(fetch, size, url, blocks, key)\n--\n\n"
+     "Opens a file read through fetch(starts, ends) -> [bytes]; returns its handle."},
     {"set_keys", VARN_FASTCALL_KW(set_keys_fn), METH_FASTCALL | METH_KEYWORDS,
      "set_keys(file, key)\n--\n\nSets the keys of an open file's encrypted columns."},
     {"close", close_fn, METH_O, "close(file)\n--\n\nReleases the file; later reads raise ValueError."},
