@@ -10,7 +10,9 @@ exactly. ``convert`` runs one ``varn.convert`` task per CSV file on a
 ``distributed`` cluster.
 
 Paths must name the same files on the client and on every worker (a local
-disk on a one-machine cluster, or a shared file system).
+disk on a one-machine cluster, or a shared file system), or be URLs of an
+object store (``s3://``, ``gs://``, any fsspec URL) with ``storage_options``
+or ``filesystem``, which travel to the workers hidden as keys do.
 
 Keys of encrypted columns: pass them as ``key=``; they are wrapped in an
 object whose ``repr`` and ``str`` hide them and whose Dask token is random,
@@ -105,9 +107,49 @@ def _secret(key: Any) -> Optional[_Secret]:
 # Paths.
 
 
-def _expand(paths: Any, suffix: str, what: str) -> List[str]:
+def _is_remote(path: Any, storage: Optional[_Secret]) -> bool:
+    filesystem = storage.value[1] if storage is not None else None
+    return varn._is_remote(path, filesystem)
+
+
+def _storage_kw(storage: Optional[_Secret]) -> Dict[str, Any]:
+    if storage is None:
+        return {}
+    options, filesystem = storage.value
+    return {"storage_options": options, "filesystem": filesystem}
+
+
+def _expand_remote(path: str, suffix: str, what: str, storage: Optional[_Secret]) -> List[str]:
+    """A URL, a URL glob pattern or a URL "directory" (prefix) -> URLs."""
+    from . import _remote
+
+    kw = _storage_kw(storage)
+    fs, p, shown = _remote.resolve(path, kw.get("storage_options"), kw.get("filesystem"))
+    given_fs = kw.get("filesystem") is not None
+
+    def back(x: str) -> str:
+        return x if given_fs else fs.unstrip_protocol(x)
+
+    if _glob.has_magic(p):
+        out = sorted(back(x) for x in fs.glob(p))
+        if not out:
+            raise FileNotFoundError(f"{what}: no file matches {shown}")
+        return out
+    if path.endswith("/") or fs.isdir(p):
+        out = sorted(back(x["name"]) for x in fs.ls(p, detail=True)
+                     if x.get("type") == "file" and x["name"].endswith(suffix))
+        if not out:
+            raise FileNotFoundError(f"{what}: no {suffix} file under {shown}")
+        return out
+    return [path]
+
+
+def _expand(paths: Any, suffix: str, what: str, storage: Optional[_Secret] = None) -> List[str]:
     """A list of paths, a glob pattern or a directory (its *suffix files,
-    sorted) -> the list of file paths, in the order given."""
+    sorted) -> the list of file paths, in the order given. URLs (fsspec)
+    as well: a pattern, a prefix ending in "/" or a single object."""
+    if isinstance(paths, str) and _is_remote(paths, storage):
+        return _expand_remote(paths, suffix, what, storage)
     if isinstance(paths, (str, os.PathLike)):
         p = os.fspath(paths)
         if isinstance(p, bytes):
@@ -169,10 +211,11 @@ class _ReadPart:
     """Reads one partition on a worker: (path, chunks or None) -> DataFrame."""
 
     def __init__(self, columns: List[str], filters: Optional[list], key: Optional[_Secret],
-                 schema: List[Tuple[str, str]], token: str) -> None:
+                 schema: List[Tuple[str, str]], token: str, storage: Optional[_Secret] = None) -> None:
         self.columns = columns
         self.filters = filters
         self.key = key
+        self.storage = storage
         self.schema = schema
         self.token = token
 
@@ -188,7 +231,8 @@ class _ReadPart:
         # columns' records are read, in the order asked.
         path, chunks = part
         cols = self.columns if columns is None else list(columns)
-        f = varn.open(path, key=self.key.value if self.key is not None else None)
+        f = varn.open(path, key=self.key.value if self.key is not None else None,
+                      **_storage_kw(self.storage))
         if f.schema != self.schema:
             raise varn.VarnError(
                 f"{path}: the file changed since read_varn planned the read: "
@@ -199,6 +243,26 @@ class _ReadPart:
 
     def __repr__(self) -> str:
         return f"<varn.dask read columns={self.columns!r} filters={self.filters!r}>"
+
+
+def _storage(storage_options: Optional[Dict[str, Any]], filesystem: Any) -> Optional[_Secret]:
+    # Credentials live in both: hidden like keys.
+    if storage_options is None and filesystem is None:
+        return None
+    return _Secret((storage_options, filesystem))
+
+
+def _file_state(path: str, storage: Optional[_Secret]) -> Any:
+    """What tells a rewritten file from the one read before."""
+    if not _is_remote(path, storage):
+        st = os.stat(path)
+        return (path, st.st_mtime_ns, st.st_size)
+    from . import _remote
+
+    kw = _storage_kw(storage)
+    fs, p, _ = _remote.resolve(path, kw.get("storage_options"), kw.get("filesystem"))
+    info = fs.info(p)
+    return (path, sorted((k, str(v)) for k, v in info.items()))
 
 
 def _describe_difference(a: List[Tuple[str, str]], b: List[Tuple[str, str]]) -> str:
@@ -214,6 +278,8 @@ def read_varn(
     filters: Optional[Iterable[Tuple[str, str, Any]]] = None,
     split_by: str = "file",
     key: Any = None,
+    storage_options: Optional[Dict[str, Any]] = None,
+    filesystem: Any = None,
 ) -> "dd.DataFrame":
     """Reads VARN files as one Dask DataFrame.
 
@@ -233,6 +299,9 @@ def read_varn(
     chunk of 65,536 rows).
     key: the key of encrypted columns, as for ``varn.open`` (32 bytes, or
     {column: 32 bytes}); see the module docstring for how it travels.
+    storage_options, filesystem: for URLs (``s3://bucket/days/``,
+    ``s3://bucket/days/*.varn``), as for ``varn.open``; they travel to the
+    workers hidden as keys do.
 
     Text and json columns become strings, int columns ``Int64``, bool
     columns ``boolean`` (nullable), float columns ``float64`` and bytes
@@ -244,7 +313,9 @@ def read_varn(
     """
     if split_by not in ("file", "chunk"):
         raise ValueError(f"split_by must be 'file' or 'chunk', not {split_by!r}")
-    files = _expand(paths, ".varn", "read_varn")
+    storage = _storage(storage_options, filesystem)
+    storage_kw = _storage_kw(storage)
+    files = _expand(paths, ".varn", "read_varn", storage)
     if filters is not None:
         filters = list(filters)
     secret = _secret(key)
@@ -253,7 +324,7 @@ def read_varn(
     first_path = files[0]
     if isinstance(columns, str):
         raise TypeError("columns is a list of names, not a str")
-    first = varn.open(first_path, key=plain_key)
+    first = varn.open(first_path, key=plain_key, **storage_kw)
     schema = first.schema
     cols = list(first.columns) if columns is None else list(columns)
     # Checks the columns and filters once, and gives the Arrow schema of
@@ -263,7 +334,7 @@ def read_varn(
 
     parts: List[Tuple[str, Optional[List[int]]]] = []
     for path in files:
-        f = first if path is first_path else varn.open(path, key=plain_key)
+        f = first if path is first_path else varn.open(path, key=plain_key, **storage_kw)
         if f.schema != schema:
             raise ValueError(
                 f"the schemas of {first_path} and {path} differ: "
@@ -285,10 +356,9 @@ def read_varn(
     # The files' sizes and times count, so a rewritten file is not taken
     # for the one read before.
     token = dask.base.tokenize(
-        [(p, os.stat(p).st_mtime_ns, os.stat(p).st_size) for p in files],
-        cols, filters, secret, split_by,
+        [_file_state(p, storage) for p in files], cols, filters, secret, storage, split_by,
     )
-    reader = _ReadPart(cols, filters, secret, schema, token)
+    reader = _ReadPart(cols, filters, secret, schema, token, storage)
     return dd.from_map(reader, parts, meta=meta, label="read-varn", enforce_metadata=False)
 
 
@@ -315,18 +385,24 @@ class ConvertError(Exception):
 
 
 def _convert_one(csv_path: str, varn_path: str, options: Dict[str, Any],
-                 key: Optional[_Secret]) -> Tuple[str, str, int, int, float]:
+                 key: Optional[_Secret], storage: Optional[_Secret] = None) -> Tuple[str, str, int, int, float]:
     """Converts one shard into a temporary file beside the output and moves
     it into place only when the conversion succeeded: a failed shard leaves
-    no file (and an older output at varn_path untouched)."""
+    no file (and an older output at varn_path untouched). A remote output
+    is written locally and uploaded by varn.convert, which leaves no object
+    when it fails."""
+    kwargs = dict(options)
+    if key is not None:
+        kwargs["key"] = key.value
+    kwargs.update(_storage_kw(storage))
+    if _is_remote(varn_path, storage) or _is_remote(csv_path, storage):
+        csv_size, varn_size, saved = varn.convert(csv_path, varn_path, **kwargs)
+        return (csv_path, varn_path, csv_size, varn_size, saved)
     # A fresh name in the output's directory (so the rename stays on one
     # file system), created by the conversion with the usual permissions.
     tmp = os.path.join(os.path.dirname(os.path.abspath(varn_path)),
                        f".{os.path.basename(varn_path)}.{uuid.uuid4().hex}.part")
     try:
-        kwargs = dict(options)
-        if key is not None:
-            kwargs["key"] = key.value
         csv_size, varn_size, saved = varn.convert(csv_path, tmp, **kwargs)
         os.replace(tmp, varn_path)
     except BaseException:
@@ -349,6 +425,8 @@ def convert(
     out_dir: PathLike,
     client: Any = None,
     errors: str = "raise",
+    storage_options: Optional[Dict[str, Any]] = None,
+    filesystem: Any = None,
     **convert_options: Any,
 ) -> List[Union[Tuple[str, str, int, int, float], BaseException]]:
     """Converts CSV files to VARN files, one ``varn.convert`` task per file
@@ -359,6 +437,9 @@ def convert(
     two inputs with the same name are refused before anything runs.
     out_dir: created if missing; must be visible to every worker.
     client: a ``distributed.Client`` (default: the current one).
+    storage_options, filesystem: for URLs among the inputs and out_dir
+    (``s3://bucket/in/*.csv``, ``s3://bucket/out/``), as for
+    ``varn.convert``; hidden in the tasks as keys are.
     errors: ``"raise"``: when every task has finished, raise one
     ``ConvertError`` naming every failed shard with the message
     ``varn compress`` gives; ``"return"``: put the exception in that
@@ -374,7 +455,8 @@ def convert(
     """
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
-    csvs = _expand(csv_paths, ".csv", "convert")
+    storage = _storage(storage_options, filesystem)
+    csvs = _expand(csv_paths, ".csv", "convert", storage)
     if client is None:
         try:
             from distributed import get_client
@@ -388,8 +470,12 @@ def convert(
                 "(distributed.Client(...)) or pass client="
             ) from None
     out = os.fspath(out_dir)
-    os.makedirs(out, exist_ok=True)
-    targets = [os.path.join(out, _out_name(p)) for p in csvs]
+    if _is_remote(out, storage):
+        # Object stores have no directories to make: the uploads name them.
+        targets = [out.rstrip("/") + "/" + _out_name(p.rsplit("/", 1)[-1]) for p in csvs]
+    else:
+        os.makedirs(out, exist_ok=True)
+        targets = [os.path.join(out, _out_name(p)) for p in csvs]
     seen: Dict[str, str] = {}
     for src, dst in zip(csvs, targets):
         if dst in seen:
@@ -403,7 +489,7 @@ def convert(
     secret = _secret(options.pop("key", None))
 
     futures = [
-        client.submit(_convert_one, src, dst, options, secret, pure=False,
+        client.submit(_convert_one, src, dst, options, secret, storage, pure=False,
                       key=f"varn-convert-{i}-{uuid.uuid4().hex}")
         for i, (src, dst) in enumerate(zip(csvs, targets))
     ]
