@@ -351,8 +351,11 @@ class _Source:
         return pl.DataFrame(schema={n: _POLARS_TYPES[types[n]] for n in names})
 
 
-def scan_varn(source: Any, *, key: Any = None) -> "pl.LazyFrame":
-    """A ``polars.LazyFrame`` over the VARN file ``source`` (a path).
+def scan_varn(source: Any, *, key: Any = None, storage_options: Optional[Dict[str, Any]] = None,
+              filesystem: Any = None) -> "pl.LazyFrame":
+    """A ``polars.LazyFrame`` over the VARN file ``source`` (a path, or an
+    fsspec URL with ``storage_options`` or ``filesystem`` as for
+    ``varn.open``; a remote file is read in byte ranges).
 
     key: the key of encrypted columns, as for ``varn.open``.
 
@@ -372,7 +375,7 @@ def scan_varn(source: Any, *, key: Any = None) -> "pl.LazyFrame":
     missing file, ``varn.VarnError`` for a damaged one, ValueError for a
     wrong key); the data is read when the frame is collected.
     """
-    f = varn.open(source, key)
+    f = varn.open(source, key, storage_options=storage_options, filesystem=filesystem)
     schema = {name: _POLARS_TYPES[type_name] for name, type_name in f.schema}
     options: Dict[str, Any] = {}
     params = inspect.signature(register_io_source).parameters

@@ -293,3 +293,14 @@ def test_dask_convert_and_read_on_s3(s3, tmp_path):
         local = open(local_out / f"day{d}.varn", "rb").read()
         remote = fs.cat_file(f"bucket/out/day{d}.varn")
         assert remote[:24] + remote[32:] == local[:24] + local[32:]
+
+
+def test_polars_scan_reads_a_url(memfs, ten_chunks):
+    pl = pytest.importorskip("polars")
+    vp = pytest.importorskip("varn.polars")
+    path, _ = ten_chunks
+    memfs.put(path, "/b/ten.varn")
+    fs = Counting(memfs)
+    got = vp.scan_varn("memory://b/ten.varn", filesystem=fs).filter(pl.col("id") < 10).select("v").collect()
+    assert got.equals(vp.scan_varn(path).filter(pl.col("id") < 10).select("v").collect())
+    assert got.height == 10 and fs.rounds <= 2
