@@ -209,18 +209,7 @@ std::vector<size_t> matching_chunks(const VarnReader& reader, const std::vector<
     return out;
 }
 
-Status check_column_key(VarnReader& reader, size_t col) {
-    for (size_t chunk = 0; chunk < reader.chunk_count(); ++chunk) {
-        if (reader.chunk_rows(chunk) == 0) continue;
-        Status st = check_record(reader, chunk, col);
-        if (st.failed()) {
-            return Status::invalid_input("the key given for column '" + reader.columns()[col].name +
-                                 "' does not decrypt it (wrong key?): " + st.message());
-        }
-        return Status::ok();
-    }
-    return Status::ok();
-}
+Status check_column_key(VarnReader& reader, size_t col) { return ::varn::check_column_key(reader, col); }
 
 namespace {
 

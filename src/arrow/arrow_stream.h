@@ -85,9 +85,10 @@ bool chunk_ruled_out(const VarnReader& reader, size_t chunk, const Filter& filte
 // by the index: those a stream with these filters reads.
 std::vector<size_t> matching_chunks(const VarnReader& reader, const std::vector<Filter>& filters);
 
-// Reads the first chunk's record of encrypted column `col` with the key set
-// on the reader and checks that it decodes to values that agree with the
-// index: a wrong key fails here, before any data is given out.
+// The reader's check_column_key: the file's key check value, then the first
+// chunk's record of encrypted column `col` decoded with the key set on the
+// reader and checked against the index: a wrong key fails here, before any
+// data is given out.
 Status check_column_key(VarnReader& reader, size_t col);
 
 // Fills `out` with a stream over `reader` (which it takes). `options` must

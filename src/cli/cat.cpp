@@ -88,7 +88,8 @@ constexpr const char* kHelp =
     "                     than a quote or a line end; \\t for a tab); default ,\n"
     "  --plain            compress_csv's dialect: commas, no quoting\n"
     "  --key-file PATH    key of the encrypted columns (32 raw bytes or 64 hex\n"
-    "                     digits)\n"
+    "                     digits); a wrong key is refused before any row is\n"
+    "                     written (exit 1)\n"
     "  --max-memory SIZE  the most memory one block or chunk of FILE may take\n"
     "                     (e.g. 512M, 2G; default an eighth of the physical memory):\n"
     "                     a chunk that would need more stops the output there\n";
@@ -1013,6 +1014,12 @@ int run_cat(std::span<char* const> argv) {
     // What the rows are written by must hold before anything is written.
     if (Status st = check_index_layout(reader); st.failed())
         return failure(kCommand, path + ": " + st.message());
+    // So must the key of every encrypted column printed or filtered on.
+    for (const Slot& s : plan.slots) {
+        if (!reader.encrypted(s.col)) continue;
+        if (Status st = check_column_key(reader, s.col); st.failed())
+            return failure(kCommand, path + ": " + st.message());
+    }
 
     Output out(STDOUT_FILENO, size_t{4} << 20);
     RowWriter rows(reader, plan, out);

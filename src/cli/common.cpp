@@ -112,7 +112,11 @@ std::optional<int> open_command(const Command& command, std::span<char* const> a
     auto opened = VarnReader::open(path, options);
     if (opened.failed()) return failure(command.name, path + ": " + opened.message());
     reader = opened.take();
-    if (key) reader->set_key(*key);
+    if (key) {
+        reader->set_key(*key);
+        if (Status st = reader->key_status(); st.failed())
+            return failure(command.name, path + ": " + st.message());
+    }
     return std::nullopt;
 }
 

@@ -322,7 +322,12 @@ TEST_F(ReaderTest, EncryptionSaltsEachFileAndKeepsNoStatistics) {
     const Bytes salt1(f1.begin() + 32, f1.begin() + 48), salt2(f2.begin() + 32, f2.begin() + 48);
     EXPECT_NE(salt1, Bytes(16, 0));
     EXPECT_NE(salt1, salt2);
-    EXPECT_EQ(Bytes(f1.begin() + 48, f1.begin() + 64), Bytes(16, 0));
+    // Bytes 48..63: HKDF-SHA256(key, salt, "VARN v2 key check", 16).
+    const std::string info = "VARN v2 key check";
+    auto check = hkdf_sha256(as_bytes(key.data(), key.size()), as_bytes(salt1.data(), salt1.size()),
+                             as_bytes(reinterpret_cast<const uint8_t*>(info.data()), info.size()), 16);
+    ASSERT_TRUE(check.is_ok());
+    EXPECT_EQ(Bytes(f1.begin() + 48, f1.begin() + 64), check.value());
     auto r1 = open_ok(p1), r2 = open_ok(p2);
     ASSERT_TRUE(r1 && r2);
     const uint64_t at = r1->meta(0, 0).block_offset, len = r1->meta(0, 0).block_len;
@@ -337,9 +342,10 @@ TEST_F(ReaderTest, EncryptionSaltsEachFileAndKeepsNoStatistics) {
     ASSERT_TRUE(r1->read_cells(0, 0, cells).is_ok());
     EXPECT_EQ(text_of(cells[0]), "\"hello\"");
 
-    // A file without a salt: the record encrypted with the key itself.
+    // A file without a salt (nor a key check value): the record encrypted
+    // with the key itself.
     Bytes old = f1;
-    std::fill(old.begin() + 32, old.begin() + 48, 0);
+    std::fill(old.begin() + 32, old.begin() + 64, 0);
     ASSERT_EQ(old[at + 12], static_cast<uint8_t>(BlockTag::Stored));
     ASSERT_EQ(len, 7u);
     KColumn plain_key = column("secret", format::kTypeText, format::kFlagEncrypt, key);
@@ -419,6 +425,73 @@ TEST_F(ReaderTest, EncryptedColumnsNeedTheirKey) {
     ASSERT_TRUE(st.failed());
     EXPECT_NE(st.message().find("is the key right?"), std::string::npos) << st.message();
     EXPECT_NE(check_all(p, &wrong), "");
+}
+
+// A wrong key is told by the key check value at once, for every column
+// type: an encrypted bool column of whole bytes and a constant-step int
+// column decode to plausible values under any key, so their records alone
+// cannot tell. Files without a check value keep the record checks.
+TEST_F(ReaderTest, KeyCheckValueRefusesAWrongKeyBeforeAnyData) {
+    ColumnKey key{}, wrong{};
+    for (size_t i = 0; i < key.size(); ++i) {
+        key[i] = static_cast<uint8_t>(i * 11 + 5);
+        wrong[i] = static_cast<uint8_t>(i * 13 + 1);
+    }
+    const std::string p = path("checked.varn");
+    std::vector<std::vector<Row>> chunks(1);
+    for (int i = 0; i < 64; ++i) chunks[0].push_back({B(i % 3 == 0), I(1000 + 7 * i), S("x")});
+    write_varn(p, {column("flag", format::kTypeBool, format::kFlagEncrypt, key),
+                   column("step", format::kTypeInt, format::kFlagEncrypt, key),
+                   column("plain", format::kTypeText)},
+               chunks);
+    ASSERT_EQ(check_all(p), "") << "verify accepts the check value of a file with encrypted columns";
+    ASSERT_EQ(check_all(p, &key), "");
+
+    auto r = open_ok(p);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->first_encrypted(), 0u);
+    r->set_key(key);
+    EXPECT_TRUE(r->key_status().is_ok());
+    EXPECT_TRUE(check_column_key(*r, 0).is_ok());
+
+    r->set_key(wrong);
+    Status st = r->key_status();
+    ASSERT_TRUE(st.failed());
+    EXPECT_EQ(st.kind(), ErrorKind::invalid_input);
+    EXPECT_EQ(st.message(), "the key given for column 'flag' does not decrypt it (wrong key?): it does "
+                            "not match the key check value in the file's header");
+    Bytes payload;
+    std::vector<uint8_t> flags;
+    EXPECT_EQ(r->read_flags(0, 0, payload, flags).message(), st.message());
+    EXPECT_EQ(check_column_key(*r, 0).message(), st.message());
+    EXPECT_NE(check_all(p, &wrong), "");
+
+    // Per-column keys: the check value is that of the first encrypted column;
+    // a wrong key for a later one is left to its records.
+    r->set_column_key(0, key);
+    r->set_column_key(1, wrong);
+    EXPECT_TRUE(r->key_status().is_ok());
+    r->set_column_key(0, wrong);
+    EXPECT_TRUE(r->key_status().failed());
+
+    // The same file without its check value (as written before it): the
+    // wrong key is not told by the bool column's record.
+    Bytes f = read_file(p);
+    std::fill(f.begin() + 48, f.begin() + 64, 0);
+    write_file(p, f);
+    auto old = open_ok(p);
+    ASSERT_TRUE(old);
+    old->set_key(wrong);
+    EXPECT_TRUE(old->key_status().is_ok());
+    EXPECT_TRUE(old->read_flags(0, 0, payload, flags).is_ok());
+
+    // A check value needs a salt: nonzero bytes 48..63 under a zero salt are a fault.
+    f = read_file(p);
+    std::fill(f.begin() + 32, f.begin() + 48, 0);
+    f[55] = 1;
+    write_file(p, f);
+    EXPECT_EQ(check_all(p).rfind("header at offset 48: the bytes 48 to 63 (a key check value)", 0), 0u)
+        << check_all(p);
 }
 
 TEST_F(ReaderTest, SavedPercentCountsEveryRecordBlock) {

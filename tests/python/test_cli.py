@@ -718,6 +718,31 @@ def test_encrypted_columns(tmp_path):
     assert r.returncode == 0 and b"note: the payloads of 2 records of encrypted columns" in r.stdout
     assert varn("verify", sealed, "--key-file", hex_key).returncode == 0
     r = varn("verify", sealed, "--key-file", wrong)
+    assert r.returncode == 1 and b"column 'secret' does not decrypt it (wrong key?)" in r.stderr
+    # A file written before the key check value (bytes 48..63 zero): its records tell.
+    old = tmp_path / "old.varn"
+    old.write_bytes(sealed.read_bytes()[:48] + bytes(16) + sealed.read_bytes()[64:])
+    r = varn("verify", old, "--key-file", wrong)
     assert r.returncode == 1 and b"column 1 'secret'" in r.stderr and b"is the key right?" in r.stderr
     r = varn("verify", sealed, "--key-file", bad)
     assert r.returncode == 1 and b"holds neither 32 raw bytes nor 64 hex digits" in r.stderr
+
+
+def test_a_wrong_key_is_refused_before_any_data(tmp_path):
+    # A bool column of whole bytes and a constant-step int column decode to
+    # plausible values under any key: the header's key check value tells.
+    csv = tmp_path / "in.csv"
+    csv.write_text("flag,step\n" + "".join(f"{'true' if i % 3 else 'false'},{1000 + 7 * i}\n" for i in range(64)))
+    key, wrong = tmp_path / "k", tmp_path / "w"
+    key.write_bytes(bytes(range(1, 33)))
+    wrong.write_bytes(bytes(range(7, 39)))
+    out = tmp_path / "o.varn"
+    r = varn("compress", "--type", "flag=bool", "--type", "step=int", "--encrypt", "flag", "--encrypt", "step",
+             "--key-file", key, csv, out)
+    assert r.returncode == 0, r.stderr
+    assert b"flag  bool  encrypt  BitPacked" in varn("info", out).stdout
+    assert varn("cat", out, "--key-file", key).stdout == csv.read_bytes()
+    for cmd in (["cat"], ["cat", "--columns", "step"], ["verify"]):
+        r = varn(*cmd, out, "--key-file", wrong)
+        assert (r.returncode, r.stdout) == (1, b""), (cmd, r)
+        assert b"column 'flag' does not decrypt it (wrong key?)" in r.stderr, (cmd, r.stderr)

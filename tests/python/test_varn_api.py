@@ -162,6 +162,12 @@ def test_keys_are_checked_before_any_data(encrypted):
     for key in (OTHER_KEY, {"name": KEY, "n": OTHER_KEY}):
         with pytest.raises(ValueError, match="does not decrypt it"):
             varn.open(encrypted, key=key).read()
+    # The header's key check value refuses a wrong key for every column type, at open.
+    first = f.encrypted[0]
+    with pytest.raises(ValueError, match=f"'{first}' does not decrypt it .* key check value"):
+        varn.open(encrypted, key=OTHER_KEY)
+    with pytest.raises(ValueError, match="key check value"):
+        varn.open(encrypted, key={first: OTHER_KEY})
     varn.open(encrypted, key=KEY).read()
     varn.open(encrypted, key={"name": KEY, "n": KEY}).read()
     varn.open(encrypted, key={"name": KEY}).read(columns=["name", "x"])

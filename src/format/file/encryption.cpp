@@ -45,6 +45,7 @@ struct PkeyCtxFree {
 };
 
 constexpr char kKeyInfo[] = "VARN v2 column encryption";
+constexpr char kKeyCheckInfo[] = "VARN v2 key check";
 
 }  // namespace
 
@@ -97,6 +98,21 @@ Result<ColumnKeyBytes> file_column_key(const ColumnKeyBytes& key, const FileSalt
     std::memcpy(out.data(), derived.value().data(), out.size());
     OPENSSL_cleanse(derived.value().data(), derived.value().size());
     return out;
+}
+
+Result<KeyCheck> key_check_value(const ColumnKeyBytes& key, const FileSalt& salt) {
+    auto derived = hkdf_sha256(as_bytes(key.data(), key.size()), as_bytes(salt.data(), salt.size()),
+                               as_bytes(reinterpret_cast<const uint8_t*>(kKeyCheckInfo),
+                                        sizeof kKeyCheckInfo - 1),
+                               16);
+    if (derived.failed()) return derived.status();
+    KeyCheck out{};
+    std::memcpy(out.data(), derived.value().data(), out.size());
+    return out;
+}
+
+bool key_checks_equal(const KeyCheck& a, const KeyCheck& b) {
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 uint64_t fnv1a64(ByteView data) {

@@ -36,6 +36,15 @@ Result<Bytes> hkdf_sha256(ByteView ikm, ByteView salt, ByteView info, size_t len
 // (a file written without one) gives the key unchanged.
 Result<ColumnKeyBytes> file_column_key(const ColumnKeyBytes& key, const FileSalt& salt);
 
+// The key check value a file with encrypted columns keeps in header bytes
+// 48..63: HKDF-SHA256(key, salt, "VARN v2 key check", 16), of the key as the
+// user gives it, so that a reader tells a wrong key before it decodes
+// anything. Files written before it keep those bytes zero.
+using KeyCheck = std::array<uint8_t, 16>;
+Result<KeyCheck> key_check_value(const ColumnKeyBytes& key, const FileSalt& salt);
+// Compares two check values in constant time.
+bool key_checks_equal(const KeyCheck& a, const KeyCheck& b);
+
 // The pieces of the keystream, exposed for tests and for a reader.
 //
 // Nonce n: FNV-1a 64 of the column name's bytes, XOR the chunk index, times

@@ -127,6 +127,7 @@ std::unique_ptr<VarnReader> VarnReader::share() const {
     r->columns_ = columns_;
     r->has_key_ = has_key_;
     r->key_error_ = key_error_;
+    r->wrong_key_ = wrong_key_;
     r->chunk_rows_ = chunk_rows_;
     r->index_rows_ = index_rows_;
     r->metas_ = metas_;
@@ -169,6 +170,7 @@ Status VarnReader::open_parts() {
     h.chunk_size = load_le<uint32_t>(head + 20);
     h.created = load_le<uint64_t>(head + 24);
     std::copy(head + 32, head + 48, h.salt.begin());
+    std::copy(head + 48, head + 64, h.key_check.begin());
     h.reserved_zero = std::all_of(head + 48, head + 64, [](uint8_t b) { return b == 0; });
     h.schema_len = load_le<uint32_t>(head + format::kSchemaLengthOffset);
 
@@ -348,6 +350,29 @@ void VarnReader::set_column_key(size_t col, const ColumnKey& key) {
     }
     columns_[col].key = derived.value();
     has_key_[col] = 1;
+    // The key check value belongs to the first encrypted column.
+    if (col != first_encrypted() || header_.reserved_zero) return;
+    wrong_key_.clear();
+    auto check = key_check_value(key, header_.salt);
+    if (check.failed()) {
+        key_error_ = check.message();
+        has_key_[col] = 0;
+    } else if (!key_checks_equal(check.value(), header_.key_check)) {
+        wrong_key_ = "the key given for column " + quoted(columns_[col].name) +
+                     " does not decrypt it (wrong key?): it does not match the key check value "
+                     "in the file's header";
+    }
+}
+
+size_t VarnReader::first_encrypted() const {
+    size_t col = 0;
+    while (col < columns_.size() && !encrypted(col)) ++col;
+    return col;
+}
+
+Status VarnReader::key_status() const {
+    if (wrong_key_.empty()) return Status::ok();
+    return Status::invalid_input(wrong_key_);
 }
 
 void VarnReader::set_key(const ColumnKey& key) {
@@ -425,6 +450,7 @@ Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload, RecordBu
 Status VarnReader::read_payload(size_t chunk, size_t col, Bytes& payload, RecordBuffers& buffers) const {
     VARN_RETURN_IF_ERROR(read_block(chunk, col, payload, buffers));
     if (!encrypted(col)) return Status::ok();
+    if (!wrong_key_.empty() && col == first_encrypted()) return key_status();
     FILE_CHECK(has_key(col), record_place(chunk, col),
                key_error_.empty() ? std::string("the column is encrypted; its key is needed to decode it")
                                   : "the column's key cannot be used: " + key_error_);
@@ -738,16 +764,36 @@ Status check_index_layout(const VarnReader& r) {
     return Status::ok();
 }
 
+Status check_column_key(VarnReader& reader, size_t col) {
+    if (col == reader.first_encrypted()) VARN_RETURN_IF_ERROR(reader.key_status());
+    for (size_t chunk = 0; chunk < reader.chunk_count(); ++chunk) {
+        if (reader.chunk_rows(chunk) == 0) continue;
+        Status st = check_record(reader, chunk, col);
+        if (st.failed()) {
+            return Status::invalid_input("the key given for column " + quoted(reader.columns()[col].name) +
+                                         " does not decrypt it (wrong key?): " + st.message());
+        }
+        return Status::ok();
+    }
+    return Status::ok();
+}
+
 Status verify_file(VarnReader& r, VerifyReport& report,
                    const std::function<void(size_t chunk)>& progress, unsigned threads) {
     report = VerifyReport{};
     const VarnFileHeader& h = r.header();
-    FILE_CHECK(h.reserved_zero, "header at offset 48", "the reserved bytes 48 to 63 are not all zero");
     bool any_encrypted = false;
     for (size_t c = 0; c < r.column_count(); ++c) any_encrypted = any_encrypted || r.encrypted(c);
     FILE_CHECK(any_encrypted || salt_is_zero(h.salt), "header at offset 32",
                "the bytes 32 to 47 (the salt of a file with encrypted columns) are not all zero, "
                "but no column is encrypted");
+    // Bytes 48..63 hold the key check value of a file with encrypted columns
+    // and a salt; otherwise they are reserved and zero.
+    FILE_CHECK(h.reserved_zero || (any_encrypted && !salt_is_zero(h.salt)), "header at offset 48",
+               any_encrypted ? "the bytes 48 to 63 (a key check value) are not all zero, but the "
+                               "file has no salt"
+                             : "the reserved bytes 48 to 63 are not all zero");
+    VARN_RETURN_IF_ERROR(r.key_status());
     FILE_CHECK(h.chunk_count == r.chunk_count(), "header at offset 16",
                "chunk count " + num(h.chunk_count) + ", but the index lists " +
                    num(r.chunk_count()) + " chunks");

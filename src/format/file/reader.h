@@ -56,7 +56,10 @@ struct VarnFileHeader {
     uint32_t chunk_size = 0;
     uint64_t created = 0;      // seconds since the Unix epoch
     std::array<uint8_t, 16> salt{};  // bytes 32..47: zero, or the salt of a file with encrypted columns
-    bool reserved_zero = true;  // bytes 48..63 all zero
+    // Bytes 48..63: zero, or the key check value of a file with encrypted
+    // columns (key_check_value of its first encrypted column's key).
+    std::array<uint8_t, 16> key_check{};
+    bool reserved_zero = true;  // bytes 48..63 all zero: no key check value
     uint32_t schema_len = 0;    // S
     uint64_t dict_len = 0;      // D
     uint64_t records_offset = 0;  // 76 + S + D: the first column record
@@ -122,9 +125,18 @@ public:
     // The key for encrypted column `col`, or for every encrypted column: the
     // key as written by the user; a file with a salt is decrypted with the
     // key derived from it and the salt.
+    // A file with a key check value compares the key of its first encrypted
+    // column with it (in constant time); a key that does not match is kept
+    // as wrong: key_status() and every read of that column fail with the
+    // wrong-key error. The other columns' keys are checked by their records.
     void set_column_key(size_t col, const ColumnKey& key);
     void set_key(const ColumnKey& key);
     bool has_key(size_t col) const { return has_key_[col] != 0; }
+    // The wrong-key error (kind invalid_input) when a key given failed the
+    // file's key check value; ok otherwise (also for a file without one).
+    Status key_status() const;
+    // The first encrypted column in schema order; column_count() if none.
+    size_t first_encrypted() const;
 
     // Reads the record of (chunk, col), checks its length field against the
     // index and its CRC-32, and decompresses its block into `payload`. The
@@ -197,6 +209,7 @@ private:
     std::vector<KColumn> columns_;
     std::vector<uint8_t> has_key_;
     std::string key_error_;  // why a key could not be derived
+    std::string wrong_key_;  // the wrong-key error of the first encrypted column, if its key failed the check
     std::vector<uint32_t> chunk_rows_;
     uint64_t index_rows_ = 0;
     std::vector<StreamChunkColMeta> metas_;  // chunk-major: chunk * columns + col
@@ -242,6 +255,13 @@ Status verify_file(VarnReader& reader, VerifyReport& report,
 // Reads the record of (chunk, col), decodes its payload and checks it
 // against the index's statistics, as verify_file does for every record.
 Status check_record(VarnReader& reader, size_t chunk, size_t col);
+
+// Whether the key given for encrypted column `col` is right, before any of
+// its data is given out: the file's key check value for its first encrypted
+// column, and for every column the first record decoded and checked against
+// the index (which catches most, not all, wrong keys in a file without a
+// check value). The error is the wrong-key error, kind invalid_input.
+Status check_column_key(VarnReader& reader, size_t col);
 
 // The percentage of space the block compression saved over all column
 // records of the file at `path`: (sum of decoded payload bytes - sum of

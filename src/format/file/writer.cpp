@@ -76,6 +76,7 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
     // An encrypted column needs a real key, and the file a salt of its own:
     // every encrypted column is written with the key derived from both.
     FileSalt salt{};
+    KeyCheck key_check{};  // of the first encrypted column's key; zero without one
     bool encrypted = false;
     for (const KColumn& c : columns) {
         if (!(c.flags & format::kFlagEncrypt)) continue;
@@ -89,8 +90,15 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
         auto drawn = random_file_salt();
         if (drawn.failed()) return drawn.status();
         salt = drawn.value();
+        bool first = true;
         for (KColumn& c : columns) {
             if (!(c.flags & format::kFlagEncrypt)) continue;
+            if (first) {
+                auto check = key_check_value(c.key, salt);
+                if (check.failed()) return check.status();
+                key_check = check.value();
+                first = false;
+            }
             auto key = file_column_key(c.key, salt);
             if (key.failed()) return key.status();
             c.key = key.value();
@@ -147,7 +155,7 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
     ::clock_gettime(CLOCK_REALTIME, &now);
     put_le<uint64_t>(b, now.tv_sec > 0 ? static_cast<uint64_t>(now.tv_sec) : 0);
     b.insert(b.end(), salt.begin(), salt.end());  // zero without an encrypted column
-    b.insert(b.end(), 16, 0);
+    b.insert(b.end(), key_check.begin(), key_check.end());
 
     Bytes schema;
     for (const KColumn& c : w->columns_) {

@@ -7,8 +7,9 @@
 // type_code (format::TypeCode), and for an encrypted column set
 // flags = format::kFlagEncrypt and the 32-byte key (all zero is refused).
 // A file with an encrypted column gets a random salt in header bytes 32..47,
-// its encrypted columns the key derived from the given one and the salt
-// (file_column_key), and their index entries no statistics. The CSV converter uses
+// the key check value of its first encrypted column's key in bytes 48..63
+// (key_check_value), its encrypted columns the key derived from the given one
+// and the salt (file_column_key), and their index entries no statistics. The CSV converter uses
 // type_code kTypeText, flags 0 and no key for every column.
 #pragma once
 

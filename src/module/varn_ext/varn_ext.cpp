@@ -132,6 +132,11 @@ bool apply_keys(FileHandle& h) {
         }
     }
     h.keys.apply(r);
+    // A key that fails the file's key check value is refused here, at once.
+    if (Status st = r.key_status(); st.failed()) {
+        raise_failure(st.prefixed(h.file->path + ": "));
+        return false;
+    }
     return true;
 }
 
