@@ -31,6 +31,8 @@ from __future__ import annotations
 
 import datetime as _datetime
 import errno as _errno
+import numbers as _numbers
+import operator as _operator
 import os as _os
 import stat as _stat
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
@@ -52,6 +54,31 @@ VarnError = _varn.VarnError
 _OPS = ("==", "!=", "<", "<=", ">", ">=", "in", "not in")
 _INT64_MIN = -(2**63)
 _INT64_MAX = 2**63 - 1
+
+
+def _is_bool(value: Any) -> bool:
+    """A Python or NumPy bool."""
+    kind = type(value)
+    return isinstance(value, bool) or (
+        kind.__module__ == "numpy" and kind.__name__ in ("bool_", "bool")
+    )
+
+
+def _as_int(value: Any) -> Optional[int]:
+    """The int of anything with __index__, else None."""
+    if _is_bool(value) or not hasattr(type(value), "__index__"):
+        return None
+    try:
+        return _operator.index(value)
+    except TypeError:
+        return None
+
+
+def _as_float(value: Any, where: str) -> float:
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{where}: the value is outside the range of float columns") from None
 
 PathLike = Union[str, "_os.PathLike[str]"]
 Key = Union[bytes, Dict[str, bytes], None]
@@ -285,25 +312,37 @@ class VarnFile:
                 return bytes(value)
             raise TypeError(f"{where}: column {self._schema[col][0]!r} is bytes; compare it with bytes")
         if type_name == "int":
-            if isinstance(value, bool) or not isinstance(value, int):
-                if isinstance(value, float) and value.is_integer():
-                    value = int(value)
-                else:
-                    raise TypeError(
-                        f"{where}: column {self._schema[col][0]!r} is int; compare it with int"
-                    )
-            if not _INT64_MIN <= value <= _INT64_MAX:
-                raise ValueError(f"{where}: {value} is outside the 64-bit range of int columns")
-            return value
+            # Integers are anything with __index__ (NumPy and pandas integers
+            # included); a real number only when it is a whole one.
+            number = None if _is_bool(value) else _as_int(value)
+            if number is None and not _is_bool(value) and isinstance(value, _numbers.Real):
+                real = _as_float(value, where)
+                if real.is_integer():
+                    number = int(real)
+            if number is None:
+                raise TypeError(f"{where}: column {self._schema[col][0]!r} is int; compare it with int")
+            if not _INT64_MIN <= number <= _INT64_MAX:
+                raise ValueError(f"{where}: {number} is outside the 64-bit range of int columns")
+            return number
         if type_name == "float":
-            if isinstance(value, bool) or not isinstance(value, (int, float)):
+            if _is_bool(value):
                 raise TypeError(
                     f"{where}: column {self._schema[col][0]!r} is float; compare it with a number"
                 )
-            return float(value)
+            number = _as_int(value)
+            if number is not None:
+                return _as_float(number, where)
+            if isinstance(value, _numbers.Real):
+                return _as_float(value, where)
+            raise TypeError(f"{where}: column {self._schema[col][0]!r} is float; compare it with a number")
         if type_name in ("bool", "none"):
-            if isinstance(value, bool) or value in (0, 1):
+            if _is_bool(value):
                 return int(bool(value))
+            number = _as_int(value)
+            if number is None and isinstance(value, _numbers.Real) and _as_float(value, where) in (0.0, 1.0):
+                number = int(_as_float(value, where))
+            if number in (0, 1):
+                return number
             raise TypeError(f"{where}: column {self._schema[col][0]!r} is bool; compare it with bool")
         raise ValueError(f"{where}: column {self._schema[col][0]!r} holds json, which filters do not compare")
 

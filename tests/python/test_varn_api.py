@@ -11,6 +11,8 @@ import subprocess
 import sys
 import threading
 
+from fractions import Fraction
+
 import pytest
 
 import varn
@@ -129,6 +131,11 @@ def test_damaged_index_names_the_place(tmp_path, write_csv):
         ({"filters": [("n", "==")]}, TypeError, r"\(column, op, value\)"),
         ({"filters": [("n", "==", "1")]}, TypeError, "is int; compare it with int"),
         ({"filters": [("n", "==", 2**64)]}, ValueError, "outside the 64-bit range"),
+        ({"filters": [("x", ">", 10**400)]}, ValueError, r"filter \('x', '>', 1000.*outside the range of float"),
+        ({"filters": [("x", "in", [1, Fraction(10**400)])]}, ValueError, "outside the range of float"),
+        ({"filters": [("n", "==", 2.5)]}, TypeError, "is int; compare it with int"),
+        ({"filters": [("n", "==", True)]}, TypeError, "is int; compare it with int"),
+        ({"filters": [("ok", "==", 2)]}, TypeError, "is bool; compare it with bool"),
         ({"filters": [("name", "==", 1)]}, TypeError, "is text; compare it with str"),
         ({"filters": [("name", "in", "abc")]}, TypeError, "takes a list"),
         ({"filters": [("name", "==", None)]}, ValueError, "None matches no cell"),
@@ -142,6 +149,52 @@ def test_read_argument_errors(typed_csv, tmp_path, kwargs, error, match):
     convert_typed(typed_csv, out)
     with pytest.raises(error, match=match):
         varn.open(out).read(**kwargs)
+
+
+class Index:
+    """Not an int, but usable as one (as NumPy and pandas integers are)."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+def test_filter_values_of_any_integer_or_real_type(typed_csv, tmp_path):
+    out = str(tmp_path / "t.varn")
+    convert_typed(typed_csv, out)
+    f = varn.open(out)
+
+    def rows(*flt):
+        return f.read(columns=["name"], filters=[flt]).read_arrow().column(0).to_pylist()
+
+    cases = [
+        (("n", ">=", 8), [Index(8), Fraction(8), 8.0]),
+        (("n", "in", [1, 15]), [[Index(1), Fraction(15)]]),
+        (("x", ">", 1), [Fraction(1), Index(1), 1.0]),
+        (("ok", "==", True), [1]),
+    ]
+    np = None
+    try:
+        import numpy as np
+    except ImportError:
+        pass
+    if np is not None:
+        cases += [
+            (("n", ">=", 8), [np.int64(8), np.uint8(8), np.float64(8.0)]),
+            (("x", ">", 1), [np.float32(1), np.int16(1)]),
+            (("ok", "==", True), [np.bool_(True)]),
+            (("ok", "==", False), [np.bool_(False)]),
+        ]
+    for (col, op, plain), others in cases:
+        expected = rows(col, op, plain)
+        assert expected
+        for other in others:
+            assert rows(col, op, other) == expected, (col, op, other)
+    if np is not None:
+        with pytest.raises(TypeError, match="is int; compare it with int"):
+            rows("n", "==", np.bool_(True))
 
 
 @pytest.fixture
