@@ -190,6 +190,24 @@ void reader_seeds() {
                    3, chunks, true));
 }
 
+// Replaces the index block of `b` with `edit` applied to the decoded index.
+template <class Edit>
+void edit_index(Bytes& b, Edit edit) {
+    using namespace varn::format;
+    const size_t trailer = b.size() - kTrailerSize;
+    const uint64_t index_len = varn::load_le<uint64_t>(b.data() + trailer);
+    const uint64_t index_at = varn::load_le<uint64_t>(b.data() + trailer + 8);
+    Bytes index;
+    varn::Status st = varn::decompress_block(varn::ByteView(b.data() + index_at, index_len), index, 1 << 20);
+    FUZZ_CHECK(st.is_ok(), "index: %s", st.message().c_str());
+    edit(index);
+    const Bytes block = varn::compress_block(varn::as_bytes(index));
+    b.resize(index_at);
+    b.insert(b.end(), block.begin(), block.end());
+    varn::put_le<uint64_t>(b, block.size());
+    varn::put_le<uint64_t>(b, index_at);
+}
+
 // Known fault, kept as a reproducer: a chunk whose index entry claims
 // 4,294,967,295 rows, in an Int column whose constant-delta payload is three
 // bytes. Decoding it reserves one int64 per claimed row (32 GiB) before
@@ -199,20 +217,45 @@ void huge_chunk_rows() {
     using namespace varn::format;
     std::vector<Row> rows(8, Row{i(5)});
     Bytes b = varn_file({column("n", kTypeInt)}, 65536, {rows}, false);
-    const size_t trailer = b.size() - kTrailerSize;
-    const uint64_t index_len = varn::load_le<uint64_t>(b.data() + trailer);
-    const uint64_t index_at = varn::load_le<uint64_t>(b.data() + trailer + 8);
-    Bytes index;
-    varn::Status st = varn::decompress_block(varn::ByteView(b.data() + index_at, index_len), index, 1 << 20);
-    FUZZ_CHECK(st.is_ok(), "index: %s", st.message().c_str());
-    varn::store_le<uint32_t>(index.data() + 6, 0xFFFFFFFFu);  // after u32 chunk count, u16 column count
-    const Bytes block = varn::compress_block(varn::as_bytes(index));
-    b.resize(index_at);
-    b.insert(b.end(), block.begin(), block.end());
-    varn::put_le<uint64_t>(b, block.size());
-    varn::put_le<uint64_t>(b, index_at);
+    // After the u32 chunk count and the u16 column count.
+    edit_index(b, [](Bytes& index) { varn::store_le<uint32_t>(index.data() + 6, 0xFFFFFFFFu); });
     varn::store_le<uint64_t>(b.data() + kTotalsOffset, 0xFFFFFFFFu);
     save("file_reader", "crash-huge-chunk-rows", b);
+}
+
+// Files a reader must refuse or bound as a whole, not record by record:
+// - a sound file of one chunk of 2^26 rows in eight constant int columns (a
+//   few bytes each), which passes verification but whose columns decoded
+//   together take gigabytes;
+// - two index entries naming the same record (the second chunk's entry
+//   points at the first chunk's record), which would give its rows twice.
+void whole_file_seeds() {
+    using namespace varn::format;
+    std::vector<KColumn> cols;
+    static const char* const names[] = {"a", "b", "c", "d", "e", "f", "g", "h"};
+    for (const char* name : names) cols.push_back(column(name, kTypeInt));
+    Bytes wide = varn_file(cols, 65536, {std::vector<Row>(8, Row(8, i(5)))}, false);
+    constexpr uint32_t kRows = uint32_t{1} << 26;
+    edit_index(wide, [&](Bytes& index) { varn::store_le<uint32_t>(index.data() + 6, kRows); });
+    varn::store_le<uint64_t>(wide.data() + kTotalsOffset, kRows);
+    varn::store_le<uint32_t>(wide.data() + kTotalsOffset + 12, kRows);  // the chunk size
+    save("file_reader", "chunk-of-2p26-rows", wide);
+
+    const std::vector<std::vector<Row>> two_chunks = {{Row{s("x")}}, {Row{s("y")}}};
+    Bytes aliased = varn_file({column("t", kTypeText)}, 1, two_chunks, false);
+    edit_index(aliased, [](Bytes& index) {
+        // After the counts and two chunk row counts, each entry: offset u64,
+        // length u64, encoding u8, null count u32, integer minimum and
+        // maximum (one byte each here), the minimum and maximum texts (one
+        // length byte each here) and the 512-byte filter.
+        const size_t first = 6 + 2 * 4;
+        size_t at = first + 8 + 8 + 1 + 4 + 2;
+        at += 1 + index[at];
+        at += 1 + index[at];
+        at += 512;
+        std::memcpy(index.data() + at, index.data() + first, 16);  // the second names the first's record
+    });
+    save("file_reader", "index-aliasing", aliased);
 }
 
 void csv_seeds() {
@@ -252,6 +295,7 @@ int main(int argc, char** argv) {
     block_seeds();
     reader_seeds();
     huge_chunk_rows();
+    whole_file_seeds();
     csv_seeds();
     return 0;
 }

@@ -97,6 +97,17 @@ def _path(path: PathLike) -> str:
     return p
 
 
+def _max_memory(max_memory: Any) -> int:
+    """The budget as the extension takes it: 0 for the default."""
+    if max_memory is None:
+        return 0
+    if isinstance(max_memory, bool) or not isinstance(max_memory, int):
+        raise TypeError(f"max_memory must be an int (bytes) or None, not {type(max_memory).__name__}")
+    if max_memory <= 0:
+        raise ValueError(f"max_memory must be positive, not {max_memory}")
+    return max_memory
+
+
 def _check_key_bytes(key: Any, what: str) -> bytes:
     if isinstance(key, (bytearray, memoryview)):
         key = bytes(key)
@@ -140,9 +151,10 @@ class ArrowStream:
     @property
     def stats(self) -> Dict[str, int]:
         """What the most recent stream did so far: ``chunks_read``,
-        ``chunks_skipped`` (ruled out by the index, never read), ``rows``
-        given out and ``hidden_nulls`` (null cells given out as their stored
-        0, false or empty value)."""
+        ``chunks_skipped`` (ruled out by the index, never read),
+        ``records_read`` (column records read and decoded), ``rows`` given
+        out and ``hidden_nulls`` (null cells given out as their stored 0,
+        false or empty value)."""
         return _varn.scan_stats(self._scan)
 
     def read_arrow(self) -> Any:
@@ -190,7 +202,9 @@ class VarnFile:
     __slots__ = ("_path", "_file", "_schema", "_encrypted", "_rows", "_chunks", "_created", "_closed")
 
     def __init__(self, path: PathLike, key: Key = None, *,
-                 storage_options: Optional[Dict[str, Any]] = None, filesystem: Any = None) -> None:
+                 storage_options: Optional[Dict[str, Any]] = None, filesystem: Any = None,
+                 max_memory: Optional[int] = None) -> None:
+        budget = _max_memory(max_memory)
         self._file = None
         self._closed = False
         # Column names of a dict of keys are resolved once the schema is known.
@@ -211,7 +225,7 @@ class VarnFile:
             self._path = _path(path)
         if self._file is None:
             _check_openable(self._path)
-            self._file = _varn.open(self._path, first_key)
+            self._file = _varn.open(self._path, first_key, budget)
         schema, self._rows, self._chunks, created = _varn.info(self._file)
         self._schema = [(name, type_name) for name, type_name, _ in schema]
         self._encrypted = [bool(enc) for _, _, enc in schema]
@@ -444,6 +458,7 @@ def open(  # noqa: A001 - the API's name
     *,
     storage_options: Optional[Dict[str, Any]] = None,
     filesystem: Any = None,
+    max_memory: Optional[int] = None,
 ) -> VarnFile:
     """Opens the VARN v2 file at ``path`` and reads its header, schema and index.
 
@@ -458,11 +473,15 @@ def open(  # noqa: A001 - the API's name
     endpoint, ...), as for pandas and Dask; never shown in a message.
     filesystem: an fsspec file system to read ``path`` from (instead of
     ``storage_options``).
+    max_memory: the memory budget in bytes of a local file (None: an eighth
+    of the physical memory). A block of the file, or a chunk's columns
+    decoded at once, that would take more is refused with ``VarnError``
+    before it is allocated.
 
     Raises OSError (FileNotFoundError, ...) when the file cannot be opened
     and ``VarnError`` when it is not a sound VARN v2 file.
     """
-    return VarnFile(path, key, storage_options=storage_options, filesystem=filesystem)
+    return VarnFile(path, key, storage_options=storage_options, filesystem=filesystem, max_memory=max_memory)
 
 
 def read_arrow(
@@ -473,6 +492,7 @@ def read_arrow(
     *,
     storage_options: Optional[Dict[str, Any]] = None,
     filesystem: Any = None,
+    max_memory: Optional[int] = None,
 ) -> Any:
     """The file's rows as a ``pyarrow.Table``. Needs pyarrow
     (``pip install 'varn_fileformat[arrow]'``).
@@ -484,6 +504,7 @@ def read_arrow(
     filters: (column, op, value) tuples joined by AND, as ``VarnFile.read``
     takes them; chunks the index rules out are never read.
     key: 32 bytes, or {column: 32 bytes}, for encrypted columns.
+    max_memory: the memory budget, as for ``varn.open``.
 
     Column types: text -> utf8, int -> int64, float -> float64, bool ->
     bool, bytes -> binary, json -> utf8 JSON text.
@@ -492,7 +513,7 @@ def read_arrow(
     when the file cannot be opened or a remote request fails; ValueError
     for unknown columns, bad filters, or a missing or wrong key;
     ``VarnError`` (a ValueError) for a damaged file, naming the place."""
-    with open(path, key, storage_options=storage_options, filesystem=filesystem) as f:
+    with open(path, key, storage_options=storage_options, filesystem=filesystem, max_memory=max_memory) as f:
         return f.read(columns, filters).read_arrow()
 
 
@@ -504,17 +525,18 @@ def read_pandas(
     *,
     storage_options: Optional[Dict[str, Any]] = None,
     filesystem: Any = None,
+    max_memory: Optional[int] = None,
 ) -> Any:
     """The file's rows as a ``pandas.DataFrame`` (through pyarrow). Needs
     pandas and pyarrow (``pip install 'varn_fileformat[pandas]'``).
 
-    path, columns, filters, key, storage_options, filesystem: as
+    path, columns, filters, key, storage_options, filesystem, max_memory: as
     ``read_arrow``. Int and bool columns with nulls become float and object
     columns, as pyarrow converts them.
 
     Raises what ``read_arrow`` raises, and ImportError without pandas."""
     return read_arrow(path, columns, filters, key, storage_options=storage_options,
-                      filesystem=filesystem).to_pandas()
+                      filesystem=filesystem, max_memory=max_memory).to_pandas()
 
 
 _TYPE_NAMES = ("int", "float", "bool", "text", "bytes", "json")

@@ -29,6 +29,8 @@
 #include "format/format.h"
 #include "format/type_codes.h"
 #include "render/cell_text.h"
+#include "scan/budget.h"
+#include "scan/null_rule.h"
 
 namespace varn::arrow {
 
@@ -359,21 +361,6 @@ struct Column {
     mutable std::shared_ptr<void> direct_offsets, direct_data;
 };
 
-// Marks the stored 0 / false / empty cells null when the null count says
-// that all of them are; returns the nulls that stay hidden.
-template <class IsStoredNull>
-uint64_t settle_nulls(size_t rows, uint32_t null_count, std::vector<uint8_t>& valid,
-                      IsStoredNull stored_null) {
-    valid.clear();
-    if (null_count == 0) return 0;
-    size_t candidates = 0;
-    for (size_t i = 0; i < rows; ++i) candidates += stored_null(i) ? 1 : 0;
-    if (candidates != null_count) return null_count;
-    valid.resize(rows);
-    for (size_t i = 0; i < rows; ++i) valid[i] = stored_null(i) ? 0 : 1;
-    return 0;
-}
-
 // The entries of a text or bytes payload straight into Arrow buffers: one
 // pass that reads each length, copies the bytes (16 at a time where the
 // payload and the data buffer's slack allow) and writes the offset. The
@@ -470,14 +457,12 @@ Status load_direct(VarnReader& r, size_t chunk, Column& c, bool large,
         }
     }
     c.valid.clear();
-    c.hidden = 0;
-    if (nulls != 0) {
-        if (empties != nulls) {
-            c.hidden = nulls;
-        } else {
-            c.valid.resize(rows);
-            for (size_t i = 0; i < rows; ++i) c.valid[i] = offset(i + 1) != offset(i);
-        }
+    const scan::NullSettlement settled = scan::settle_null_count(nulls, empties);
+    if (settled.status.failed()) return r.payload_fault(chunk, c.col, settled.status);
+    c.hidden = settled.hidden;
+    if (settled.marked) {
+        c.valid.resize(rows);
+        for (size_t i = 0; i < rows; ++i) c.valid[i] = offset(i + 1) != offset(i);
     }
     return Status::ok();
 }
@@ -495,22 +480,23 @@ Status load_column(VarnReader& r, size_t chunk, Column& c, VarnReader::RecordBuf
     c.direct_offsets.reset();
     c.direct_data.reset();
     if (direct && (c.kind == Kind::Text || c.kind == Kind::Bytes)) return load_direct(r, chunk, c, large, buffers);
+    auto settle = [&](scan::NullSettlement settled) {
+        hidden = settled.hidden;
+        return settled.status.failed() ? r.payload_fault(chunk, c.col, settled.status) : Status::ok();
+    };
     switch (c.kind) {
         case Kind::Int:
         case Kind::Float:
             VARN_RETURN_IF_ERROR(r.read_integers(chunk, c.col, c.payload, c.ints, buffers));
-            hidden += settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.ints[i] == 0; });
-            return Status::ok();
+            return settle(scan::settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.ints[i] == 0; }));
         case Kind::Flags:
             VARN_RETURN_IF_ERROR(r.read_flags(chunk, c.col, c.payload, c.flags, buffers));
-            hidden += settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.flags[i] == 0; });
-            return Status::ok();
+            return settle(scan::settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.flags[i] == 0; }));
         case Kind::Text:
         case Kind::Bytes:
             VARN_RETURN_IF_ERROR(r.read_entries(chunk, c.col, c.payload, c.entries, buffers));
-            hidden += settle_nulls(rows, nulls, c.valid,
-                                   [&](size_t i) { return c.entries[i].empty(); });
-            return Status::ok();
+            return settle(
+                scan::settle_nulls(rows, nulls, c.valid, [&](size_t i) { return c.entries[i].empty(); }));
         case Kind::Json: break;
     }
     VARN_RETURN_IF_ERROR(r.read_entries(chunk, c.col, c.payload, c.entries, buffers));
@@ -617,6 +603,7 @@ struct ChunkSlot {
     std::vector<Column> columns;  // as StreamState::needed
     bool all = true;              // every row of the chunk, else `selected`
     std::vector<uint32_t> selected;
+    uint64_t estimate = 0;  // what decoding it takes (scan::chunk_decode_bytes)
     size_t count = 0;  // rows of the chunk given out in all
     size_t pos = 0;    // of which given out so far
     Status status;     // a fault met while decoding it
@@ -655,6 +642,7 @@ struct StreamState {
     std::shared_ptr<ScanStats> stats;
     std::vector<std::pair<size_t, Kind>> needed;  // each column needed once
     std::vector<size_t> out_slot;  // output column -> index in `needed`
+    std::vector<size_t> needed_columns;  // the column numbers of `needed`
     bool large = false;            // 64-bit offsets for text and bytes
     size_t places = 0;             // chunks in the chunk order
     size_t out = 0;                // the place being given out
@@ -677,6 +665,7 @@ struct StreamState {
     size_t end = 0;            // no place at or after it is admitted (a fault before it)
     std::vector<Piece> pieces;  // not yet taken
     uint64_t chunk_bytes = 0;   // the most memory one decoded chunk took so far
+    uint64_t window_bytes = 0;  // the estimates of places [out, admitted)
     bool stop = false;
     bool started = false;
     std::vector<std::thread> pool;
@@ -821,12 +810,13 @@ Status fill_column(const VarnReader& r, bool large, const ChunkSlot& s, const Co
             out->n_buffers = 3;
             if (c.direct_data) {
                 // Built whole by load_direct; the batch is the whole chunk.
+                // Shared, not moved: a column given out twice in the batch
+                // takes the same buffers again (build_batch lets go of the
+                // column's hold once the batch is built).
                 d->buffers[1] = c.direct_offsets.get();
                 d->buffers[2] = c.direct_data.get();
-                d->shared.push_back(std::move(c.direct_offsets));
-                d->shared.push_back(std::move(c.direct_data));
-                c.direct_offsets.reset();
-                c.direct_data.reset();
+                d->shared.push_back(c.direct_offsets);
+                d->shared.push_back(c.direct_data);
                 return Status::ok();
             }
             return large ? fill_entries<int64_t>(r, s, c, from, n, *d)
@@ -856,6 +846,11 @@ Status build_batch(const StreamState& s, const ChunkSlot& slot, size_t from, siz
             return st;
         }
     }
+    // The batch owns the directly built buffers now.
+    for (const Column& c : slot.columns) {
+        c.direct_offsets.reset();
+        c.direct_data.reset();
+    }
     return Status::ok();
 }
 
@@ -869,12 +864,6 @@ Status load_chunk(const StreamState& s, ChunkSlot& slot, size_t chunk,
     slot.count = 0;
     slot.pos = 0;
     const size_t rows = r.chunk_rows(chunk);
-    for (const PreparedFilter& p : s.filters) {
-        if (chunk_ruled_out(r, chunk, p.f)) {
-            if (s.stats) ++s.stats->chunks_skipped;
-            return Status::ok();
-        }
-    }
     if (rows == 0) return Status::ok();
     if (s.stats) ++s.stats->chunks_read;
     slot.columns.resize(s.needed.size());
@@ -891,7 +880,10 @@ Status load_chunk(const StreamState& s, ChunkSlot& slot, size_t chunk,
         for (Column& x : slot.columns) {
             if (x.col == p.f.column) c = &x;
         }
-        if (!c->loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, *c, &buffers));
+        if (!c->loaded) {
+            if (s.stats) ++s.stats->records_read;
+            VARN_RETURN_IF_ERROR(load_column(r, chunk, *c, &buffers));
+        }
         if (slot.all) {
             for (size_t i = 0; i < rows; ++i) {
                 if (keep_row(*c, i, p)) slot.selected.push_back(static_cast<uint32_t>(i));
@@ -908,7 +900,9 @@ Status load_chunk(const StreamState& s, ChunkSlot& slot, size_t chunk,
     // No filter and one batch: every row, given out whole.
     const bool whole = s.filters.empty() && (s.options.batch_rows == 0 || count <= s.options.batch_rows);
     for (Column& c : slot.columns) {
-        if (!c.loaded) VARN_RETURN_IF_ERROR(load_column(r, chunk, c, &buffers, whole, s.large));
+        if (c.loaded) continue;
+        if (s.stats) ++s.stats->records_read;
+        VARN_RETURN_IF_ERROR(load_column(r, chunk, c, &buffers, whole, s.large));
     }
     uint64_t hidden = 0;
     for (const Column& c : slot.columns) hidden += c.hidden;
@@ -962,11 +956,48 @@ void admit(StreamState& s) {
         const size_t held = s.admitted - s.out;
         if (held >= s.slots.size()) break;
         if (held >= s.threads && (s.chunk_bytes == 0 || (held + 1) > budget / s.chunk_bytes)) break;
+        // Every column of the chunk is decoded at once: the chunks held
+        // stay within the budget together, and a chunk that passes it alone
+        // is refused before anything of it is allocated.
+        const size_t next = chunk_at(s, s.admitted);
+        if (std::any_of(s.filters.begin(), s.filters.end(),
+                        [&](const PreparedFilter& p) { return chunk_ruled_out(r, next, p.f); })) {
+            // Ruled out by the index: given out as no rows, never read.
+            if (s.stats) ++s.stats->chunks_skipped;
+            const size_t place = s.admitted++;
+            ChunkSlot& slot = s.slots[place % s.slots.size()];
+            if (slot.ready.release) slot.ready.release(&slot.ready);
+            slot.place = place;
+            slot.chunk = next;
+            slot.estimate = 0;
+            slot.all = true;
+            slot.selected.clear();
+            slot.count = slot.pos = 0;
+            slot.pending = 0;
+            slot.status = Status::ok();
+            slot.done = true;
+            continue;
+        }
+        const uint64_t estimate = scan::chunk_decode_bytes(r, next, s.needed_columns);
+        const bool alone_too_big = estimate > budget;
+        if (held > 0 && (alone_too_big || s.window_bytes + estimate > budget)) break;
         const size_t place = s.admitted++;
         ChunkSlot& slot = s.slots[place % s.slots.size()];
         if (slot.ready.release) slot.ready.release(&slot.ready);
         slot.place = place;
-        slot.chunk = chunk_at(s, place);
+        slot.chunk = next;
+        slot.estimate = estimate;
+        s.window_bytes += estimate;
+        if (alone_too_big) {
+            slot.all = true;
+            slot.selected.clear();
+            slot.count = slot.pos = 0;
+            slot.pending = 0;
+            slot.status = scan::check_chunk_budget(r, next, s.needed.size(), estimate);
+            slot.done = true;
+            s.end = place + 1;  // nothing after it is given out
+            continue;
+        }
         slot.all = true;
         slot.selected.clear();
         slot.count = slot.pos = 0;
@@ -1048,6 +1079,7 @@ void run_piece(StreamState& s, std::unique_lock<std::mutex>& lock, const Piece& 
     } else {
         const size_t rows = s.reader->chunk_rows(slot.chunk);
         const bool whole = s.options.batch_rows == 0 || rows <= s.options.batch_rows;
+        if (s.stats) ++s.stats->records_read;
         slot.column_status[piece.column] = guarded([&] {
             return load_column(*s.reader, slot.chunk, slot.columns[piece.column], &s.buffers[w], whole, s.large);
         });
@@ -1163,6 +1195,7 @@ ChunkSlot& wait_for_chunk(StreamState& s) {
 void advance(StreamState& s) {
     {
         std::lock_guard<std::mutex> lock(s.mu);
+        s.window_bytes -= s.slots[s.out % s.slots.size()].estimate;
         ++s.out;
     }
     s.work_cv.notify_all();
@@ -1269,6 +1302,7 @@ void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options,
         s->filters.push_back(prepare(f));
     }
     for (size_t col : s->options.columns) s->out_slot.push_back(need(col));
+    for (const auto& n : s->needed) s->needed_columns.push_back(n.first);
     out->get_schema = get_schema;
     out->get_next = get_next;
     out->get_last_error = get_last_error;

@@ -69,6 +69,7 @@ struct ScanOptions {
 struct ScanStats {
     std::atomic<uint64_t> chunks_read{0};     // chunks whose records were read
     std::atomic<uint64_t> chunks_skipped{0};  // ruled out by the index, never read
+    std::atomic<uint64_t> records_read{0};    // column records read and decoded
     std::atomic<uint64_t> rows{0};            // rows given out
     std::atomic<uint64_t> hidden_nulls{0};    // null cells given out as their stored value
 };

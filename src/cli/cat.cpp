@@ -30,6 +30,8 @@
 #include "format/type_codes.h"
 #include "format/column/nested_value.h"
 #include "format/file/chunk_pipeline.h"
+#include "scan/budget.h"
+#include "scan/null_rule.h"
 
 namespace varn::cli {
 
@@ -63,10 +65,12 @@ constexpr const char* kHelp =
     "Text cells are written as stored; int cells as decimal integers, float cells\n"
     "as exact decimals of the stored 1/10000 units, bool cells as true or false,\n"
     "bytes cells as hex digits and json cells as compact JSON. A null cell is an\n"
-    "empty field where the file can tell it is null (text, bytes and json cells,\n"
-    "and int, float or bool chunks whose every cell is null); elsewhere the file\n"
-    "stores nulls as 0 or false without saying which cells they were, and they\n"
-    "are written so (a warning says how many). With --plain, a row that would\n"
+    "empty field where the file can tell it is null: text, bytes and json cells,\n"
+    "and int, float or bool cells of a chunk whose null count equals its cells\n"
+    "holding 0 or false. Where a chunk holds more such cells than nulls, the file\n"
+    "does not say which were null and they are written as 0 or false (a warning\n"
+    "says how many); a chunk with fewer is refused as damaged (see\n"
+    "docs/filters.md for this rule). With --plain, a row that would\n"
     "be a blank line (one column, empty cell) is written as a single comma, which\n"
     "compress_csv reads back as the same empty cell; converting the output of a\n"
     "converted CSV with compress_csv gives the same file apart from its creation\n"
@@ -90,9 +94,10 @@ constexpr const char* kHelp =
     "  --key-file PATH    key of the encrypted columns (32 raw bytes or 64 hex\n"
     "                     digits); a wrong key is refused before any row is\n"
     "                     written (exit 1)\n"
-    "  --max-memory SIZE  the most memory one block or chunk of FILE may take\n"
-    "                     (e.g. 512M, 2G; default an eighth of the physical memory):\n"
-    "                     a chunk that would need more stops the output there\n";
+    "  --max-memory SIZE  the most memory one block, or the columns of the chunks\n"
+    "                     decoded at once, may take (e.g. 512M, 2G; default an\n"
+    "                     eighth of the physical memory): a chunk that would need\n"
+    "                     more stops the output there\n";
 
 constexpr OptionSpec kOptions[] = {
     {"columns", true},
@@ -116,7 +121,11 @@ struct Slot {
     std::vector<ByteView> entries;
     std::vector<int64_t> ints;
     std::vector<uint8_t> flags;
-    bool all_null = false;  // int, float or flags chunk of null cells only
+    // The null rule's outcome: one byte per row (0: null) when the null
+    // count settles which cells were null; nulls written as stored values.
+    std::vector<uint8_t> valid;
+    uint64_t hidden = 0;
+    uint64_t empties = 0;  // empty cells of a walked payload
     // Text written straight from the payload, walked a tile at a time
     // (every length checked on the way) instead of one view per row made
     // up front.
@@ -126,19 +135,35 @@ struct Slot {
 
 // With `buffers`, the reader is left untouched: slots load on several threads.
 Status load_slot(VarnReader& r, size_t chunk, Slot& s, VarnReader::RecordBuffers* buffers = nullptr) {
-    const StreamChunkColMeta& m = r.meta(chunk, s.col);
-    s.all_null = m.null_count == r.chunk_rows(chunk);
+    const uint32_t nulls = r.meta(chunk, s.col).null_count;
+    const size_t rows = r.chunk_rows(chunk);
+    s.valid.clear();
+    s.hidden = 0;
+    s.empties = 0;
+    auto settle = [&](scan::NullSettlement settled) {
+        s.hidden = settled.hidden;
+        return settled.status.failed() ? r.payload_fault(chunk, s.col, settled.status) : Status::ok();
+    };
     switch (s.kind) {
         case Kind::Int:
-        case Kind::Float: return r.read_integers(chunk, s.col, s.payload, s.ints, buffers);
-        case Kind::Flags: return r.read_flags(chunk, s.col, s.payload, s.flags, buffers);
+        case Kind::Float:
+            VARN_RETURN_IF_ERROR(r.read_integers(chunk, s.col, s.payload, s.ints, buffers));
+            return settle(scan::settle_nulls(rows, nulls, s.valid, [&](size_t i) { return s.ints[i] == 0; }));
+        case Kind::Flags:
+            VARN_RETURN_IF_ERROR(r.read_flags(chunk, s.col, s.payload, s.flags, buffers));
+            return settle(scan::settle_nulls(rows, nulls, s.valid, [&](size_t i) { return s.flags[i] == 0; }));
+        case Kind::Nested: return r.read_entries(chunk, s.col, s.payload, s.entries, buffers);
         default:
             if (s.walk) {
+                // The null count is held against the empty cells once the
+                // tiles have walked the payload.
                 VARN_RETURN_IF_ERROR(r.read_entry_payload(chunk, s.col, s.payload, buffers));
-                Status st = s.entry.start(as_bytes(s.payload), r.chunk_rows(chunk));
+                Status st = s.entry.start(as_bytes(s.payload), rows);
                 return st.failed() ? r.payload_fault(chunk, s.col, st) : st;
             }
-            return r.read_entries(chunk, s.col, s.payload, s.entries, buffers);
+            VARN_RETURN_IF_ERROR(r.read_entries(chunk, s.col, s.payload, s.entries, buffers));
+            // A null text is written as the empty text it is stored as.
+            return settle(scan::settle_nulls(rows, nulls, s.valid, [&](size_t i) { return s.entries[i].empty(); }));
     }
 }
 
@@ -158,13 +183,13 @@ Status render(const VarnReader& r, size_t chunk, const Slot& s, size_t row, KVal
             break;
         }
         case Kind::Int:
-            if (!s.all_null) append_int_text(s.ints[row], out);
+            if (s.valid.empty() || s.valid[row]) append_int_text(s.ints[row], out);
             break;
         case Kind::Float:
-            if (!s.all_null) append_scaled_text(s.ints[row], out);
+            if (s.valid.empty() || s.valid[row]) append_scaled_text(s.ints[row], out);
             break;
         case Kind::Flags:
-            if (!s.all_null) append_bool_text(s.flags[row] != 0, out);
+            if (s.valid.empty() || s.valid[row]) append_bool_text(s.flags[row] != 0, out);
             break;
     }
     return Status::ok();
@@ -620,7 +645,7 @@ public:
 private:
     Status check_chunk_memory(size_t chunk) const;
     Status filter_chunk(size_t chunk, bool& any);
-    void count_hidden_nulls(size_t chunk);
+    void count_hidden_nulls();
     Status write_text_tiles(size_t chunk);
     Status write_tile(size_t chunk, size_t r0, size_t nrows);
     void write_tile_quoted(size_t chunk, size_t r0, size_t nrows);
@@ -763,37 +788,21 @@ Status RowWriter::filter_chunk(size_t chunk, bool& any) {
     return Status::ok();
 }
 
-void RowWriter::count_hidden_nulls(size_t chunk) {
+void RowWriter::count_hidden_nulls() {
     const std::vector<size_t>& selection = plan_.selection;
     for (const Slot& s : plan_.slots) {
         const bool printed = std::find(selection.begin(), selection.end(), s.col) != selection.end();
-        if (printed && (s.kind == Kind::Int || s.kind == Kind::Float || s.kind == Kind::Flags) &&
-            !s.all_null)
-            stats_.hidden_nulls += reader_.meta(chunk, s.col).null_count;
+        if (printed && (s.kind == Kind::Int || s.kind == Kind::Float || s.kind == Kind::Flags))
+            stats_.hidden_nulls += s.hidden;
     }
 }
 
 // What decoding the chunk's selected columns takes, against the budget:
 // a few bytes of payload can declare millions of rows.
 Status RowWriter::check_chunk_memory(size_t chunk) const {
-    uint64_t per_row = plan_.where ? 1 : 0;  // match_
-    for (const Slot& s : plan_.slots) {
-        switch (s.kind) {
-            case Kind::Int:
-            case Kind::Float: per_row += sizeof(int64_t); break;
-            case Kind::Flags: per_row += 1; break;
-            default: per_row += s.walk ? 0 : sizeof(ByteView); break;
-        }
-    }
-    const uint64_t rows = reader_.chunk_rows(chunk);
-    const uint64_t budget = reader_.memory_budget();
-    if (per_row != 0 && rows > budget / per_row) {
-        return Status::corrupt("chunk " + std::to_string(chunk) + ": decoding its " +
-                             std::to_string(rows) + " rows of the columns written takes " +
-                             std::to_string(rows * per_row) + " bytes, more than the memory budget of " +
-                             memory_size_text(budget));
-    }
-    return Status::ok();
+    std::vector<size_t> cols;
+    for (const Slot& s : plan_.slots) cols.push_back(s.col);
+    return scan::check_chunk_budget(reader_, chunk, cols.size(), scan::chunk_decode_bytes(reader_, chunk, cols));
 }
 
 Status RowWriter::write_chunks() {
@@ -819,7 +828,7 @@ Status RowWriter::write_chunks() {
                 return load_slot(reader_, chunk, plan_.slots[first_slot + i], &buffers_[w]);
             },
             [](size_t) { return Status::ok(); }));
-        count_hidden_nulls(chunk);
+        count_hidden_nulls();
         VARN_RETURN_IF_ERROR(plan_.all_text ? write_text_tiles(chunk) : write_rendered_rows(chunk));
         if (out_.failed()) break;
     }
@@ -839,6 +848,8 @@ Status RowWriter::write_text_tiles(size_t chunk) {
     for (const Slot& s : plan_.slots) {
         if (!s.walk) continue;
         Status st = s.entry.finish();
+        if (st.failed()) return reader_.payload_fault(chunk, s.col, st);
+        st = scan::settle_null_count(reader_.meta(chunk, s.col).null_count, s.empties).status;
         if (st.failed()) return reader_.payload_fault(chunk, s.col, st);
     }
     return Status::ok();
@@ -866,7 +877,12 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
             std::copy_n(s.entries.begin() + static_cast<std::ptrdiff_t>(r0), nrows, cells);
             plain_[j] = false;
         }
-        for (size_t k = 0; k < nrows; ++k) line_end_[k] += cells[k].size();
+        size_t empties = 0;
+        for (size_t k = 0; k < nrows; ++k) {
+            line_end_[k] += cells[k].size();
+            empties += cells[k].empty() ? 1 : 0;
+        }
+        s.empties += empties;
     }
     size_t total = 0;
     for (size_t k = 0; k < nrows; ++k) {

@@ -263,7 +263,7 @@ def test_stream_capsules_are_fresh_and_dropping_one_frees_it(typed_csv, tmp_path
     del capsules
     gc.collect()
     assert open_fds() == before
-    assert s.stats == {"chunks_read": 0, "chunks_skipped": 0, "rows": 0, "hidden_nulls": 0}
+    assert s.stats == {"chunks_read": 0, "chunks_skipped": 0, "records_read": 0, "rows": 0, "hidden_nulls": 0}
 
 
 def test_convert_matches_compress_csv(write_csv, tmp_path):

@@ -211,7 +211,10 @@ Status VarnReader::open_parts() {
 
     Bytes index;
     VARN_RETURN_IF_ERROR(read_meta_block(h.index_offset, h.index_len, "index block", index));
-    return parse_index(as_bytes(index));
+    VARN_RETURN_IF_ERROR(parse_index(as_bytes(index)));
+    // Every reader relies on the layout before it reads a record: two index
+    // entries naming one record would give its rows twice.
+    return check_index_layout(*this);
 }
 
 Status VarnReader::read_meta_block(uint64_t offset, uint64_t n, const char* what, Bytes& out) {

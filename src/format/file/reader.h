@@ -78,8 +78,9 @@ public:
         Bytes stream;  // the LZ stream of the block being decoded
     };
 
-    // Opens `path` and reads its header, schema, trailer and index. The
-    // message of a failure names the part of the file at fault and its offset.
+    // Opens `path` and reads its header, schema, trailer and index, and
+    // checks the index's layout (check_index_layout). The message of a
+    // failure names the part of the file at fault and its offset.
     // The file's descriptor stays open for the reader's life: every read
     // goes to the file opened here, whatever later happens to the path.
     static Result<std::unique_ptr<VarnReader>> open(const std::string& path,
@@ -217,7 +218,7 @@ private:
 };
 
 // The cheap checks of the index a reader relies on before it reads the
-// records: every chunk holds at most the header's chunk size of rows (at
+// records (open() runs them, so every reader of a file has passed them): every chunk holds at most the header's chunk size of rows (at
 // least 1), and the records lie in index order, each starting at or after
 // the end of the one before (no two overlap, none is listed twice). open()
 // has already checked that each lies inside the records area and that no

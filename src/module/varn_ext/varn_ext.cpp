@@ -140,18 +140,19 @@ bool apply_keys(FileHandle& h) {
     return true;
 }
 
-const char* const kOpenParams[] = {"path", "key"};
-const Signature kOpenSig = {"open", kOpenParams, 2};
+const char* const kOpenParams[] = {"path", "key", "max_memory"};
+const Signature kOpenSig = {"open", kOpenParams, 3};
 
 // Opens `source` for handle `h` (path and keys set) and gives its capsule.
-PyObject* open_handle(std::unique_ptr<FileHandle> h, std::shared_ptr<RangeSource> source) {
+PyObject* open_handle(std::unique_ptr<FileHandle> h, std::shared_ptr<RangeSource> source,
+                      const ReaderOptions& options = {}) {
     const std::string& path = h->file->path;
     Result<std::unique_ptr<VarnReader>> opened = Status::internal("not opened");
     Py_BEGIN_ALLOW_THREADS
     if (source) {
-        opened = VarnReader::open(std::move(source));
+        opened = VarnReader::open(std::move(source), options);
     } else {
-        opened = VarnReader::open(path);
+        opened = VarnReader::open(path, options);
     }
     Py_END_ALLOW_THREADS
     if (opened.failed()) return raise_failure(opened.status().prefixed(path + ": "));
@@ -162,13 +163,19 @@ PyObject* open_handle(std::unique_ptr<FileHandle> h, std::shared_ptr<RangeSource
     return capsule;
 }
 
+// open(path, key, max_memory): max_memory 0 is the default budget.
 PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VARN_PY_BEGIN
-    PyObject* a[2];
+    PyObject* a[3];
     if (!bind_fast(kOpenSig, args, nargs, kwnames, a)) return nullptr;
     auto h = std::make_unique<FileHandle>();
-    if (!convert_str(kOpenSig, 0, a[0], h->file->path) || !keys_from(a[1], h->keys)) return nullptr;
-    return open_handle(std::move(h), nullptr);
+    uint64_t max_memory = 0;
+    if (!convert_str(kOpenSig, 0, a[0], h->file->path) || !keys_from(a[1], h->keys) ||
+        !convert_u64(kOpenSig, 2, a[2], max_memory))
+        return nullptr;
+    ReaderOptions options;
+    if (max_memory != 0) options.memory_budget = max_memory;
+    return open_handle(std::move(h), nullptr, options);
     VARN_PY_END
 }
 
@@ -556,9 +563,10 @@ PyObject* scan_stats_fn(PyObject*, PyObject* arg) {
     ScanHandle* h = handle_of<ScanHandle>(arg, kScanCapsule);
     if (!h) return nullptr;
     const arrow::ScanStats& s = *h->stats;
-    return Py_BuildValue("{sKsKsKsK}", "chunks_read",
+    return Py_BuildValue("{sKsKsKsKsK}", "chunks_read",
                          static_cast<unsigned long long>(s.chunks_read.load()), "chunks_skipped",
-                         static_cast<unsigned long long>(s.chunks_skipped.load()), "rows",
+                         static_cast<unsigned long long>(s.chunks_skipped.load()), "records_read",
+                         static_cast<unsigned long long>(s.records_read.load()), "rows",
                          static_cast<unsigned long long>(s.rows.load()), "hidden_nulls",
                          static_cast<unsigned long long>(s.hidden_nulls.load()));
     VARN_PY_END
