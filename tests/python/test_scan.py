@@ -32,12 +32,12 @@ def test_a_column_given_out_twice(tmp_path):
     csv.write_text("w,n\n" + "".join(f"word{i},{i}\n" for i in range(1000)))
     path = tmp_path / "t.varn"
     varn.convert(csv, path, report=False)
-    f = varn.open(path)
-    for batch_rows in (None, 100):
-        table = f.read(columns=["w", "n", "w", "n"], batch_rows=batch_rows).read_arrow()
-        words = [f"word{i}" for i in range(1000)]
-        assert table.column(0).to_pylist() == words == table.column(2).to_pylist()
-        assert table.column(1).to_pylist() == list(range(1000)) == table.column(3).to_pylist()
+    words = [f"word{i}" for i in range(1000)]
+    with varn.open(path) as f:
+        for batch_rows in (None, 100):
+            table = f.read(columns=["w", "n", "w", "n"], batch_rows=batch_rows).read_arrow()
+            assert table.column(0).to_pylist() == words == table.column(2).to_pylist()
+            assert table.column(1).to_pylist() == list(range(1000)) == table.column(3).to_pylist()
 
 
 @needs_varn
@@ -96,8 +96,8 @@ def test_a_chunk_is_held_against_the_budget_as_a_whole(tmp_path):
     assert r.returncode == 1 and b"chunk 0: decoding its 1048576 rows of the 8 columns" in r.stderr
     assert b"--max-memory" in r.stderr and r.stdout == b"c0,c1,c2,c3,c4,c5,c6,c7\n"
     # One column of the same chunk fits.
-    f = varn.open(path, max_memory=64 << 20)
-    assert f.read(columns=["c3"]).read_arrow().column(0).to_pylist()[-3:] == [7, 7, 7]
+    with varn.open(path, max_memory=64 << 20) as f:
+        assert f.read(columns=["c3"]).read_arrow().column(0).to_pylist()[-3:] == [7, 7, 7]
 
 
 def test_the_budget_limits_how_many_chunks_are_decoded_ahead(tmp_path):
@@ -105,8 +105,9 @@ def test_the_budget_limits_how_many_chunks_are_decoded_ahead(tmp_path):
     is still given out, one chunk at a time."""
     path = tmp_path / "six.varn"
     path.write_bytes(const_ints(1 << 20, 3, chunks=6))
-    s = varn.open(path, max_memory=20 << 20).read()
-    table = s.read_arrow()
+    with varn.open(path, max_memory=20 << 20) as f:
+        s = f.read()
+        table = s.read_arrow()
     assert table.num_rows == 6 << 20 and table.column(0).to_pylist()[-1] == 3
     assert s.stats["chunks_read"] == 6 and s.stats["records_read"] == 6
 
@@ -117,3 +118,4 @@ def test_max_memory_is_a_positive_int(tmp_path, value):
     path.write_bytes(const_ints(3, 1))
     with pytest.raises((TypeError, ValueError), match="max_memory"):
         varn.open(path, max_memory=value)
+
