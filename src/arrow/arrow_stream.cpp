@@ -952,6 +952,9 @@ uint64_t chunk_memory(const ChunkSlot& slot) {
 void admit(StreamState& s) {
     VarnReader& r = *s.reader;
     const uint64_t budget = r.memory_budget();
+    // Chunks settled here (ruled out, or refused) are done at once: the
+    // consumer may be waiting for one.
+    bool settled = false;
     while (s.admitted < std::min(s.end, s.prefetched)) {
         const size_t held = s.admitted - s.out;
         if (held >= s.slots.size()) break;
@@ -976,6 +979,7 @@ void admit(StreamState& s) {
             slot.pending = 0;
             slot.status = Status::ok();
             slot.done = true;
+            settled = true;
             continue;
         }
         const uint64_t estimate = scan::chunk_decode_bytes(r, next, s.needed_columns);
@@ -995,6 +999,7 @@ void admit(StreamState& s) {
             slot.pending = 0;
             slot.status = scan::check_chunk_budget(r, next, s.needed.size(), estimate);
             slot.done = true;
+            settled = true;
             s.end = place + 1;  // nothing after it is given out
             continue;
         }
@@ -1012,6 +1017,7 @@ void admit(StreamState& s) {
         if (r.chunk_rows(slot.chunk) == 0) {
             slot.pending = 0;
             slot.done = true;
+            settled = true;
             continue;
         }
         if (s.stats) ++s.stats->chunks_read;
@@ -1025,6 +1031,7 @@ void admit(StreamState& s) {
         }
         slot.pending = s.needed.size();
     }
+    if (settled) s.ready_cv.notify_all();
 }
 
 // Under s.mu: takes the largest queued piece (of place `only`, if set);
