@@ -2,7 +2,7 @@
 varn cat): hand-made files that the two must treat alike (index entries
 naming one record, null counts against the stored values, chunks whose
 decoded columns pass the memory budget), and a column given out twice."""
-import struct
+import gc
 
 import pytest
 
@@ -14,6 +14,15 @@ pa = pytest.importorskip("pyarrow")
 needs_varn = pytest.mark.skipif(VARN is None, reason="the varn command is not built")
 
 INT = 1
+
+
+@pytest.fixture(autouse=True)
+def collect_failed_streams():
+    """A stream that raised is kept by its traceback until collected, and
+    keeps its file open until then: collect it, so that the tests that
+    count descriptors do not see it go."""
+    yield
+    gc.collect()
 
 
 def const_ints(rows, value, nulls=0, columns=1, chunks=1, chunk_size=None):
