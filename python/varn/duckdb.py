@@ -39,21 +39,26 @@ Needs Polars and DuckDB: ``pip install polars duckdb``.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Dict, Optional
 
 from .polars import scan_varn
 
 __all__ = ["scan", "register"]
 
 
-def scan(source: Any, *, key: Any = None) -> Any:
-    """A Polars LazyFrame over the VARN file ``source`` for DuckDB to query
-    (see the module docstring); ``key`` as for ``varn.open``."""
-    return scan_varn(source, key=key)
+def scan(source: Any, *, key: Any = None, storage_options: Optional[Dict[str, Any]] = None,
+         filesystem: Any = None) -> Any:
+    """A Polars LazyFrame over the VARN file ``source`` (a local path or an
+    fsspec URL) for DuckDB to query (see the module docstring); ``key``,
+    ``storage_options`` and ``filesystem`` as for ``varn.open``."""
+    return scan_varn(source, key=key, storage_options=storage_options, filesystem=filesystem)
 
 
-def register(connection: Any, name: str, source: Any, *, key: Any = None) -> Any:
+def register(connection: Any, name: str, source: Any, *, key: Any = None,
+             storage_options: Optional[Dict[str, Any]] = None, filesystem: Any = None) -> Any:
     """Makes the VARN file ``source`` queryable as the view ``name`` on the
-    DuckDB ``connection``; returns the connection."""
-    connection.register(name, scan_varn(source, key=key))
+    DuckDB ``connection``; returns the connection. The other arguments as
+    for ``scan``."""
+    connection.register(name, scan_varn(source, key=key, storage_options=storage_options,
+                                        filesystem=filesystem))
     return connection

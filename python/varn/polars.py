@@ -353,11 +353,10 @@ class _Source:
 
 def scan_varn(source: Any, *, key: Any = None, storage_options: Optional[Dict[str, Any]] = None,
               filesystem: Any = None) -> "pl.LazyFrame":
-    """A ``polars.LazyFrame`` over the VARN file ``source`` (a path, or an
-    fsspec URL with ``storage_options`` or ``filesystem`` as for
-    ``varn.open``; a remote file is read in byte ranges).
+    """A ``polars.LazyFrame`` over the VARN file ``source``: a local path,
+    or an fsspec URL (a remote file is read in byte ranges).
 
-    key: the key of encrypted columns, as for ``varn.open``.
+    key, storage_options, filesystem: as for ``varn.open``.
 
     A query reads only the columns it uses, skips the chunks the index rules
     out for the filter's simple parts (a column compared with a literal by

@@ -221,3 +221,23 @@ def test_duckdb_pushes_columns_and_filters_into_the_scan(path, eager, reads, duc
     reads.clear()
     assert duckdb.sql("SELECT count(*) FROM trips WHERE city = 'Quito'").fetchall() == [(C,)]
     assert chunks_read(reads) == 1
+
+
+def test_a_url_with_a_file_system(path, eager, reads, duckdb):
+    """scan_varn and varn.duckdb take what varn.open takes for remote files."""
+    fsspec = pytest.importorskip("fsspec")
+    import varn.duckdb as vdd
+
+    fs = fsspec.filesystem("memory")
+    fs.put(path, "/engines/trips.varn")
+    try:
+        lf = vp.scan_varn("memory://engines/trips.varn", filesystem=fs)
+        predicate = col("city") == "Quito"
+        assert lf.filter(predicate).select("k").collect().equals(eager.filter(predicate).select("k"))
+        assert chunks_read(reads) == 1
+        con = vdd.register(duckdb.connect(), "t", "memory://engines/trips.varn", filesystem=fs)
+        assert con.sql("SELECT count(*) FROM t WHERE k >= 10").fetchall() == [(eager.height - 10,)]
+        with pytest.raises(ValueError, match="storage_options"):
+            vp.scan_varn(path, storage_options={"anon": True})
+    finally:
+        fs.rm("/engines", recursive=True)
