@@ -304,7 +304,9 @@ class VarnFile:
         ``rows``, ``nulls``, ``min`` and ``max``. ``min``/``max`` are None
         where the index keeps none (bytes and json columns, and chunks whose
         every cell is null); for float columns they are the cells truncated
-        to whole numbers, as the index stores them."""
+        to whole numbers, as the index stores them. Reads only the index.
+
+        Raises ValueError for a column the file does not have."""
         col = self._column(column, "chunk_stats")
         return [
             {"rows": rows, "nulls": nulls, "min": lo, "max": hi}
@@ -444,7 +446,9 @@ class VarnFile:
     def matching_chunks(self, filters: Optional[Iterable[Filter]] = None) -> List[int]:
         """The numbers of the chunks that hold rows and that the index does
         not rule out for ``filters`` (see ``read``): the chunks a read with
-        these filters reads. Only the index is consulted."""
+        these filters reads. Only the index is consulted.
+
+        Raises ValueError for unknown columns or bad filters."""
         return _varn.matching_chunks(self._file, self._filters(filters))
 
     def __repr__(self) -> str:

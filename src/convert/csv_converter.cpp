@@ -939,6 +939,8 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
         output += ", " + format_fixed(ratio * 100.0, 1) + "% of the input's " + human_bytes(csv_size);
         if (done.varn_size > 0 && ratio < 1.0)
             output += " (" + format_fixed(1.0 / ratio, 2) + "x smaller)";
+        else if (ratio > 1.0)
+            output += " (" + format_fixed(ratio, 2) + "x larger)";
     }
     report.line(output + "\n");
     const double elapsed = seconds_since(begun_at);

@@ -162,6 +162,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
     const int fd = open_fd(path.c_str(), O_RDONLY);
     if (fd < 0) return guess_serially(reader, columns, extra, long_row_hint);
     const uint8_t delimiter = reader.delimiter();
+    const uint8_t comment = reader.comment();
     auto work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < ranges;) {
             uint64_t start = first;
@@ -169,7 +170,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
                 fd_failed = true;
                 continue;
             }
-            scan_range(path, start, bound[i + 1], delimiter, reader.comment(), columns, extra, scans[i]);
+            scan_range(path, start, bound[i + 1], delimiter, comment, columns, extra, scans[i]);
         }
     };
     std::vector<std::thread> pool;
@@ -189,7 +190,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
     g.columns.assign(columns, ColumnGuess{});
     for (size_t i = 0; i < ranges; ++i) {
         if (i > 0 && scans[i].start != scans[i - 1].end)
-            scan_range(path, scans[i - 1].end, bound[i + 1], delimiter, reader.comment(), columns, extra, scans[i]);
+            scan_range(path, scans[i - 1].end, bound[i + 1], delimiter, comment, columns, extra, scans[i]);
         if (scans[i].failed) return guess_serially(reader, columns, extra, long_row_hint);
         for (size_t c = 0; c < columns; ++c) g.columns[c].merge(scans[i].guesses.columns[c]);
         g.data_rows += scans[i].guesses.data_rows;

@@ -17,11 +17,13 @@ protected:
     TypeInferenceThreads() : TempFileTest("varn_infer_") {}
 
     // The types and row count as text, or the error message.
-    static std::string guess(const std::string& path, unsigned threads, uint64_t range_bytes, ExtraFields extra) {
+    static std::string guess(const std::string& path, unsigned threads, uint64_t range_bytes, ExtraFields extra,
+                             uint8_t comment = 0) {
         auto opened = InputStream::open(path);
         if (opened.failed()) return "open: " + opened.message();
         std::unique_ptr<InputStream> in = opened.take();
         CsvRecordReader header(*in, 0);
+        header.skip_lines(0, comment);
         if (header.next() != CsvRecordReader::kRecord) return "header: " + header.error().message();
         RangeSizes sizes;
         sizes.min_text = 0;
@@ -58,7 +60,15 @@ TEST_F(TypeInferenceThreads, RangesGiveWhatOneReaderGives) {
         const char* what;
         std::string csv;
         ExtraFields extra = ExtraFields::Error;
+        uint8_t comment = 0;
     };
+    // Comment lines between rows, and lines inside quoted fields that start
+    // with the comment character (which are no comments).
+    std::string commented = "# head\nn,x\n";
+    for (int r = 0; r < 40; ++r) {
+        commented += r % 3 ? "# note " + std::to_string(r) + ";;;\n" : "";
+        commented += std::to_string(r) + (r % 5 ? ",1.5\n" : ",\"2\n#3\n# 4\"\n");
+    }
     const std::string bad_utf8 = "7,1.5,true,caf\xC3";
     const Case cases[] = {
         {"LF", table(60, "\n")},
@@ -76,16 +86,19 @@ TEST_F(TypeInferenceThreads, RangesGiveWhatOneReaderGives) {
         {"text that is not UTF-8", table(60, "\n", bad_utf8)},
         {"a quote left open", table(60, "\n") + "1,2.0,true,\"open\n"},
         {"no rows", "a,b\n"},
+        {"comment lines", commented, ExtraFields::Error, '#'},
+        {"comment lines, a late one too long", commented + "#;;;;;;;;;;;;;;;\n5,2.5,extra\n", ExtraFields::Error, '#'},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string in = path("in.csv");
         write(in, c.csv);
-        const std::string want = guess(in, 1, 1, c.extra);
+        const std::string want = guess(in, 1, 1, c.extra, c.comment);
         ASSERT_NE(want.rfind("open:", 0), 0u) << want;
         for (unsigned threads : {2u, 3u}) {
             for (uint64_t range : {uint64_t{1}, uint64_t{5}, uint64_t{17}, uint64_t{200}}) {
-                EXPECT_EQ(guess(in, threads, range, c.extra), want) << threads << " threads, ranges of " << range;
+                EXPECT_EQ(guess(in, threads, range, c.extra, c.comment), want)
+                    << threads << " threads, ranges of " << range;
             }
         }
     }
