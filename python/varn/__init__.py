@@ -34,6 +34,7 @@ import errno as _errno
 import numbers as _numbers
 import operator as _operator
 import os as _os
+import re as _re
 import stat as _stat
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
@@ -50,6 +51,9 @@ __all__ = [
 ]
 
 VarnError = _varn.VarnError
+
+# How a failed request of a remote file is reported (see _remote).
+_REQUEST_FAILED = _re.compile(r": bytes \d+-\d+( \(\d+ ranges\))?: the request failed: ")
 
 _OPS = ("==", "!=", "<", "<=", ">", ">=", "in", "not in")
 _INT64_MIN = -(2**63)
@@ -169,6 +173,9 @@ class ArrowStream:
         except VarnError:
             raise
         except Exception as exc:  # the stream's own message names the place
+            if _REQUEST_FAILED.search(str(exc)):
+                # A remote read that failed, not a damaged file.
+                raise OSError(str(exc)) from exc
             raise VarnError(str(exc)) from exc
 
     def __repr__(self) -> str:

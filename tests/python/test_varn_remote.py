@@ -223,6 +223,10 @@ def test_errors_name_the_url_and_range_and_hide_credentials(memfs, s3, ten_chunk
     f = varn.open("memory://b/ten.varn", filesystem=FailingReads(memfs, 1))
     with pytest.raises(OSError, match=r"memory://b/ten\.varn: bytes \d+-\d+.*connection reset"):
         pa.table(f.read(columns=["v"]))
+    # read_arrow keeps it an OSError: the file is not damaged.
+    with pytest.raises(OSError, match=r"memory://b/ten\.varn: bytes \d+-\d+.*connection reset") as info:
+        varn.read_arrow("memory://b/ten.varn", filesystem=FailingReads(memfs, 1))
+    assert not isinstance(info.value, varn.VarnError)
     # No credentials in a handle's repr, nor in a URL's user part.
     fs.put(path, "bucket/ten.varn")
     g = varn.open("s3://bucket/ten.varn", storage_options=options)
