@@ -137,6 +137,16 @@ Status check_scan(const VarnReader& reader, const ScanOptions& options) {
     const size_t n = reader.column_count();
     for (size_t c : options.columns) {
         if (c >= n) return Status::invalid_input("column number " + std::to_string(c) + " is out of range");
+        // Arrow schema names are C strings: a NUL would cut the name short
+        // (and two columns could come out with one name), so it is refused.
+        const std::string& name = reader.columns()[c].name;
+        if (name.find('\0') != std::string::npos) {
+            std::string shown;
+            for (char ch : name) shown += ch == '\0' ? std::string("\\0") : std::string(1, ch);
+            return Status::invalid_input("column " + std::to_string(c) + " '" + shown +
+                                         "' holds a NUL byte in its name, which an Arrow schema cannot carry; "
+                                         "leave it out of the columns read");
+        }
     }
     for (const Filter& f : options.filters) {
         if (f.column >= n) {

@@ -219,6 +219,14 @@ Status begin_writer(std::vector<KColumn> columns, const std::string& varn_path,
 // Applies the declarations to the header's columns; fails when a
 // declaration names no column or a typed column has no field parser.
 Status apply_declarations(std::vector<KColumn>& columns, const ConversionHooks& hooks) {
+    for (size_t i = 0; hooks.refuse_nul_names && i < columns.size(); ++i) {
+        const std::string& name = columns[i].name;
+        if (name.find('\0') == std::string::npos) continue;
+        std::string shown;
+        for (char ch : name) shown += ch == '\0' ? std::string("\\0") : std::string(1, ch);
+        return Status::invalid_input("column " + std::to_string(i + 1) + " of the header, '" + shown +
+                                     "', holds a NUL byte, which a column name cannot hold");
+    }
     for (const ColumnDeclaration& d : hooks.declarations) {
         bool found = false;
         for (KColumn& c : columns) {
@@ -789,6 +797,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
     hooks.threads = options.threads;
     hooks.report = options.report;
     hooks.python_names = py;
+    hooks.refuse_nul_names = true;
     if (options.dialect == CsvDialect::Plain) {
         if (!options.encoding.empty() || options.skip_lines > 0 || options.comment != 0) {
             return Status::invalid_input(

@@ -76,6 +76,9 @@ struct ConversionHooks {
     bool parse_values = false;
     // Messages name the Python keywords instead of the command's options.
     bool python_names = false;
+    // A header field holding a NUL byte stops the conversion (a column name
+    // with one is cut short by every consumer that takes C strings).
+    bool refuse_nul_names = false;
 };
 
 enum class CsvDialect {

@@ -1,5 +1,6 @@
 """Hostile and special files: the reader's memory budget (decompression bombs,
 huge chunks), special files that must not block, and out-of-memory handling."""
+import importlib.util
 import json
 import os
 import resource
@@ -435,3 +436,30 @@ def test_a_cell_larger_than_one_gib_converts_and_reads_back(tmp_path):
             left -= len(part)
         assert f.read() == b"\n2,short\n"
     assert got.hexdigest() == want.hexdigest()
+
+
+# --- column names -----------------------------------------------------------
+
+@needs_varn
+def test_a_nul_byte_in_a_column_name_is_never_cut(tmp_path, write_csv):
+    import varn as package
+
+    csv = write_csv(b"a\x00b,a\n1,2\n")
+    out = tmp_path / "o.varn"
+    r = varn("compress", csv, out)
+    assert r.returncode == 1 and b"column 1 of the header, 'a\\0b', holds a NUL byte" in r.stderr, r.stderr
+    with pytest.raises(ValueError, match=r"column 1 of the header, 'a\\0b', holds a NUL byte"):
+        package.convert(csv, out, dialect="plain")
+    assert not out.exists()
+
+    # A file holding one anyway (compress_csv takes any header): its names
+    # stay whole, and the Arrow export, whose names are C strings, refuses it.
+    vf.compress_csv(csv, str(out))
+    f = package.open(out)
+    assert f.columns == ["a\x00b", "a"]
+    with pytest.raises(ValueError, match=r"column 0 'a\\0b' holds a NUL byte in its name"):
+        f.read()
+    other = f.read(columns=["a"])
+    if importlib.util.find_spec("pyarrow"):
+        assert other.read_arrow().column(0).to_pylist() == ["2"]
+    assert varn("cat", out).stdout.splitlines()[0] == b"a\x00b,a"
