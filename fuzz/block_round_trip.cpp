@@ -6,6 +6,11 @@
 // is also round-tripped on its own, since compress_block only tries the
 // coders above a few hundred bytes.
 //
+// Every input also goes through the fast and small levels: their blocks must
+// decode to the input under the same cap, be at most one byte longer than it,
+// agree between fresh and reused compressors, and the small block is never
+// larger than the default one.
+//
 // Inputs starting with the byte 0xFE are expanded before use (see expand) so
 // that long matches, distances up to 65,535 and runs longer than one copy
 // token are reached from a short input.
@@ -88,6 +93,24 @@ void check_round_trip(ByteView in) {
                    "range round trip failed: %s", st.message().c_str());
     }
     FUZZ_CHECK(n > 0 || (huff.empty() && range.empty()), "a coder gave bytes for the empty input");
+
+    static varn::BlockCompressor reused_levels[2] = {varn::BlockCompressor(varn::BlockLevel::Fast),
+                                                     varn::BlockCompressor(varn::BlockLevel::Small)};
+    for (varn::BlockCompressor& c : reused_levels) {
+        const char* name = varn::block_level_name(c.level());
+        const Bytes level_block = varn::compress_block(in, c.level());
+        FUZZ_CHECK(n == 0 ? level_block.empty() : level_block.size() >= 2 && level_block.size() <= n + 1,
+                   "level %s: a block of %zu bytes for %zu input bytes", name, level_block.size(), n);
+        c.compress(in, block2);
+        FUZZ_CHECK(block2 == level_block, "level %s: a reused compressor gave a different block", name);
+        st = varn::decompress_block(varn::as_bytes(level_block), out, n);
+        FUZZ_CHECK(st.is_ok() && out.size() == n && std::equal(out.begin(), out.end(), in.begin()),
+                   "level %s: tag %u block does not decode to the input: %s", name,
+                   level_block.empty() ? 0u : level_block[0], st.message().c_str());
+        if (c.level() == varn::BlockLevel::Small)
+            FUZZ_CHECK(level_block.size() <= block.size(), "level small: %zu bytes against default's %zu",
+                       level_block.size(), block.size());
+    }
 }
 
 }  // namespace

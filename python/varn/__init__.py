@@ -573,6 +573,7 @@ def convert(
     comment: Optional[str] = None,
     storage_options: Optional[Dict[str, Any]] = None,
     filesystem: Any = None,
+    level: str = "default",
 ) -> Tuple[int, int, float]:
     """Converts a CSV file to a VARN v2 file as ``varn compress`` does, with
     the same options and the same defaults.
@@ -619,6 +620,10 @@ def convert(
     (``--skip-lines``).
     comment: one character; every line that starts with it is dropped,
     before and after the header (``--comment``).
+    level: how hard the block compressor works (``--level``): ``"fast"``
+    (fastest to write, a slightly larger file), ``"default"`` or ``"small"``
+    (the smallest file, never larger than default; slowest to write). Every
+    reader reads files of any level.
 
     Returns (csv_size, varn_size, saved_percent), as ``compress_csv``; the
     output is replaced only once complete. The GIL is released while
@@ -688,9 +693,11 @@ def convert(
     if plain and (encoding is not None or skip_lines or comment is not None):
         raise ValueError("the plain dialect reads UTF-8 lines from the first: "
                          "encoding, skip_lines and comment do not apply")
+    if level not in ("fast", "default", "small"):
+        raise ValueError(f"level must be 'fast', 'default' or 'small', not {level!r}")
     args = (type_list, encrypt, key, progress, bool(report), threads,
             plain, delimiter_byte, not plain and infer is not False, bool(lossy), extra_fields == "drop",
-            encoding or "", skip_lines, comment_byte)
+            encoding or "", skip_lines, comment_byte, level)
     if _is_remote(csv_path, None) or _is_remote(varn_path, None):
         from . import _remote
 

@@ -44,4 +44,5 @@ def convert(
     encoding: str,
     skip_lines: int,
     comment: int,
+    level: str,
 ) -> Tuple[int, int, float]: ...

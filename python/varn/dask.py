@@ -445,7 +445,7 @@ def convert(
     ``varn compress`` gives; ``"return"``: put the exception in that
     shard's place of the result instead.
     convert_options: passed to ``varn.convert`` (types, encrypt, key,
-    delimiter, encoding, skip_lines, comment, ...);
+    delimiter, encoding, skip_lines, comment, level, ...);
     ``report`` defaults to False (no report lines on the workers' stderr).
     A ``key`` is hidden as described in the module docstring.
 
@@ -455,6 +455,9 @@ def convert(
     """
     if errors not in ("raise", "return"):
         raise ValueError(f"errors must be 'raise' or 'return', not {errors!r}")
+    # Checked here so that a bad level fails before any task is submitted.
+    if convert_options.get("level", "default") not in ("fast", "default", "small"):
+        raise ValueError(f"level must be 'fast', 'default' or 'small', not {convert_options['level']!r}")
     storage = _storage(storage_options, filesystem)
     csvs = _expand(csv_paths, ".csv", "convert", storage)
     if client is None:
@@ -486,6 +489,7 @@ def convert(
     options.setdefault("report", False)
     if "progress" in options and options["progress"] is not None:
         raise ValueError("progress is not supported: the conversions run on the workers")
+
     secret = _secret(options.pop("key", None))
 
     futures = [

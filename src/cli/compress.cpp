@@ -71,6 +71,11 @@ constexpr const char* kHelp =
     "                     --key-file\n"
     "  --key-file PATH    the key for --encrypt: a file of exactly 32 raw bytes,\n"
     "                     or of 64 hex digits (white space around them allowed)\n"
+    "  --level LEVEL      how hard the block compressor works: fast, default or\n"
+    "                     small. fast writes fastest (a slightly larger file),\n"
+    "                     small writes the smallest file (never larger than\n"
+    "                     default) and takes longest; every reader reads all\n"
+    "                     three; with --plain too\n"
     "  --no-progress      do not draw the progress bar\n"
     "  --threads N        worker threads that analyse and compress the columns\n"
     "                     while the next rows are read (default: one per CPU\n"
@@ -121,6 +126,7 @@ constexpr OptionSpec kOptions[] = {
     {"encoding", true},
     {"skip-lines", true},
     {"comment", true},
+    {"level", true},
 };
 constexpr Command kSpec{kCommand, kHelp, kOptions, 2, "IN.csv and OUT.varn"};
 
@@ -272,6 +278,11 @@ int run_compress(std::span<char* const> argv) {
     options.threads = threads;
     options.lossy = args.flag("lossy");
     options.infer_types = !args.flag("no-infer");
+    if (const auto level = args.value("level")) {
+        const auto parsed = block_level_from_name(*level);
+        if (!parsed) return usage_error(kCommand, "--level takes fast, default or small, not '" + *level + "'");
+        options.level = *parsed;
+    }
     if (args.flag("plain")) {
         options.dialect = CsvDialect::Plain;
         options.infer_types = false;

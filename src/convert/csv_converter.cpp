@@ -205,11 +205,12 @@ Status onto_itself_error(const std::string& csv_path, const std::string& varn_pa
 
 // Begins the output file with the final schema and reports the batch size.
 Status begin_writer(std::vector<KColumn> columns, const std::string& varn_path,
-                    const Report& report, std::unique_ptr<StreamingVarnWriter>& writer) {
+                    const Report& report, BlockLevel level, std::unique_ptr<StreamingVarnWriter>& writer) {
     const size_t column_count = columns.size();
     auto begun = StreamingVarnWriter::begin(std::move(columns), format::kChunkRows, varn_path);
     if (begun.failed()) return begun.status();
     writer = begun.take();
+    writer->set_level(level);
     if (report.legacy())
         report.line(">>> Streaming 65536 rows at a time (~" + std::to_string(5 * column_count / 4) +
                 "MB memory constant)...\n");
@@ -666,7 +667,7 @@ Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::s
     if (output_names_input(st, varn_path)) return onto_itself_error(csv_path, varn_path);
 
     std::unique_ptr<StreamingVarnWriter> writer;
-    if (Status begun = begin_writer(std::move(columns), varn_path, report, writer); begun.failed())
+    if (Status begun = begin_writer(std::move(columns), varn_path, report, hooks.level, writer); begun.failed())
         return begun;
 
     if (hooks.before_data_pass) hooks.before_data_pass();
@@ -795,6 +796,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
     hooks.lossy = options.lossy;
     hooks.parse_values = true;
     hooks.threads = options.threads;
+    hooks.level = options.level;
     hooks.report = options.report;
     hooks.python_names = py;
     hooks.refuse_nul_names = true;
@@ -922,7 +924,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
             return onto_itself_error(csv_path, varn_path);
     }
     std::unique_ptr<StreamingVarnWriter> writer;
-    if (Status begun = begin_writer(std::move(columns), varn_path, report, writer); begun.failed())
+    if (Status begun = begin_writer(std::move(columns), varn_path, report, hooks.level, writer); begun.failed())
         return begun;
 
     const auto start = std::chrono::steady_clock::now();

@@ -16,6 +16,7 @@
 
 #include "common/result.h"
 #include "common/bytes.h"
+#include "format/block/block_compression.h"
 #include "format/format.h"
 #include "format/column/kval.h"
 
@@ -79,6 +80,9 @@ struct ConversionHooks {
     // A header field holding a NUL byte stops the conversion (a column name
     // with one is cut short by every consumer that takes C strings).
     bool refuse_nul_names = false;
+    // The block compressor's level for the column records. Default keeps
+    // the output exactly as described above.
+    BlockLevel level = BlockLevel::Default;
 };
 
 enum class CsvDialect {
@@ -101,6 +105,7 @@ struct ConvertOptions {
     bool lossy = false;  // see ConversionHooks::lossy
     std::vector<ColumnDeclaration> declarations;  // --type and --encrypt
     unsigned threads = 0;  // see ConversionHooks::threads
+    BlockLevel level = BlockLevel::Default;  // see ConversionHooks::level
     bool report = true;
     // The input's encoding for iconv; empty: UTF-8, or UTF-16 / UTF-32 when
     // the text starts with their byte-order mark (RFC 4180 only).

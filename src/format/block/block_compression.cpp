@@ -183,19 +183,45 @@ void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t ma
 
 }  // namespace block
 
-struct BlockCompressor::Scratch : block::BlockScratch {};
+std::optional<BlockLevel> block_level_from_name(std::string_view name) {
+    if (name == "fast") return BlockLevel::Fast;
+    if (name == "default") return BlockLevel::Default;
+    if (name == "small") return BlockLevel::Small;
+    return std::nullopt;
+}
 
-BlockCompressor::BlockCompressor() : s_(new Scratch) {}
+const char* block_level_name(BlockLevel level) {
+    switch (level) {
+        case BlockLevel::Fast: return "fast";
+        case BlockLevel::Small: return "small";
+        case BlockLevel::Default: break;
+    }
+    return "default";
+}
+
+struct BlockCompressor::Scratch : block::BlockScratch {
+    // The other levels' tables, made on their first use.
+    std::unique_ptr<block::LevelScratch> levels;
+};
+
+BlockCompressor::BlockCompressor(BlockLevel level) : s_(new Scratch), level_(level) {}
 BlockCompressor::~BlockCompressor() { delete s_; }
 
 void BlockCompressor::compress(ByteView in, Bytes& out) {
-    block::compress_with_scratch(*s_, in, out, block::kMaxCodedInput);
+    if (level_ == BlockLevel::Default) {
+        block::compress_with_scratch(*s_, in, out, block::kMaxCodedInput);
+        return;
+    }
+    if (!s_->levels) s_->levels = std::make_unique<block::LevelScratch>();
+    block::compress_level(*s_, *s_->levels, level_, in, out, block::kMaxCodedInput);
 }
 
-Bytes compress_block(ByteView in) {
+Bytes compress_block(ByteView in) { return compress_block(in, BlockLevel::Default); }
+
+Bytes compress_block(ByteView in, BlockLevel level) {
     Bytes out;
     if (in.empty()) return out;
-    BlockCompressor c;
+    BlockCompressor c(level);
     c.compress(in, out);
     return out;
 }

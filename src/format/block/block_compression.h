@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "common/result.h"
 #include "common/bytes.h"
@@ -19,26 +21,43 @@ enum class BlockTag : uint8_t {
     LzRange = 5,
 };
 
+// How hard the compressor works. Every level writes blocks of the same
+// format, which any reader decodes; only the parse and the candidates differ.
+//   Fast:    a cheap parse (one probe per position, skipping ahead through
+//            stretches that do not match) and no range coder candidates.
+//   Default: the standard parse and candidate rules (fixed output bytes).
+//   Small:   a cost-driven parse over longer match chains, every candidate,
+//            and never a block larger than Default's.
+enum class BlockLevel : uint8_t { Fast, Default, Small };
+
+// "fast", "default" or "small"; empty for any other text.
+std::optional<BlockLevel> block_level_from_name(std::string_view name);
+const char* block_level_name(BlockLevel level);
+
 // Reusable scratch for compress_block: the match-finder tables and candidate
 // buffers live across calls so a long conversion allocates nothing per block.
 // Not thread-safe; use one per thread.
 class BlockCompressor {
 public:
-    BlockCompressor();
+    explicit BlockCompressor(BlockLevel level = BlockLevel::Default);
     ~BlockCompressor();
     BlockCompressor(const BlockCompressor&) = delete;
     BlockCompressor& operator=(const BlockCompressor&) = delete;
 
     // Replaces `out` with the compressed block of `in` (empty for empty input).
     void compress(ByteView in, Bytes& out);
+    BlockLevel level() const { return level_; }
+    void set_level(BlockLevel level) { level_ = level; }
 
 private:
     struct Scratch;
     Scratch* s_;
+    BlockLevel level_;
 };
 
-// The compressed block of `in`; a pure function of its input.
+// The compressed block of `in`; a pure function of its input and the level.
 Bytes compress_block(ByteView in);
+Bytes compress_block(ByteView in, BlockLevel level);
 
 // The LZ stream of `in` (appended to out).
 void lz_compress(ByteView in, Bytes& out);

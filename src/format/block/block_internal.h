@@ -179,4 +179,48 @@ struct BlockScratch {
 void compress_with_scratch(BlockScratch& s, ByteView in, Bytes& out, uint64_t max_coded,
                            size_t large_from = kLargeBlock);
 
+// ---- The fast and small levels ----
+
+// Match-finder state of the fast parse: one position per hash of six bytes,
+// stored offset by a per-call base as in LzTables.
+struct FastTables {
+    std::unique_ptr<uint32_t[]> head;  // kHashSize entries
+    uint32_t base = 0;
+};
+
+// State of the small parse: hash chains over the last 64 KiB (a head per
+// hash of six bytes, a link per position in a ring of 65,536), and the
+// arrays of the cost-driven parse of one segment of the input.
+struct SmallTables {
+    std::unique_ptr<uint32_t[]> head;  // kHashSize entries
+    std::unique_ptr<uint32_t[]> link;  // 65,536 entries, by position mod 65,536
+    uint32_t base = 0;
+    std::unique_ptr<uint32_t[]> cost;   // per segment position + 1
+    std::unique_ptr<uint16_t[]> from;   // length of the token ending there (1: literal)
+    std::unique_ptr<uint16_t[]> from_dist;
+    std::unique_ptr<uint16_t[]> match;  // longest match found at each position
+    std::unique_ptr<uint16_t[]> match_dist;
+    std::unique_ptr<uint16_t[]> path;   // the chosen tokens, last first
+    std::unique_ptr<uint16_t[]> path_dist;
+};
+
+// The LZ streams of the two levels, appended to out (n <= kMaxCodedInput).
+// Both are valid streams for lz_decompress; the fast one is cheap to make,
+// the small one aims at the fewest bits after the entropy coders.
+void lz_encode_fast(FastTables& t, const uint8_t* in, size_t n, ByteBuf& out);
+void lz_encode_small(SmallTables& t, const uint8_t* in, size_t n, ByteBuf& out);
+
+struct LevelScratch {
+    FastTables fast;
+    SmallTables small;
+    Bytes level_block;    // the small level's own block
+    Bytes default_block;  // and the default one it is compared with
+};
+
+// compress_with_scratch at the fast or small level (Default goes to
+// compress_with_scratch). Inputs of `large_from` bytes or more, and short
+// ones, get the default output.
+void compress_level(BlockScratch& s, LevelScratch& ls, BlockLevel level, ByteView in, Bytes& out,
+                    uint64_t max_coded, size_t large_from = kLargeBlock);
+
 }  // namespace varn::block

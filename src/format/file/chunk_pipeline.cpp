@@ -142,7 +142,7 @@ Status ChunkPipeline::finish() {
 void ChunkPipeline::work() {
     Bytes payload;
     BatchValues values;  // one column's, when the worker parses them
-    BlockCompressor compressor;
+    BlockCompressor compressor(writer_.level());
     const std::vector<KColumn>& columns = writer_.columns();
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {

@@ -80,6 +80,12 @@ public:
     // writer must not be used afterwards.
     Result<std::string> finish();
 
+    // The block compressor's level for the records written from now on (and
+    // by a ChunkPipeline started afterwards). Any level gives a file every
+    // reader decodes; Default is the fixed output.
+    void set_level(BlockLevel level) { compressor_.set_level(level); }
+    BlockLevel level() const { return compressor_.level(); }
+
     const std::vector<KColumn>& columns() const { return columns_; }
     uint64_t offset() const { return offset_; }
     uint64_t total_rows() const { return total_rows_; }

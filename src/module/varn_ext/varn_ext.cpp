@@ -627,13 +627,14 @@ PyObject* matching_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 const char* const kConvertParams[] = {"csv_path", "varn_path", "types",  "encrypt",
                                       "key",      "progress",  "report", "threads",
                                       "plain",    "delimiter", "infer",  "lossy",
-                                      "drop_extra_fields", "encoding", "skip_lines", "comment"};
-const Signature kConvertSig = {"convert", kConvertParams, 16};
+                                      "drop_extra_fields", "encoding", "skip_lines", "comment",
+                                      "level"};
+const Signature kConvertSig = {"convert", kConvertParams, 17};
 
 // The conversion of varn compress, with its options (checked by the caller).
 PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VARN_PY_BEGIN
-    PyObject* a[16];
+    PyObject* a[17];
     if (!bind_fast(kConvertSig, args, nargs, kwnames, a)) return nullptr;
     std::string csv, out;
     if (!convert_str(kConvertSig, 0, a[0], csv) || !convert_str(kConvertSig, 1, a[1], out))
@@ -668,6 +669,12 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (comment == -1 && PyErr_Occurred()) return nullptr;
     if (comment < 0 || comment > 0x7F) return raise_failure(Status::invalid_input("comment must be one ASCII character"));
     options.comment = static_cast<uint8_t>(comment);
+    std::string level;
+    if (!convert_str(kConvertSig, 16, a[16], level)) return nullptr;
+    const auto parsed_level = block_level_from_name(level);
+    if (!parsed_level)
+        return raise_failure(Status::invalid_input("level must be 'fast', 'default' or 'small', not '" + level + "'"));
+    options.level = *parsed_level;
     // types: [(name, type name)]; encrypt: [name]; both already checked.
     auto declaration = [&](const std::string& name) -> ColumnDeclaration& {
         for (ColumnDeclaration& d : options.declarations) {
@@ -765,7 +772,7 @@ PyMethodDef kMethods[] = {
      "matching_chunks(file, filters)\n--\n\nThe chunks the index does not rule out."},
     {"convert", VARN_FASTCALL_KW(convert_fn), METH_FASTCALL | METH_KEYWORDS,
      "convert(csv_path, varn_path, types, encrypt, key, progress, report, threads, plain,\n"
-     "        delimiter, infer, lossy, drop_extra_fields, encoding, skip_lines, comment)\n--\n\n"
+     "        delimiter, infer, lossy, drop_extra_fields, encoding, skip_lines, comment, level)\n--\n\n"
      "CSV to VARN, as varn compress."},
     {nullptr, nullptr, 0, nullptr},
 };
