@@ -5,7 +5,6 @@
 #include "format/file/chunk_pipeline.h"
 
 #include <sched.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <new>
@@ -13,6 +12,7 @@
 #include <system_error>
 
 #include "format/column/column_encoding.h"
+#include "format/file/crc32.h"
 
 namespace varn {
 
@@ -172,7 +172,7 @@ void ChunkPipeline::work() {
             }
             if (st.is_ok())
                 st = StreamingVarnWriter::seal_record(columns[c], job.chunk_index, payload, compressor, rec.block);
-            if (st.is_ok()) rec.crc = static_cast<uint32_t>(::crc32_z(0L, rec.block.data(), rec.block.size()));
+            if (st.is_ok()) rec.crc = crc32(rec.block.data(), rec.block.size());
             release_large(payload);
             keep_text_bounds(bounds, meta);
         } catch (const std::bad_alloc&) {

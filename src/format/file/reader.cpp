@@ -8,7 +8,6 @@
 #include "format/file/reader.h"
 #include "format/type_codes.h"
 
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +17,7 @@
 #include "common/ordered_pool.h"
 #include "format/block/block_compression.h"
 #include "format/file/chunk_pipeline.h"
+#include "format/file/crc32.h"
 #include "format/file/encryption.h"
 #include "format/file/range_source.h"
 #include "format/format.h"
@@ -443,7 +443,7 @@ Status VarnReader::read_block(size_t chunk, size_t col, Bytes& payload, RecordBu
     FILE_CHECK(len == m.block_len, record_place(chunk, col),
                "length field says " + num(len) + " bytes, the index says " + num(m.block_len));
     const ByteView block(record_.data() + format::kRecordPrefixSize, m.block_len);
-    const uint32_t crc = static_cast<uint32_t>(::crc32_z(0L, block.data(), block.size()));
+    const uint32_t crc = crc32(block.data(), block.size());
     FILE_CHECK(crc == stored_crc, record_place(chunk, col),
                "CRC-32 mismatch: stored " + hex32(stored_crc) + ", computed " + hex32(crc) +
                    " over the " + num(block.size()) + "-byte block");

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +18,7 @@
 
 #include "common/fd.h"
 #include "common/os_error.h"
+#include "format/file/crc32.h"
 #include "format/file/encryption.h"
 #include "format/format.h"
 
@@ -60,7 +60,7 @@ void release_large(Bytes& buffer) {
 namespace {
 
 uint32_t crc32_of(const Bytes& block) {
-    return static_cast<uint32_t>(::crc32_z(0L, block.data(), block.size()));
+    return crc32(block.data(), block.size());
 }
 
 }  // namespace
