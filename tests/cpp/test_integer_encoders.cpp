@@ -253,6 +253,8 @@ TEST(IntegerDecoders, RejectMalformedPayloads) {
         {ColumnEncoding::FrameOfReference, "00 08 01", 2, "does not match the row count"},
         {ColumnEncoding::FrameOfReference, "00 08 01 02 03", 2, "does not match the row count"},
         {ColumnEncoding::FrameOfReference, "00 01 FF", 1, "padding bits are not zero"},
+        {ColumnEncoding::FrameOfReference, "00 05 00 00 00 00 00 00 00 00 00 00 00 00 10", 20,
+         "padding bits are not zero"},
         {ColumnEncoding::FrameOfReference, "00 40", SIZE_MAX, "row count too large"},
         {ColumnEncoding::ConstDelta, "02", 3, "truncated"},
         {ColumnEncoding::ConstDelta, "02 02 00", 3, "left over"},
