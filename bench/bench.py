@@ -48,16 +48,20 @@ DATASET_TEXT = {
 }
 PY_JOBS = ["compress_csv", "pyarrow-1t", "pyarrow", "duckdb-1t", "duckdb", "polars-1t", "polars"]
 CMD_JOBS = ["cat", "gzip-6", "zstd-3", "varn-compress-plain", "varn-compress-text", "varn-compress",
-            "varn-compress-typed"]
+            "varn-compress-typed", "varn-compress-fast", "varn-compress-small"]
 # varn compress in its modes: compress_csv's dialect, the RFC 4180 reader
 # with every column text, with types inferred (an extra parse), and with the
 # same types given by --type (no inference pass; the types are those
-# varn-compress chose for the file earlier in the same run).
+# varn-compress chose for the file earlier in the same run); and the fast and
+# small levels of the block compressor in compress_csv's dialect, so that
+# against compress_csv (the default level) only the level differs.
 VARN_COMPRESS = {"varn-compress-plain": ["--plain"], "varn-compress-text": ["--no-infer"],
-                 "varn-compress": [], "varn-compress-typed": ["--no-infer"]}
+                 "varn-compress": [], "varn-compress-typed": ["--no-infer"],
+                 "varn-compress-fast": ["--plain", "--level", "fast"],
+                 "varn-compress-small": ["--plain", "--level", "small"]}
 TOOLS = ["cat", "compress_csv", "pyarrow-1t", "pyarrow", "duckdb-1t", "duckdb",
          "polars-1t", "polars", "gzip-6", "zstd-3", "varn-compress-plain", "varn-compress-text",
-         "varn-compress", "varn-compress-typed"]
+         "varn-compress", "varn-compress-typed", "varn-compress-fast", "varn-compress-small"]
 TOOL_TEXT = {
     "cat": "cat FILE > /dev/null (floor)",
     "compress_csv": "varn_fileformat.compress_csv",
@@ -73,6 +77,8 @@ TOOL_TEXT = {
     "varn-compress-text": "varn compress --no-infer (RFC 4180 reader, text)",
     "varn-compress": "varn compress (RFC 4180 reader, lossless types inferred)",
     "varn-compress-typed": "varn compress --no-infer --type NAME=TYPE... (the inferred types, given)",
+    "varn-compress-fast": "varn compress --plain --level fast",
+    "varn-compress-small": "varn compress --plain --level small",
 }
 PEER_MODULE = {"pyarrow": "pyarrow", "duckdb": "duckdb", "polars": "polars",
                "compress_csv": "varn_fileformat"}
@@ -234,7 +240,8 @@ def measure(args, tool, csv, csv_bytes, out_dir, varn_file=None, extra=()):
     compress_csv output of `csv`; `extra`: more options of varn compress).
     Returns a dict of figures or an error."""
     ext = {"compress_csv": ".varn", "varn-compress-plain": ".varn", "varn-compress-text": ".varn",
-           "varn-compress": ".varn", "varn-compress-typed": ".varn", "gzip-6": ".gz", "zstd-3": ".zst", "cat": "",
+           "varn-compress": ".varn", "varn-compress-typed": ".varn", "varn-compress-fast": ".varn",
+           "varn-compress-small": ".varn", "gzip-6": ".gz", "zstd-3": ".zst", "cat": "",
            "varn-verify": "", "varn-cat": ""}.get(tool, ".parquet")
     writes = ext != ""
     out = os.path.join(out_dir, f"{os.path.splitext(os.path.basename(csv))[0]}.{tool}{ext}")

@@ -7,7 +7,8 @@
 # tool, whose `verify` and `cat` the benchmark times on compress_csv's output,
 # into the venv), and two small C++ helpers from bench/gen/: the data
 # generator and the launcher that measures each run.
-# Every argument goes to bench/bench.py (see bench/README.md or --help).
+# Every argument goes to bench/bench.py (see bench/README.md or --help); with
+# --read first, the others go to bench/bench_read.py, the read benchmark.
 #
 # Environment: VARN_BENCH_PYTHON picks the interpreter for the venv (default:
 # the newest CPython on the machine); VARN_BENCH_NO_INSTALL=1 keeps the module
@@ -61,4 +62,9 @@ for tool in csvgen runner; do
     fi
 done
 
+# --read: the read benchmark (bench/bench_read.py) with the other arguments.
+if [ "${1:-}" = "--read" ]; then
+    shift
+    exec "$VENV/bin/python" "$BENCH/bench_read.py" --generator "$BUILD/gen/csvgen" "$@"
+fi
 exec "$VENV/bin/python" "$BENCH/bench.py" --generator "$BUILD/gen/csvgen" --runner "$BUILD/gen/runner" "$@"
