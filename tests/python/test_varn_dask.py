@@ -151,8 +151,10 @@ def test_convert_reports_every_failed_shard_and_leaves_no_partial_file(converted
                               capture_output=True, text=True)
         assert proc.returncode == 1
         cli_message = proc.stderr.strip().split("\n")[-1].split(": ", 1)[1]
+        # varn.convert names the option by its Python keyword.
+        cli_message = cli_message.replace("give --encoding NAME, e.g. latin1", 'give encoding="NAME", e.g. "latin1"')
     else:
-        cli_message = "line 2: the text is not valid UTF-8"
+        cli_message = 'line 2: the text is not valid UTF-8 (text in another encoding: give encoding="NAME", e.g. "latin1")'
     assert [p for p, _ in error.failures] == [bad]
     assert str(error) == f"1 of 6 shards failed to convert:\n  {bad}: {cli_message}"
     assert str(error.failures[0][1]) == cli_message
