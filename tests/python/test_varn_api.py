@@ -162,6 +162,7 @@ class Index:
 
 
 def test_filter_values_of_any_integer_or_real_type(typed_csv, tmp_path):
+    pytest.importorskip("pyarrow")  # the rows are compared as Arrow data
     out = str(tmp_path / "t.varn")
     convert_typed(typed_csv, out)
     f = varn.open(out)
@@ -245,6 +246,7 @@ def open_fds():
 def test_stream_capsules_are_fresh_and_dropping_one_frees_it(typed_csv, tmp_path):
     out = str(tmp_path / "t.varn")
     convert_typed(typed_csv, out)
+    gc.collect()  # handles earlier tests left to the collector hold descriptors
     before = open_fds()
     f = varn.open(out)
     s = f.read()
