@@ -12,24 +12,6 @@ namespace varn {
 namespace block {
 namespace {
 
-constexpr size_t kCoderMinStream = 512;   // LZ streams below this try no coder
-constexpr size_t kHuffmanRawMin = 512;    // Huffman on the input: input size at least
-constexpr size_t kRangeRawMin = 256;      // range coder on the input: input size at least
-
-void emit(Bytes& out, BlockTag tag, const uint8_t* p, size_t n) {
-    out.resize(1 + n);
-    out[0] = static_cast<uint8_t>(tag);
-    if (n) std::memcpy(out.data() + 1, p, n);
-}
-
-void emit_huffman(Bytes& out, BlockTag tag, size_t cost, const uint8_t* in, size_t n,
-                  const HuffmanCode& hc) {
-    out.resize(cost + 8);  // the packer stores eight bytes at a time
-    out[0] = static_cast<uint8_t>(tag);
-    const size_t written = huffman_write(in, n, hc, out.data() + 1);
-    out.resize(1 + written);
-}
-
 // Writes the winning candidate of a large input into `out`, with the
 // scratch released as soon as it is no longer needed: a candidate coded from
 // the input does not need the LZ stream, so the stream goes before the

@@ -162,6 +162,27 @@ size_t range_encoded_size(const uint8_t* in, size_t n, const RangeModel& m);
 
 // ---- Candidate selection ----
 
+inline constexpr size_t kCoderMinStream = 512;  // LZ streams below this try no coder
+inline constexpr size_t kHuffmanRawMin = 512;   // Huffman on the input: input size at least
+inline constexpr size_t kRangeRawMin = 256;     // range coder on the input: input size at least
+
+// Replaces `out` with the block: the tag, then p[0..n).
+inline void emit(Bytes& out, BlockTag tag, const uint8_t* p, size_t n) {
+    out.resize(1 + n);
+    out[0] = static_cast<uint8_t>(tag);
+    if (n) std::memcpy(out.data() + 1, p, n);
+}
+
+// Replaces `out` with the Huffman block of in[0..n) behind `tag`; `cost` is
+// its size from huffman_block_size plus one.
+inline void emit_huffman(Bytes& out, BlockTag tag, size_t cost, const uint8_t* in, size_t n,
+                         const HuffmanCode& hc) {
+    out.resize(cost + 8);  // the packer stores eight bytes at a time
+    out[0] = static_cast<uint8_t>(tag);
+    const size_t written = huffman_write(in, n, hc, out.data() + 1);
+    out.resize(1 + written);
+}
+
 struct BlockScratch {
     LzTables lz;
     ByteBuf lz_stream;

@@ -387,24 +387,6 @@ void lz_encode_small(SmallTables& t, const uint8_t* in, size_t n, ByteBuf& out) 
 
 namespace {
 
-constexpr size_t kCoderMinStream = 512;  // LZ streams below this try no coder
-constexpr size_t kHuffmanRawMin = 512;
-constexpr size_t kRangeRawMin = 256;
-
-void emit_level(Bytes& out, BlockTag tag, const uint8_t* p, size_t n) {
-    out.resize(1 + n);
-    out[0] = static_cast<uint8_t>(tag);
-    if (n) std::memcpy(out.data() + 1, p, n);
-}
-
-void emit_level_huffman(Bytes& out, BlockTag tag, size_t cost, const uint8_t* in, size_t n,
-                        const HuffmanCode& hc) {
-    out.resize(cost + 8);  // the packer stores eight bytes at a time
-    out[0] = static_cast<uint8_t>(tag);
-    const size_t written = huffman_write(in, n, hc, out.data() + 1);
-    out.resize(1 + written);
-}
-
 // The fast level's choice: the LZ stream as is, stored, or Huffman coded
 // (of the stream, or of the input where LZ saved little); no range coder.
 void choose_fast(BlockScratch& s, ByteView in, Bytes& out) {
@@ -413,9 +395,9 @@ void choose_fast(BlockScratch& s, ByteView in, Bytes& out) {
     const size_t l = s.lz_stream.size();
     if (l < kCoderMinStream) {
         if (n <= l)
-            emit_level(out, BlockTag::Stored, in.data(), n);
+            emit(out, BlockTag::Stored, in.data(), n);
         else
-            emit_level(out, BlockTag::Lz, lz, l);
+            emit(out, BlockTag::Lz, lz, l);
         return;
     }
     byte_histogram(lz, l, s.counts_lz);
@@ -430,13 +412,13 @@ void choose_fast(BlockScratch& s, ByteView in, Bytes& out) {
     const uint64_t cost_stored = uint64_t{n} + 1, cost_lz = uint64_t{l} + 1;
     if (cost_stored <= cost_lz_huffman && (cost_huffman == 0 || cost_stored <= cost_huffman) &&
         cost_stored <= cost_lz) {
-        emit_level(out, BlockTag::Stored, in.data(), n);
+        emit(out, BlockTag::Stored, in.data(), n);
     } else if (cost_lz_huffman <= cost_lz && (cost_huffman == 0 || cost_lz_huffman <= cost_huffman)) {
-        emit_level_huffman(out, BlockTag::LzHuffman, cost_lz_huffman, lz, l, s.huff_lz);
+        emit_huffman(out, BlockTag::LzHuffman, cost_lz_huffman, lz, l, s.huff_lz);
     } else if (cost_huffman != 0 && cost_huffman <= cost_lz) {
-        emit_level_huffman(out, BlockTag::Huffman, cost_huffman, in.data(), n, s.huff_raw);
+        emit_huffman(out, BlockTag::Huffman, cost_huffman, in.data(), n, s.huff_raw);
     } else {
-        emit_level(out, BlockTag::Lz, lz, l);
+        emit(out, BlockTag::Lz, lz, l);
     }
 }
 
@@ -478,12 +460,12 @@ void choose_small(BlockScratch& s, LevelScratch& ls, ByteView in, Bytes& out, ui
     Bytes& def = ls.default_block;
     Bytes& mine = ls.level_block;
     switch (order[best]) {
-        case BlockTag::Range: emit_level(mine, BlockTag::Range, s.range_raw.data(), s.range_raw.size()); break;
-        case BlockTag::LzRange: emit_level(mine, BlockTag::LzRange, s.range_lz.data(), s.range_lz.size()); break;
-        case BlockTag::Stored: emit_level(mine, BlockTag::Stored, in.data(), n); break;
-        case BlockTag::LzHuffman: emit_level_huffman(mine, BlockTag::LzHuffman, costs[3], lz, l, s.huff_lz); break;
-        case BlockTag::Huffman: emit_level_huffman(mine, BlockTag::Huffman, costs[4], in.data(), n, s.huff_raw); break;
-        case BlockTag::Lz: emit_level(mine, BlockTag::Lz, lz, l); break;
+        case BlockTag::Range: emit(mine, BlockTag::Range, s.range_raw.data(), s.range_raw.size()); break;
+        case BlockTag::LzRange: emit(mine, BlockTag::LzRange, s.range_lz.data(), s.range_lz.size()); break;
+        case BlockTag::Stored: emit(mine, BlockTag::Stored, in.data(), n); break;
+        case BlockTag::LzHuffman: emit_huffman(mine, BlockTag::LzHuffman, costs[3], lz, l, s.huff_lz); break;
+        case BlockTag::Huffman: emit_huffman(mine, BlockTag::Huffman, costs[4], in.data(), n, s.huff_raw); break;
+        case BlockTag::Lz: emit(mine, BlockTag::Lz, lz, l); break;
     }
     compress_with_scratch(s, in, def, max_coded, large_from);
     if (def.size() <= small_cost) {
