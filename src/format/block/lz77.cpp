@@ -169,8 +169,10 @@ private:
     // 16 bytes has its exact length from that compare, and the longest of them
     // (the earliest on ties) is found without branches, by the largest key
     // length * 8 + (7 - slot). Candidates matching all 16 beat every shorter
-    // one; they are extended in bucket order with the same stop rules as the
-    // step-by-step search, so the winner is the same.
+    // one; they are extended in bucket order, from the first of them, with the
+    // same stop rules as the step-by-step search, so the winner is the same.
+    // A floor of 15 or more (a deferral probe after a long match) leaves only
+    // such candidates in the race, so the ranking is skipped.
     [[gnu::always_inline]] Match search16(const uint32_t* b, size_t q, uint32_t floor) const {
         const uint32_t qv = static_cast<uint32_t>(q) + base1_;
         const uint32_t lo = q > kMaxDistance ? qv - kMaxDistance : base1_;
@@ -178,34 +180,51 @@ private:
         const size_t limit = std::min<size_t>(n_ - q, kMaxCopy);  // at least 16
         if (floor >= limit) return Match{0, 0};  // nothing can be longer
         const __m128i cur16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur));
-        uint32_t best_key = 0;
-        unsigned long_slots = 0;  // bit i: candidate i matches all 16 bytes
-        for (int i = 0; i < kCandidates; ++i) {
-            const uint32_t c = b[i];
-            if (c < lo) break;
-            const __m128i cand = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_ + (c - base1_)));
-            const unsigned eq = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(cand, cur16)));
-            const uint32_t len = static_cast<uint32_t>(std::countr_zero(~eq | 0x10000u));
-            best_key = std::max(best_key, len * 8 + static_cast<uint32_t>(kCandidates - i));
-            long_slots |= (len >> 4) << i;
-        }
-        if (long_slots == 0) {
+        // The bytes of stored value c start at at_ + c.
+        const uintptr_t at = reinterpret_cast<uintptr_t>(in_) - base1_;
+        // Bit i set: byte i of the candidate at stored value c equals cur[i].
+        auto equal16 = [&](uint32_t c) {
+            const __m128i cand = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + c));
+            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(cand, cur16)));
+        };
+        int first_long = kCandidates;  // the first slot matching all 16 bytes
+        if (floor < 15) {
+            uint32_t best_key = 0;
+            for (int i = 0; i < kCandidates; ++i) {
+                const uint32_t c = b[i];
+                if (c < lo) break;
+                // ~mask has bit 16 set: never zero, and a full match counts 16.
+                const uint32_t len = static_cast<uint32_t>(__builtin_ctz(~equal16(c)));
+                best_key = std::max(best_key, len * 8 + static_cast<uint32_t>(kCandidates - i));
+            }
             const uint32_t len = best_key >> 3;
-            if (len <= floor) return Match{0, 0};
             const int slot = kCandidates - static_cast<int>(best_key & 7);
-            return Match{len, qv - b[slot]};
+            if (len < 16) {
+                if (len <= floor) return Match{0, 0};
+                return Match{len, qv - b[slot]};
+            }
+            first_long = slot;
+        } else {
+            for (int i = 0; i < kCandidates; ++i) {
+                const uint32_t c = b[i];
+                if (c < lo) return Match{0, 0};
+                if (equal16(c) == 0xFFFF) {
+                    first_long = i;
+                    break;
+                }
+            }
+            if (first_long == kCandidates) return Match{0, 0};
         }
         // Every long candidate beats the short ones: walk them as the
         // step-by-step search would, from best = max(floor, 15).
         uint32_t best = std::max<uint32_t>(floor, 15);
         uint32_t best_dist = 0;
         uint8_t next = cur[best];  // the byte a longer match must also have
-        do {
-            const int i = std::countr_zero(long_slots);
-            long_slots &= long_slots - 1;
+        for (int i = first_long; i < kCandidates; ++i) {
             const uint32_t c = b[i];
-            const uint8_t* cp = in_ + (c - base1_);
-            if (cp[best] != next) continue;
+            if (c < lo) break;
+            const uint8_t* cp = reinterpret_cast<const uint8_t*>(at + c);
+            if (cp[best] != next || (i != first_long && equal16(c) != 0xFFFF)) continue;
             const uint32_t len = static_cast<uint32_t>(16 + match_length(cp + 16, cur + 16, limit - 16));
             if (len > best) {
                 best = len;
@@ -213,7 +232,7 @@ private:
                 if (best > kGoodEnough || best == limit) break;
                 next = cur[best];
             }
-        } while (long_slots != 0);
+        }
         return Match{best_dist ? best : 0, best_dist};
     }
 #endif
