@@ -1,5 +1,6 @@
-// varn info: what a VARN v2 file holds, from its header, schema and index
-// alone (no column record is read, so it answers at once for any size).
+// varn info: what a VARN v2 file holds, from its header, schema and index,
+// and the first byte (the tag) of each block: one byte read per record, so
+// it answers at once for any size.
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -7,6 +8,8 @@
 #include <vector>
 
 #include "cli.h"
+#include "format/block/block_compression.h"
+#include "format/format.h"
 #include "render/cell_text.h"
 #include "format/type_codes.h"
 
@@ -22,12 +25,15 @@ constexpr const char* kHelp =
     "Shows the header fields, the layout, the schema (names, types and flags:\n"
     "encrypt for an encrypted column, - for none) and, per column over all\n"
     "chunks: the encodings used (with their chunk counts), the compressed bytes\n"
-    "(block lengths), the null count and the smallest and largest value the\n"
-    "index records. Text columns record texts (compared byte by byte); int,\n"
-    "float and bool columns record integers (for float columns, the values\n"
-    "truncated toward zero); other types record none. The statistics of an\n"
-    "encrypted column are withheld (the index does not keep them). Only the\n"
-    "header, schema and index are read.\n"
+    "(block lengths), how the blocks are compressed (their tags, with block\n"
+    "counts: Lz, LzHuffman, LzRange, Huffman, Range or Stored), the null\n"
+    "count and the smallest and largest value the index records. Text columns\n"
+    "record texts (compared byte by byte); int, float and bool columns record\n"
+    "integers (for float columns, the values truncated toward zero); other\n"
+    "types record none. The statistics of an encrypted column are withheld\n"
+    "(the index does not keep them). A line above the table counts the tags\n"
+    "of all blocks. Only the header, schema, index and the first byte of each\n"
+    "block are read (no checksum is checked: see varn verify).\n"
     "\n"
     "options:\n"
     "  --json   print one JSON object instead of the table\n"
@@ -50,8 +56,26 @@ const char* encoding_name(uint8_t id) {
     }
 }
 
+// The name of a block's first byte (how the block is compressed); an empty
+// block has none.
+std::string tag_name(int tag) {
+    switch (tag) {
+        case -1: return "empty";
+        case static_cast<int>(BlockTag::Lz): return "Lz";
+        case static_cast<int>(BlockTag::LzHuffman): return "LzHuffman";
+        case static_cast<int>(BlockTag::Stored): return "Stored";
+        case static_cast<int>(BlockTag::Huffman): return "Huffman";
+        case static_cast<int>(BlockTag::Range): return "Range";
+        case static_cast<int>(BlockTag::LzRange): return "LzRange";
+        default: return "unknown" + std::to_string(tag);
+    }
+}
+
+using TagCounts = std::map<int, uint64_t>;  // tag (-1: empty block) -> blocks
+
 struct ColumnSummary {
     std::map<uint8_t, uint64_t> encodings;  // id -> chunks
+    TagCounts tags;
     uint64_t block_bytes = 0;
     uint64_t nulls = 0;
     bool has_range = false;  // some chunk holds a non-null cell with statistics
@@ -62,13 +86,23 @@ struct ColumnSummary {
 bool keeps_text_range(uint8_t t) { return format::type_info(t).text_range; }
 bool keeps_int_range(uint8_t t) { return format::type_info(t).int_range; }
 
-std::vector<ColumnSummary> summarize(const VarnReader& r) {
+// The index has checked that every record lies inside the file, so a tag
+// that cannot be read is an I/O error.
+Result<std::vector<ColumnSummary>> summarize(const VarnReader& r) {
     std::vector<ColumnSummary> out(r.column_count());
     for (size_t chunk = 0; chunk < r.chunk_count(); ++chunk) {
         for (size_t col = 0; col < r.column_count(); ++col) {
             const StreamChunkColMeta& m = r.meta(chunk, col);
             ColumnSummary& s = out[col];
             ++s.encodings[m.encoding];
+            int tag = -1;
+            if (m.block_len > 0) {
+                uint8_t b = 0;
+                Status st = r.source()->read_at(m.block_offset + format::kRecordPrefixSize, 1, &b);
+                if (st.failed()) return st.prefixed(r.record_place(chunk, col) + ": block tag: ");
+                tag = b;
+            }
+            ++s.tags[tag];
             s.block_bytes += m.block_len;
             s.nulls += m.null_count;
             const uint8_t t = r.columns()[col].type_code;
@@ -114,6 +148,35 @@ std::string range_cell(const ColumnSummary& s, uint8_t t, bool max) {
     return std::to_string(max ? s.max : s.min);
 }
 
+std::string tags_cell(const TagCounts& tags) {
+    std::string out;
+    for (const auto& [tag, count] : tags) {
+        if (!out.empty()) out += ",";
+        out += tag_name(tag) + "(" + n(count) + ")";
+    }
+    return out.empty() ? "-" : out;
+}
+
+// Every block's tag, the most frequent first: "LzHuffman 30 (75%), Stored 10 (25%)".
+std::string tags_line(const std::vector<ColumnSummary>& summary) {
+    TagCounts all;
+    uint64_t total = 0;
+    for (const auto& s : summary)
+        for (const auto& [tag, count] : s.tags) {
+            all[tag] += count;
+            total += count;
+        }
+    std::vector<std::pair<int, uint64_t>> sorted(all.begin(), all.end());
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string out = n(total);
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        out += i ? ", " : ": ";
+        const uint64_t pct = (sorted[i].second * 1000 / total + 5) / 10;
+        out += tag_name(sorted[i].first) + " " + n(sorted[i].second) + " (" + n(pct) + "%)";
+    }
+    return out;
+}
+
 std::string encodings_cell(const ColumnSummary& s) {
     std::string out;
     for (const auto& [id, count] : s.encodings) {
@@ -123,7 +186,7 @@ std::string encodings_cell(const ColumnSummary& s) {
     return out.empty() ? "-" : out;
 }
 
-void print_table(const VarnReader& r, const std::string& path) {
+void print_table(const VarnReader& r, const std::string& path, const std::vector<ColumnSummary>& summary) {
     const VarnFileHeader& h = r.header();
     std::string out;
     const uint64_t records = h.index_offset - h.records_offset;
@@ -140,10 +203,10 @@ void print_table(const VarnReader& r, const std::string& path) {
                " chunks\n";
     }
     out += "columns   " + n(r.column_count()) + "\n";
+    out += "blocks    " + tags_line(summary) + "\n";
 
-    const auto summary = summarize(r);
     std::vector<std::vector<std::string>> rows;
-    rows.push_back({"#", "name", "type", "flags", "encodings", "compressed", "nulls", "min", "max"});
+    rows.push_back({"#", "name", "type", "flags", "encodings", "compressed", "blocks", "nulls", "min", "max"});
     for (size_t c = 0; c < r.column_count(); ++c) {
         const KColumn& k = r.columns()[c];
         const ColumnSummary& s = summary[c];
@@ -160,7 +223,7 @@ void print_table(const VarnReader& r, const std::string& path) {
         }
         const bool withheld = r.encrypted(c);
         rows.push_back({n(c), printable(k.name, 32), type, flags,
-                        encodings_cell(s), n(s.block_bytes), n(s.nulls),
+                        encodings_cell(s), n(s.block_bytes), tags_cell(s.tags), n(s.nulls),
                         withheld ? "withheld" : range_cell(s, k.type_code, false),
                         withheld ? "withheld" : range_cell(s, k.type_code, true)});
     }
@@ -185,7 +248,18 @@ void print_table(const VarnReader& r, const std::string& path) {
     print(out);
 }
 
-void print_json(const VarnReader& r, const std::string& path) {
+void append_tags_json(const TagCounts& tags, std::string& out) {
+    out += '{';
+    bool first = true;
+    for (const auto& [tag, count] : tags) {
+        out += first ? "\"" : ",\"";
+        out += tag_name(tag) + "\":" + n(count);
+        first = false;
+    }
+    out += '}';
+}
+
+void print_json(const VarnReader& r, const std::string& path, const std::vector<ColumnSummary>& summary) {
     const VarnFileHeader& h = r.header();
     std::string out = "{\"path\":";
     append_json_string(path, out);
@@ -206,8 +280,12 @@ void print_json(const VarnReader& r, const std::string& path) {
     out += "],\"layout\":{\"schema_block\":" + n(h.schema_len) +
            ",\"dictionary_block\":" + n(h.dict_len) + ",\"records_offset\":" + n(h.records_offset) +
            ",\"index_offset\":" + n(h.index_offset) + ",\"index_block\":" + n(h.index_len) + "}";
+    TagCounts all;
+    for (const auto& s : summary)
+        for (const auto& [tag, count] : s.tags) all[tag] += count;
+    out += ",\"blocks\":";
+    append_tags_json(all, out);
     out += ",\"columns\":[";
-    const auto summary = summarize(r);
     for (size_t c = 0; c < r.column_count(); ++c) {
         const KColumn& k = r.columns()[c];
         const ColumnSummary& s = summary[c];
@@ -223,7 +301,9 @@ void print_json(const VarnReader& r, const std::string& path) {
             out += std::string(encoding_name(id)) + "\":" + n(count);
             first = false;
         }
-        out += "},\"compressed_bytes\":" + n(s.block_bytes) + ",\"null_count\":" + n(s.nulls);
+        out += "},\"compressed_bytes\":" + n(s.block_bytes) + ",\"blocks\":";
+        append_tags_json(s.tags, out);
+        out += ",\"null_count\":" + n(s.nulls);
         out += std::string(",\"statistics_withheld\":") + (r.encrypted(c) ? "true" : "false");
         out += ",\"min\":";
         if (!s.has_range) {
@@ -248,10 +328,12 @@ int run_info(std::span<char* const> argv) {
     std::unique_ptr<VarnReader> reader;
     if (auto done = open_command(kSpec, argv, args, reader)) return *done;
     const std::string& path = args.positional[0];
+    auto summary = summarize(*reader);
+    if (summary.failed()) return failure(kCommand, path + ": " + summary.message());
     if (args.flag("json")) {
-        print_json(*reader, path);
+        print_json(*reader, path, summary.value());
     } else {
-        print_table(*reader, path);
+        print_table(*reader, path, summary.value());
     }
     return kExitOk;
 }

@@ -1,5 +1,6 @@
 """The varn command: usage and exit codes, compress (with types, encryption and
 the progress bar), info, verify and cat (with column selection and --where)."""
+import collections
 import csv as csv_module
 import io
 import json
@@ -197,6 +198,8 @@ def test_compress_failures(tmp_path):
 
 # --- info ----------------------------------------------------------------
 
+BLOCK_TAGS = ["Lz", "LzHuffman", "Stored", "Huffman", "Range", "LzRange"]  # by a block's first byte
+
 
 def test_info_json_agrees_with_the_file(convert, read_varn):
     rows = [(f"k{i:06d}", ["zeta", "alpha", "\u00e9t\u00e9"][i % 3], "") for i in range(70000)]
@@ -215,13 +218,19 @@ def test_info_json_agrees_with_the_file(convert, read_varn):
         "index_block": f.index_len}
     records = f.records()
     assert [c["name"] for c in info["columns"]] == ["key", "word", "empty"]
+    all_tags = collections.Counter()
     for i, col in enumerate(info["columns"]):
+        tags = collections.Counter(BLOCK_TAGS[b[0]] for k, (_, _, b) in enumerate(records) if k % 3 == i)
+        assert col["blocks"] == dict(tags)
+        all_tags += tags
         cells = [r[i].encode() for r in rows]
         assert col["type"] == "text" and col["type_code"] == 4 and col["encrypted"] is False
         assert col["encodings"] == {"Plain": 2}
         assert col["compressed_bytes"] == sum(len(b) for k, (_, _, b) in enumerate(records) if k % 3 == i)
         assert col["null_count"] == 0
         assert (col["min"].encode(), col["max"].encode()) == (min(cells), max(cells))
+    assert info["blocks"] == dict(all_tags)
+    assert len(all_tags) > 1  # the columns' blocks differ, so a mix-up shows
 
 
 def test_info_table(convert):
@@ -231,7 +240,8 @@ def test_info_table(convert):
     text = r.stdout.decode()
     assert "rows      1 in 1 chunks of up to 65536 rows" in text
     # One stored block of 3 bytes (tag, length, x) for the column's one cell.
-    assert text.splitlines()[-1].split() == ["1", "name", "text", "-", "Plain(1)", "3", "0", '"x"', '"x"']
+    assert text.splitlines()[-1].split() == ["1", "name", "text", "-", "Plain(1)", "3", "Stored(1)", "0", '"x"', '"x"']
+    assert "blocks    2: Stored 2 (100%)" in text
     assert varn("info", out + ".missing").returncode == 1
 
 
