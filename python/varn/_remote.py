@@ -14,7 +14,10 @@ does not rule out and of the columns used, neighbours merged, in one
 
 Writing: the conversion writes a local temporary file and uploads it with
 ``fs.put``; only then is it done. A failed upload removes what it may have
-left and raises.
+left and raises. The local file, ``.varn-upload-HOSTTAG-PID-XXXXXXXX.varn``
+in the temporary directory (``TMPDIR``), is removed when the call ends;
+what a killed process left there is removed by the next upload on the same
+host once that pid no longer runs.
 """
 
 from __future__ import annotations
@@ -178,6 +181,57 @@ def _rename_in(exc: BaseException, old: str, new: str) -> BaseException:
     return out
 
 
+# The local file of an upload, and the converter's own temporary file of it.
+_UPLOAD = r"\.varn-upload-(?P<tag>[0-9a-f]{8})-(?P<pid>[1-9][0-9]{0,9})-[a-z0-9_]{8}\.varn"
+_UPLOAD_NAME = re.compile(_UPLOAD)
+_UPLOAD_TEMP_NAME = re.compile(
+    r"\." + _UPLOAD + r"\.varn-(?P<tag2>[0-9a-f]{8})-(?P<pid2>[1-9][0-9]{0,9})-[A-Za-z0-9]{6}\.tmp")
+
+
+def _ended(pid: int) -> bool:
+    """Whether no process with this pid runs (another user's counts as running)."""
+    if pid == os.getpid():
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except (PermissionError, OverflowError, OSError):
+        return False
+    return False
+
+
+def remove_stale_uploads(directory: str, tag: str) -> int:
+    """Removes the local files of uploads (and their converters' temporary
+    files) in ``directory`` that processes of this host (``tag``) left and
+    that no longer run; nothing else. Returns how many were removed."""
+    removed = 0
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return 0
+    for name in names:
+        m = _UPLOAD_NAME.fullmatch(name)
+        pids = []
+        if m is not None and m.group("tag") == tag:
+            pids = [int(m.group("pid"))]
+        else:
+            m = _UPLOAD_TEMP_NAME.fullmatch(name)
+            if m is not None and m.group("tag") == tag and m.group("tag2") == tag:
+                pids = [int(m.group("pid")), int(m.group("pid2"))]
+        if not pids or not all(_ended(pid) for pid in pids):
+            continue
+        path = os.path.join(directory, name)
+        try:
+            if os.path.islink(path) or not os.path.isfile(path):
+                continue
+            os.unlink(path)
+            removed += 1
+        except OSError:
+            pass
+    return removed
+
+
 def convert(convert_native: Any, csv: Tuple[bool, Any, str, str], out: Tuple[bool, Any, str, str],
             args: Tuple[Any, ...]) -> Tuple[int, int, float]:
     """Runs ``convert_native(csv_path, varn_path, *args)`` with a remote
@@ -197,7 +251,9 @@ def convert(convert_native: Any, csv: Tuple[bool, Any, str, str], out: Tuple[boo
         else:
             csv_arg = in_path
         if out_remote:
-            fd, tmp = tempfile.mkstemp(prefix=".varn-upload.", suffix=".varn")
+            tag = _varn.temp_host_tag()
+            remove_stale_uploads(tempfile.gettempdir(), tag)
+            fd, tmp = tempfile.mkstemp(prefix=f".varn-upload-{tag}-{os.getpid()}-", suffix=".varn")
             os.close(fd)
             varn_arg = tmp
         else:

@@ -386,31 +386,18 @@ class ConvertError(Exception):
 
 def _convert_one(csv_path: str, varn_path: str, options: Dict[str, Any],
                  key: Optional[_Secret], storage: Optional[_Secret] = None) -> Tuple[str, str, int, int, float]:
-    """Converts one shard into a temporary file beside the output and moves
-    it into place only when the conversion succeeded: a failed shard leaves
-    no file (and an older output at varn_path untouched). A remote output
-    is written locally and uploaded by varn.convert, which leaves no object
-    when it fails."""
+    """Converts one shard with varn.convert, which writes a temporary file
+    beside the output and renames it into place only when the conversion
+    succeeded: a failed shard leaves no file (and an older output at
+    varn_path untouched), and what a killed task left is removed by the next
+    conversion of the same output on that host. A remote output is written
+    locally and uploaded by varn.convert, which leaves no object when it
+    fails."""
     kwargs = dict(options)
     if key is not None:
         kwargs["key"] = key.value
     kwargs.update(_storage_kw(storage))
-    if _is_remote(varn_path, storage) or _is_remote(csv_path, storage):
-        csv_size, varn_size, saved = varn.convert(csv_path, varn_path, **kwargs)
-        return (csv_path, varn_path, csv_size, varn_size, saved)
-    # A fresh name in the output's directory (so the rename stays on one
-    # file system), created by the conversion with the usual permissions.
-    tmp = os.path.join(os.path.dirname(os.path.abspath(varn_path)),
-                       f".{os.path.basename(varn_path)}.{uuid.uuid4().hex}.part")
-    try:
-        csv_size, varn_size, saved = varn.convert(csv_path, tmp, **kwargs)
-        os.replace(tmp, varn_path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    csv_size, varn_size, saved = varn.convert(csv_path, varn_path, **kwargs)
     return (csv_path, varn_path, csv_size, varn_size, saved)
 
 

@@ -1,6 +1,7 @@
 // The streaming writer's file layout, bookkeeping and failure behaviour.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_names.h"
 #include "format/block/block_compression.h"
 #include "format/file/writer.h"
 #include "temp_files.h"
@@ -247,6 +249,73 @@ TEST_F(WriterTest, OutputIsReplacedOnlyWhenFinished) {
     ASSERT_TRUE(small.is_ok());
     Status st3 = small.value()->write_text_chunk(batch(1, {{"x"}, {"y"}, {"z"}}));
     EXPECT_EQ(st3.message(), "A chunk of 3 rows is larger than the file's chunk size of 2");
+}
+
+// A pid that ran and has ended (a child that exited and was reaped).
+pid_t dead_pid() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
+}
+
+// Before it creates its own temporary file, a writer removes those of the
+// same target that processes of this host left and that no longer run, and
+// nothing else.
+TEST_F(WriterTest, StaleTemporaryFilesOfDeadProcessesAreRemoved) {
+    const std::string dir = path("stale");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    const std::string tag = temp_host_tag();
+    const std::string other_tag = tag == "00000000" ? "00000001" : "00000000";
+    const std::string dead = std::to_string(dead_pid());
+    const std::string self = std::to_string(::getpid());
+    struct Case {
+        std::string name;
+        bool removed;
+    };
+    const std::vector<Case> cases = {
+        {".out.varn.varn-" + tag + "-" + dead + "-aB3xYz.tmp", true},
+        {".out.varn.varn-" + tag + "-" + self + "-aB3xYz.tmp", false},        // a running process
+        {".out.varn.varn-" + other_tag + "-" + dead + "-aB3xYz.tmp", false},  // another host
+        {".other.varn.varn-" + tag + "-" + dead + "-aB3xYz.tmp", false},      // another target
+        {".out.varn.varn-" + tag + "-" + dead + "-aB3xY.tmp", false},         // five letters
+        {".out.varn.varn-" + tag + "-0" + dead + "-aB3xYz.tmp", false},       // a leading zero
+        {".out.varn.varn-" + tag + "-" + dead + "-aB3xYz.tmp.x", false},
+        {"out.varn.varn-" + tag + "-" + dead + "-aB3xYz.tmp", false},         // not a dot file
+        {".out.varn.1234abcd.tmp", false},                                    // no pid recorded
+    };
+    for (const Case& c : cases) std::ofstream(dir + "/" + c.name) << "partial";
+    // Matching names that are not regular files are left alone.
+    const std::string subdir = ".out.varn.varn-" + tag + "-" + dead + "-dirABC.tmp";
+    const std::string link = ".out.varn.varn-" + tag + "-" + dead + "-lnkABC.tmp";
+    ASSERT_EQ(::mkdir((dir + "/" + subdir).c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("nowhere", (dir + "/" + link).c_str()), 0);
+
+    const std::string target = dir + "/out.varn";
+    auto w = StreamingVarnWriter::begin(text_columns({"a"}), 65536, target);
+    ASSERT_TRUE(w.is_ok());
+    for (const Case& c : cases) {
+        struct stat st;
+        EXPECT_EQ(::lstat((dir + "/" + c.name).c_str(), &st) != 0, c.removed) << c.name;
+    }
+    struct stat st;
+    EXPECT_EQ(::lstat((dir + "/" + subdir).c_str(), &st), 0);
+    EXPECT_EQ(::lstat((dir + "/" + link).c_str(), &st), 0);
+
+    // The writer's own temporary file carries this host's tag and this pid.
+    std::vector<std::string> own;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        std::string host;
+        pid_t pid = 0;
+        const std::string name = e.path().filename();
+        if (parse_temp_name(name, "out.varn", host, pid) && pid == ::getpid() && name.find("aB3xYz") == std::string::npos)
+            own.push_back(name);
+    }
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_EQ(own[0].substr(0, 24), ".out.varn.varn-" + tag + "-");
+    ASSERT_TRUE(w.value()->finish().is_ok());
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(WriterTest, Failures) {

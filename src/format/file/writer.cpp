@@ -18,6 +18,7 @@
 
 #include "common/fd.h"
 #include "common/os_error.h"
+#include "common/temp_names.h"
 #include "format/file/crc32.h"
 #include "format/file/encryption.h"
 #include "format/format.h"
@@ -25,21 +26,6 @@
 namespace varn {
 
 namespace {
-
-// A path in the directory of `target` that did not exist: the file the
-// writer fills before renaming it over the target.
-std::string temp_path_for(const std::string& target, unsigned attempt) {
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    struct timespec now {};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const unsigned long tag = static_cast<unsigned long>(now.tv_nsec) ^
-                              (static_cast<unsigned long>(::getpid()) << 20) ^ (attempt * 2654435761u);
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08lx.tmp", tag & 0xFFFFFFFFul);
-    return dir + "." + base + suffix;
-}
 
 // Makes the rename durable: syncs the directory that holds `path`.
 void sync_directory_of(const std::string& path) {
@@ -124,6 +110,8 @@ Result<std::unique_ptr<StreamingVarnWriter>> StreamingVarnWriter::begin(std::vec
     if (exists && !S_ISREG(st_out.st_mode)) {
         fd = open_fd(path.c_str(), O_WRONLY | O_TRUNC);
     } else {
+        // What killed writers of this target left here goes first.
+        (void)remove_stale_temps(target);
         for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
             temp = temp_path_for(target, attempt);
             fd = open_fd(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);

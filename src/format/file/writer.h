@@ -40,6 +40,9 @@ public:
     // only finish() renames it to `path` (through a symbolic link, to the
     // file it names), so whatever was at `path` stays untouched until the new
     // file is complete; a device or FIFO at `path` is written directly.
+    // The temporary name records this host and pid (common/temp_names.h);
+    // temporary files of the same target that dead processes of this host
+    // left are removed first.
     static Result<std::unique_ptr<StreamingVarnWriter>> begin(std::vector<KColumn> columns,
                                                               uint64_t chunk_size,
                                                               const std::string& path);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "arrow/arrow_stream.h"
+#include "common/temp_names.h"
 #include "convert/csv_converter.h"
 #include "format/file/reader.h"
 #include "format/type_codes.h"
@@ -749,6 +750,11 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     VARN_PY_END
 }
 
+// This host's tag in the names of temporary files (common/temp_names.h).
+PyObject* temp_host_tag_fn(PyObject*, PyObject*) {
+    return PyUnicode_FromString(temp_host_tag().c_str());
+}
+
 PyMethodDef kMethods[] = {
     {"open", VARN_FASTCALL_KW(open_fn), METH_FASTCALL | METH_KEYWORDS,
      "open(path, key)\n--\n\nOpens a file; returns its handle."},
@@ -774,6 +780,8 @@ PyMethodDef kMethods[] = {
      "convert(csv_path, varn_path, types, encrypt, key, progress, report, threads, plain,\n"
      "        delimiter, infer, lossy, drop_extra_fields, encoding, skip_lines, comment, level)\n--\n\n"
      "CSV to VARN, as varn compress."},
+    {"temp_host_tag", temp_host_tag_fn, METH_NOARGS,
+     "temp_host_tag()\n--\n\nThis host's tag in the names of temporary files."},
     {nullptr, nullptr, 0, nullptr},
 };
 
