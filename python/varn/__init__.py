@@ -574,6 +574,7 @@ def convert(
     storage_options: Optional[Dict[str, Any]] = None,
     filesystem: Any = None,
     level: str = "default",
+    max_memory: Optional[int] = None,
 ) -> Tuple[int, int, float]:
     """Converts a CSV file to a VARN v2 file as ``varn compress`` does, with
     the same options and the same defaults.
@@ -624,16 +625,23 @@ def convert(
     (fastest to write, a slightly larger file), ``"default"`` or ``"small"``
     (the smallest file, never larger than default; slowest to write). Every
     reader reads files of any level.
+    max_memory: the memory budget in bytes (None: an eighth of the physical
+    memory, as for reading; ``--max-memory``). A row takes about 3 times
+    its length while it is converted, so a row longer than a third of the
+    budget raises ValueError naming its line, before it is read whole (a
+    small compressed input can hold a line of gigabytes).
 
     Returns (csv_size, varn_size, saved_percent), as ``compress_csv``; the
-    output is replaced only once complete. The GIL is released while
+    output is replaced only once complete (it is written as a temporary file
+    beside it; see docs/reliability.md). The GIL is released while
     converting.
 
     Raises TypeError and ValueError for bad options; OSError when the input
     is missing or unreadable or the output cannot be written; ValueError
     (with the message ``varn compress`` gives, naming the line) for text
     that is not CSV or not in its encoding, an unknown encoding, a row
-    longer than the header, or a cell a declared type cannot hold;
+    longer than the header or than the memory budget allows, or a cell a
+    declared type cannot hold;
     MemoryError when memory runs out; whatever ``progress`` raises.
     """
     type_list: List[Tuple[str, str]] = []
@@ -697,7 +705,7 @@ def convert(
         raise ValueError(f"level must be 'fast', 'default' or 'small', not {level!r}")
     args = (type_list, encrypt, key, progress, bool(report), threads,
             plain, delimiter_byte, not plain and infer is not False, bool(lossy), extra_fields == "drop",
-            encoding or "", skip_lines, comment_byte, level)
+            encoding or "", skip_lines, comment_byte, level, _max_memory(max_memory))
     if _is_remote(csv_path, None) or _is_remote(varn_path, None):
         from . import _remote
 

@@ -432,7 +432,8 @@ def convert(
     ``varn compress`` gives; ``"return"``: put the exception in that
     shard's place of the result instead.
     convert_options: passed to ``varn.convert`` (types, encrypt, key,
-    delimiter, encoding, skip_lines, comment, level, ...);
+    delimiter, encoding, skip_lines, comment, level, max_memory (each
+    task's budget on its worker), ...);
     ``report`` defaults to False (no report lines on the workers' stderr).
     A ``key`` is hidden as described in the module docstring.
 
@@ -445,6 +446,7 @@ def convert(
     # Checked here so that a bad level fails before any task is submitted.
     if convert_options.get("level", "default") not in ("fast", "default", "small"):
         raise ValueError(f"level must be 'fast', 'default' or 'small', not {convert_options['level']!r}")
+    varn._max_memory(convert_options.get("max_memory"))
     storage = _storage(storage_options, filesystem)
     csvs = _expand(csv_paths, ".csv", "convert", storage)
     if client is None:

@@ -16,6 +16,7 @@
 
 #include "cli.h"
 #include "common/fd.h"
+#include "common/memory_budget.h"
 #include "common/text_format.h"
 #include "convert/csv_converter.h"
 #include "csv/field_parse.h"
@@ -35,6 +36,10 @@ constexpr const char* kHelp =
     "decompressed on the fly. On a terminal a progress bar shows the bytes read,\n"
     "the rows, the speed and the time left. A short report (input, dialect,\n"
     "schema, rows, chunks, sizes, speed, warnings) goes to standard error.\n"
+    "OUT.varn is written as a temporary file beside it\n"
+    "(.OUT.varn.varn-HOSTTAG-PID-XXXXXX.tmp) and renamed over it only when\n"
+    "complete; any failure removes it. Those that killed conversions of the same\n"
+    "OUT.varn on this host left are removed when the next one starts.\n"
     "\n"
     "The CSV is read as RFC 4180: double quotes around a field allow the\n"
     "delimiter, line breaks and doubled quotes (\"\") inside it; a quoted field is\n"
@@ -76,6 +81,12 @@ constexpr const char* kHelp =
     "                     small writes the smallest file (never larger than\n"
     "                     default) and takes longest; every reader reads all\n"
     "                     three; with --plain too\n"
+    "  --max-memory SIZE  the memory budget (e.g. 512M, 2G; default: an eighth\n"
+    "                     of the physical memory, as for reading). A row takes\n"
+    "                     about 3 times its length while it is converted, so a\n"
+    "                     row longer than a third of the budget stops the\n"
+    "                     conversion (exit 1, naming its line) before it is\n"
+    "                     read whole\n"
     "  --no-progress      do not draw the progress bar\n"
     "  --threads N        worker threads that analyse and compress the columns\n"
     "                     while the next rows are read (default: one per CPU\n"
@@ -127,6 +138,7 @@ constexpr OptionSpec kOptions[] = {
     {"skip-lines", true},
     {"comment", true},
     {"level", true},
+    {"max-memory", true},
 };
 constexpr Command kSpec{kCommand, kHelp, kOptions, 2, "IN.csv and OUT.varn"};
 
@@ -282,6 +294,11 @@ int run_compress(std::span<char* const> argv) {
         const auto parsed = block_level_from_name(*level);
         if (!parsed) return usage_error(kCommand, "--level takes fast, default or small, not '" + *level + "'");
         options.level = *parsed;
+    }
+    if (const auto size = args.value("max-memory")) {
+        auto budget = parse_memory_size(*size);
+        if (budget.failed()) return usage_error(kCommand, "--max-memory: " + budget.message());
+        options.max_memory = budget.value();
     }
     if (args.flag("plain")) {
         options.dialect = CsvDialect::Plain;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 
 #include "common/fd.h"
 #include "common/grow_buffer.h"
+#include "common/memory_budget.h"
 #include "common/os_error.h"
 #include "csv/cell_values.h"
 #include "csv/csv_records.h"
@@ -38,6 +40,9 @@ namespace {
 constexpr size_t kHeaderReadBuffer = 1u << 20;
 constexpr size_t kDataReadBuffer = 16u << 20;
 constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
+// A row's peak memory while it is converted, in multiples of its length:
+// the reader's buffer, the batch's copy, and the payload and its record.
+constexpr uint64_t kRowMemoryFactor = 3;
 
 // Reads "\n"-terminated lines through one growable buffer. A line is handed
 // out as a view into the buffer, valid until the next call, and is followed
@@ -59,6 +64,14 @@ public:
 
     enum Outcome { kLine, kEnd, kError };
 
+    // A line longer than `bytes` is refused as soon as that much of it is
+    // buffered, before the rest is read: next() gives kError with "line N:
+    // a row longer than BYTES bytes " + `reason`. 0: no limit (the default).
+    void set_line_limit(uint64_t bytes, std::string reason) {
+        limit_ = bytes;
+        limit_reason_ = std::move(reason);
+    }
+
     // The next line without its "\n" and the "\r" directly before it.
     Outcome next(const uint8_t*& line, size_t& len) {
         size_t scan = pos_;
@@ -69,8 +82,10 @@ public:
                 line = buf_.data() + pos_;
                 len = at - pos_;
                 if (len && line[len - 1] == '\r') --len;
+                if (limit_ != 0 && len > limit_) return too_long();
                 consumed_ += at + 1 - pos_;
                 pos_ = at + 1;
+                ++lines_;
                 return kLine;
             }
             if (eof_) {
@@ -80,8 +95,10 @@ public:
                 }
                 line = buf_.data() + pos_;
                 len = end_ - pos_;
+                if (limit_ != 0 && len > limit_) return too_long();
                 consumed_ += len;
                 pos_ = end_;
+                ++lines_;
                 return kLine;
             }
             // Keep the partial line, make room, read more.
@@ -96,10 +113,17 @@ public:
             }
             scan = end_;
             if (end_ + kSlack == buf_.size()) {
+                // The buffer holds nothing but the start of one line. Past
+                // the limit it is refused (its last byte may be a CR).
+                if (limit_ != 0 && end_ > limit_ + 1) return too_long();
                 // A line longer than the buffer: grow by half, so that a
-                // line of L bytes reserves at most about 1.5 L.
+                // line of L bytes reserves at most about 1.5 L, and never
+                // much past the limit.
                 const size_t room = buf_.size() - kSlack;
-                buf_.resize(room + room / 2 + kSlack);
+                size_t grown = room + room / 2;
+                if (limit_ != 0 && grown > limit_ + 2) grown = static_cast<size_t>(limit_ + 2);
+                if (grown <= room) grown = room + 1;
+                buf_.resize(grown + kSlack);
             }
             const ssize_t r = read_fd(fd_, buf_.data() + end_, buf_.size() - kSlack - end_);
             if (r < 0) {
@@ -132,6 +156,12 @@ public:
     uint64_t consumed() const { return consumed_; }
 
 private:
+    Outcome too_long() {
+        error_ = Status::invalid_input("line " + std::to_string(lines_ + 1) + ": a row longer than " +
+                                       std::to_string(limit_) + " bytes " + limit_reason_);
+        return kError;
+    }
+
     // At the end of the input, the memory a long line took goes back.
     void release() {
         if (buf_.size() > base_) {
@@ -148,6 +178,9 @@ private:
     size_t checked_ = 0;  // buf_[0..checked_) is known to be whole UTF-8 characters
     bool eof_ = false;
     uint64_t consumed_ = 0;
+    uint64_t lines_ = 0;  // lines handed out
+    uint64_t limit_ = 0;
+    std::string limit_reason_;
     Status error_;
 };
 
@@ -650,9 +683,11 @@ Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::s
         Status header;
         if (S_ISREG(st.st_mode)) {
             LineReader reader(fd, kHeaderReadBuffer);
+            reader.set_line_limit(hooks.max_line, hooks.line_limit_reason);
             header = read_header(reader, columns);
         } else {
             one_pass = std::make_unique<LineReader>(fd, kDataReadBuffer);
+            one_pass->set_line_limit(hooks.max_line, hooks.line_limit_reason);
             header = read_header(*one_pass, columns);
         }
         if (header.failed()) return header;
@@ -685,6 +720,7 @@ Result<ConversionSummary> compress_csv(const std::string& csv_path, const std::s
             int fd = open_read(csv_path);
             if (fd < 0) return Status::io_error(last_os_error());
             LineReader reader(fd, kDataReadBuffer);
+            reader.set_line_limit(hooks.max_line, hooks.line_limit_reason);
             data = pass.run(reader, false, start);
         }
         if (data.failed()) return data;
@@ -800,6 +836,12 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
     hooks.report = options.report;
     hooks.python_names = py;
     hooks.refuse_nul_names = true;
+    const uint64_t budget = options.max_memory != 0 ? options.max_memory : default_memory_budget();
+    hooks.max_line = std::max<uint64_t>(budget / kRowMemoryFactor, 1);
+    hooks.line_limit_reason = "needs more memory than the budget of " + memory_size_text(budget) +
+                              " allows (a row takes about " + std::to_string(kRowMemoryFactor) +
+                              " times its length while it is converted); give " +
+                              (py ? "a larger max_memory=" : "--max-memory SIZE") + " to raise it";
     if (options.dialect == CsvDialect::Plain) {
         if (!options.encoding.empty() || options.skip_lines > 0 || options.comment != 0) {
             return Status::invalid_input(
@@ -856,6 +898,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
         };
         CsvRecordReader first(*in, delimiter);
         first.skip_lines(options.skip_lines, options.comment);
+        first.set_record_limit(hooks.max_line, hooks.line_limit_reason);
         CsvRecordReader::Outcome got = first.next();
         if (got == CsvRecordReader::kError) {
             close_spool();
@@ -888,6 +931,7 @@ Result<ConversionSummary> convert_csv(const std::string& csv_path, const std::st
 
     CsvRecordReader reader(*in, delimiter);
     reader.skip_lines(options.skip_lines, options.comment);
+    reader.set_record_limit(hooks.max_line, hooks.line_limit_reason);
     CsvRecordReader::Outcome got = reader.next();
     if (got == CsvRecordReader::kError) return encoding_hint(reader.error(), options);
     if (got == CsvRecordReader::kEnd) return Status::invalid_input("CSV file is empty");

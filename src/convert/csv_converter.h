@@ -83,6 +83,11 @@ struct ConversionHooks {
     // The block compressor's level for the column records. Default keeps
     // the output exactly as described above.
     BlockLevel level = BlockLevel::Default;
+    // A line longer than this many bytes stops the conversion (kind
+    // invalid_input) before the rest of it is read, with the message "line
+    // N: a row longer than MAX bytes " + line_limit_reason. 0: no limit.
+    uint64_t max_line = 0;
+    std::string line_limit_reason;
 };
 
 enum class CsvDialect {
@@ -115,6 +120,11 @@ struct ConvertOptions {
     // Messages name the Python keywords (extra_fields="drop") instead of the
     // command's options (--extra-fields drop).
     bool python_names = false;
+    // The memory budget in bytes (0: default_memory_budget(), as the
+    // readers'). A row takes about 3 times its length while it is converted,
+    // so a row (a line, or the lines of a quoted field) longer than a third
+    // of the budget is refused, naming its line, before it is read whole.
+    uint64_t max_memory = 0;
 };
 
 // Fails with ErrorKind::io when the input cannot be opened or read (text

@@ -105,8 +105,10 @@ struct RangeScan {
     bool failed = false;
 };
 
+// A record longer than `record_limit` fails the range (the single reader
+// then refuses it with its message).
 void scan_range(const std::string& path, uint64_t from, uint64_t limit, uint8_t delimiter, uint8_t comment,
-                size_t columns, ExtraFields extra, RangeScan& out) {
+                uint64_t record_limit, size_t columns, ExtraFields extra, RangeScan& out) {
     out.start = out.end = from;
     out.failed = false;
     out.guesses.columns.assign(columns, ColumnGuess{});
@@ -120,6 +122,7 @@ void scan_range(const std::string& path, uint64_t from, uint64_t limit, uint8_t 
         }
         CsvRecordReader reader(*opened.value(), delimiter, CsvRecordReader::MidText{});
         reader.skip_lines(0, comment);
+        reader.set_record_limit(record_limit, {});
         while (from + reader.offset() < limit) {
             const CsvRecordReader::Outcome got = reader.next();
             if (got == CsvRecordReader::kEnd) break;
@@ -163,6 +166,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
     if (fd < 0) return guess_serially(reader, columns, extra, long_row_hint);
     const uint8_t delimiter = reader.delimiter();
     const uint8_t comment = reader.comment();
+    const uint64_t record_limit = reader.record_limit();
     auto work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < ranges;) {
             uint64_t start = first;
@@ -170,7 +174,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
                 fd_failed = true;
                 continue;
             }
-            scan_range(path, start, bound[i + 1], delimiter, comment, columns, extra, scans[i]);
+            scan_range(path, start, bound[i + 1], delimiter, comment, record_limit, columns, extra, scans[i]);
         }
     };
     std::vector<std::thread> pool;
@@ -190,7 +194,7 @@ Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, 
     g.columns.assign(columns, ColumnGuess{});
     for (size_t i = 0; i < ranges; ++i) {
         if (i > 0 && scans[i].start != scans[i - 1].end)
-            scan_range(path, scans[i - 1].end, bound[i + 1], delimiter, comment, columns, extra, scans[i]);
+            scan_range(path, scans[i - 1].end, bound[i + 1], delimiter, comment, record_limit, columns, extra, scans[i]);
         if (scans[i].failed) return guess_serially(reader, columns, extra, long_row_hint);
         for (size_t c = 0; c < columns; ++c) g.columns[c].merge(scans[i].guesses.columns[c]);
         g.data_rows += scans[i].guesses.data_rows;

@@ -53,7 +53,7 @@ struct RangeSizes {
 };
 // `long_row_hint` goes into the error for a row longer than the header.
 // Transcoded text is read by `reader` alone; the ranges skip the comment
-// lines `reader` skips.
+// lines `reader` skips and refuse the records longer than its record limit.
 Result<TypeGuesses> guess_types(CsvRecordReader& reader, const InputStream& in, const std::string& path,
                                 size_t columns, ExtraFields extra, unsigned threads,
                                 const RangeSizes& sizes = {}, const std::string& long_row_hint = {});

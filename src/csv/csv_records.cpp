@@ -58,10 +58,20 @@ bool CsvRecordReader::read_more() {
         if (buf_.size() > base_ && end_ + kSlack < base_) buf_.resize(base_);
     }
     if (end_ + kSlack == buf_.size()) {
+        // The buffer holds nothing but the start of one record. Past the
+        // limit it is refused (its last byte may be a CR before its LF).
+        if (record_limit_ != 0 && end_ > record_limit_ + 1) {
+            error_ = too_long();
+            return false;
+        }
         // A record longer than the buffer: grow by half, so that a record
-        // of L bytes reserves at most about 1.5 L.
+        // of L bytes reserves at most about 1.5 L, and never much past the
+        // limit.
         const size_t room = buf_.size() - kSlack;
-        buf_.resize(room + room / 2 + kSlack);
+        size_t grown = room + room / 2;
+        if (record_limit_ != 0 && grown > record_limit_ + 2) grown = static_cast<size_t>(record_limit_ + 2);
+        if (grown <= room) grown = room + 1;
+        buf_.resize(grown + kSlack);
     }
     Result<size_t> got = in_.read(buf_.data() + end_, buf_.size() - kSlack - end_);
     if (got.failed()) {
@@ -72,6 +82,11 @@ bool CsvRecordReader::read_more() {
     end_ += got.value();
     std::memset(buf_.data() + end_, 0, kSlack);
     return true;
+}
+
+Status CsvRecordReader::too_long() const {
+    return Status::invalid_input("line " + std::to_string(next_line_) + ": a row longer than " +
+                                 std::to_string(record_limit_) + " bytes " + limit_reason_);
 }
 
 void CsvRecordReader::release() {
@@ -305,6 +320,16 @@ CsvRecordReader::Outcome CsvRecordReader::next() {
                 if (!read_more()) return kError;
             } while (!eof_ && end_ + kSlack < buf_.size());
             continue;
+        }
+        if (record_limit_ != 0 && record_end - pos_ > record_limit_) {
+            // Its line break does not count.
+            size_t text = record_end - pos_;
+            if (text > 0 && buf_[pos_ + text - 1] == '\n') --text;
+            if (text > 0 && buf_[pos_ + text - 1] == '\r') --text;
+            if (text > record_limit_) {
+                error_ = too_long();
+                return kError;
+            }
         }
         if (!utf8_ok(pos_, record_end)) {
             error_ = Status::invalid_input("line " + std::to_string(next_line_) + ": the text is not valid UTF-8");

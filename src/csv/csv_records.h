@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/bytes.h"
@@ -60,6 +61,17 @@ public:
         comment_ = comment;
     }
     uint8_t comment() const { return comment_; }
+
+    // A record (a line, or the lines a quoted field spans) longer than
+    // `bytes` is refused as soon as that much of it is buffered, before the
+    // rest is read: next() gives kError with "line N: a row longer than
+    // BYTES bytes " + `reason`. 0: no limit (the default).
+    void set_record_limit(uint64_t bytes, std::string reason) {
+        record_limit_ = bytes;
+        limit_reason_ = std::move(reason);
+    }
+    uint64_t record_limit() const { return record_limit_; }
+    const std::string& record_limit_reason() const { return limit_reason_; }
 
     enum Outcome { kRecord, kEnd, kError };
     // The next record that is not a blank line. Its fields stay valid until
@@ -112,6 +124,9 @@ private:
     uint8_t comment_ = 0;
     uint64_t next_line_ = 1;
     uint64_t line_ = 0;
+    uint64_t record_limit_ = 0;
+    std::string limit_reason_;
+    Status too_long() const;
     Bytes scratch_;  // quoted fields that had to be unescaped
     // The fields of the record being parsed: raw_[0, raw_count_). The
     // vector only grows, so that adding a field is a store and an increment.

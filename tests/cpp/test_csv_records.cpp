@@ -32,15 +32,17 @@ struct Parsed {
     std::vector<uint64_t> lines;
     char delimiter = 0;
     std::string error;
+    uint64_t raw_read = 0;  // input bytes read
 };
 
 Parsed parse(const std::string& bytes, uint8_t delimiter = 0, size_t buffer = 4u << 20, uint64_t skip = 0,
-             uint8_t comment = 0) {
+             uint8_t comment = 0, uint64_t record_limit = 0) {
     Parsed out;
     auto in = InputStream::from_fd(temp_fd(bytes), true);
     EXPECT_TRUE(in.is_ok());
     CsvRecordReader reader(*in.value(), delimiter, buffer);
     reader.skip_lines(skip, comment);
+    reader.set_record_limit(record_limit, "(too long)");
     for (;;) {
         auto got = reader.next();
         if (got == CsvRecordReader::kEnd) break;
@@ -54,6 +56,7 @@ Parsed parse(const std::string& bytes, uint8_t delimiter = 0, size_t buffer = 4u
         out.lines.push_back(reader.line());
     }
     out.delimiter = static_cast<char>(reader.delimiter());
+    out.raw_read = in.value()->raw_bytes_read();
     return out;
 }
 
@@ -133,6 +136,42 @@ TEST(CsvRecords, SkippedLinesAcrossBufferRefills) {
 TEST(CsvRecords, Errors) {
     EXPECT_EQ(parse("a\n\"open\n").error, "line 2: a quoted field is not closed by the end of the input");
     EXPECT_EQ(parse("a\nok\n\xFF\n").error, "line 3: the text is not valid UTF-8");
+}
+
+// A record longer than the limit is refused, naming its first line, at any
+// buffer size and whatever its line break; one at the limit is read.
+TEST(CsvRecords, RecordLimit) {
+    const std::string x20(20, 'x');
+    struct Case {
+        std::string text;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"h\n" + x20 + "\nz\n", ""},
+        {"h\r\n" + x20 + "\r\nz", ""},
+        {"h\r" + x20 + "\r", ""},
+        {"h\n" + x20, ""},
+        {"h\n" + x20 + "x\nz\n", "line 2: a row longer than 20 bytes (too long)"},
+        {"h\n" + x20 + "x", "line 2: a row longer than 20 bytes (too long)"},
+        {"h\n\"a\n\n" + x20 + "\"\nz\n", "line 2: a row longer than 20 bytes (too long)"},
+        {x20 + "x,y\nz\n", "line 1: a row longer than 20 bytes (too long)"},
+        {"#" + x20 + x20 + "\nh\n" + x20 + "\n", ""},  // a skipped comment line is no row
+    };
+    for (size_t buffer : {size_t{3}, size_t{7}, size_t{64}}) {
+        for (const Case& c : cases) {
+            Parsed p = parse(c.text, ',', buffer, 0, '#', 20);
+            EXPECT_EQ(p.error, c.error) << buffer << " " << c.text;
+            if (c.error.empty()) {
+                EXPECT_EQ(p.rows.size(), c.text.find('z') == std::string::npos ? 2u : 3u) << c.text;
+            }
+        }
+    }
+    // Refused once the limit is passed, long before the line is read whole.
+    const std::string huge = "h\n" + std::string(size_t{8} << 20, 'x') + "\n";
+    Parsed p = parse(huge, ',', 16, 0, 0, 1000);
+    EXPECT_EQ(p.error, "line 2: a row longer than 1000 bytes (too long)");
+    EXPECT_LT(p.raw_read, size_t{3} << 20);
+    EXPECT_EQ(parse(huge, ',', 16).error, "");
 }
 
 TEST(InputStream, GzipMembersAreOneStream) {

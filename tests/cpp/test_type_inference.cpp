@@ -18,12 +18,13 @@ protected:
 
     // The types and row count as text, or the error message.
     static std::string guess(const std::string& path, unsigned threads, uint64_t range_bytes, ExtraFields extra,
-                             uint8_t comment = 0) {
+                             uint8_t comment = 0, uint64_t record_limit = 0) {
         auto opened = InputStream::open(path);
         if (opened.failed()) return "open: " + opened.message();
         std::unique_ptr<InputStream> in = opened.take();
         CsvRecordReader header(*in, 0);
         header.skip_lines(0, comment);
+        header.set_record_limit(record_limit, "(too long)");
         if (header.next() != CsvRecordReader::kRecord) return "header: " + header.error().message();
         RangeSizes sizes;
         sizes.min_text = 0;
@@ -61,6 +62,7 @@ TEST_F(TypeInferenceThreads, RangesGiveWhatOneReaderGives) {
         std::string csv;
         ExtraFields extra = ExtraFields::Error;
         uint8_t comment = 0;
+        uint64_t record_limit = 0;
     };
     // Comment lines between rows, and lines inside quoted fields that start
     // with the comment character (which are no comments).
@@ -88,16 +90,23 @@ TEST_F(TypeInferenceThreads, RangesGiveWhatOneReaderGives) {
         {"no rows", "a,b\n"},
         {"comment lines", commented, ExtraFields::Error, '#'},
         {"comment lines, a late one too long", commented + "#;;;;;;;;;;;;;;;\n5,2.5,extra\n", ExtraFields::Error, '#'},
+        {"rows within the record limit", table(60, "\n"), ExtraFields::Error, 0, 64},
+        {"a late row past the record limit", table(60, "\n", "1,2.5,true," + std::string(300, 'y')),
+         ExtraFields::Error, 0, 64},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string in = path("in.csv");
         write(in, c.csv);
-        const std::string want = guess(in, 1, 1, c.extra, c.comment);
+        const std::string want = guess(in, 1, 1, c.extra, c.comment, c.record_limit);
         ASSERT_NE(want.rfind("open:", 0), 0u) << want;
+        if (c.record_limit != 0) {
+            EXPECT_EQ(want.find("a row longer than 64 bytes (too long)") != std::string::npos,
+                      c.csv.find(std::string(300, 'y')) != std::string::npos) << want;
+        }
         for (unsigned threads : {2u, 3u}) {
             for (uint64_t range : {uint64_t{1}, uint64_t{5}, uint64_t{17}, uint64_t{200}}) {
-                EXPECT_EQ(guess(in, threads, range, c.extra, c.comment), want)
+                EXPECT_EQ(guess(in, threads, range, c.extra, c.comment, c.record_limit), want)
                     << threads << " threads, ranges of " << range;
             }
         }

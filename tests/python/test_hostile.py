@@ -355,12 +355,16 @@ def test_a_long_line_takes_about_three_times_its_length(tmp_path, long_line_csv,
 @unsanitized
 def test_a_long_line_that_does_not_fit_is_an_out_of_memory_error(tmp_path, long_line_csv):
     out = tmp_path / "long.varn"
-    for dialect in (["--plain"], []):
-        r = subprocess.run([VARN, "compress", str(long_line_csv), str(out), *dialect], capture_output=True,
-                           timeout=120, preexec_fn=limited(200))
-        assert r.returncode == 1, r.stderr
-        assert b"out of memory" in r.stderr, r.stderr
-        assert not out.exists()
+    # Under ulimit -v 200M the default budget is half of it: the line is
+    # refused by the budget; a budget raised past the limit runs out of memory.
+    for budget, error in ([[], b"line 2: a row longer than 34952533 bytes needs more memory than the budget"],
+                          [["--max-memory", "1G"], b"out of memory"]):
+        for dialect in (["--plain"], []):
+            r = subprocess.run([VARN, "compress", str(long_line_csv), str(out), *dialect, *budget],
+                               capture_output=True, timeout=120, preexec_fn=limited(200))
+            assert r.returncode == 1, r.stderr
+            assert error in r.stderr, r.stderr
+            assert sorted(os.listdir(tmp_path)) == []
     code = textwrap.dedent(f"""
         import varn_fileformat as vf
         try:
@@ -372,6 +376,71 @@ def test_a_long_line_that_does_not_fit_is_an_out_of_memory_error(tmp_path, long_
                        preexec_fn=limited(300))
     assert r.returncode == 0 and r.stdout.strip() == b"MemoryError", r.stderr
     assert not out.exists()
+
+
+LONG_CELL = 6 << 20
+
+
+@pytest.fixture(scope="module")
+def long_line_gz(tmp_path_factory):
+    """A gzip input of a few KiB holding a line of 6 MiB at line 3."""
+    import gzip
+    path = tmp_path_factory.mktemp("longgz") / "long.csv.gz"
+    with gzip.open(path, "wb") as f:
+        f.write(b"id,text\n1,a\n2," + b"x" * LONG_CELL + b"\n3,c\n")
+    return path
+
+
+BUDGET_REFUSAL = ("line 3: a row longer than 699050 bytes needs more memory than the budget of "
+                  "2097152 bytes (2.0 MiB) allows (a row takes about 3 times its length while it is "
+                  "converted); give {} to raise it")
+
+
+@pytest.mark.parametrize("options", [{}, {"infer": False}, {"types": {"id": "int"}}, {"threads": 1}])
+def test_a_line_longer_than_the_budget_allows_is_refused(tmp_path, long_line_gz, options):
+    import varn
+
+    out = tmp_path / "o.varn"
+    with pytest.raises(ValueError) as e:
+        varn.convert(str(long_line_gz), str(out), report=False, max_memory=2 << 20, **options)
+    assert str(e.value) == BUDGET_REFUSAL.format("a larger max_memory=")
+    assert os.listdir(tmp_path) == []
+    # A budget three times the line takes it.
+    varn.convert(str(long_line_gz), str(out), report=False, max_memory=3 * LONG_CELL + 64, **options)
+    with varn.open(str(out)) as f:
+        assert f.num_rows == 3
+        assert f.chunk_stats("text")[0]["max"] == "x" * LONG_CELL
+
+
+@needs_varn
+def test_varn_compress_takes_max_memory(tmp_path, long_line_gz):
+    plain = tmp_path / "long.csv"
+    import gzip
+    plain.write_bytes(gzip.decompress(long_line_gz.read_bytes()))
+    out = tmp_path / "o.varn"
+    for source, dialect in ((long_line_gz, []), (long_line_gz, ["--no-infer"]), (plain, ["--plain"])):
+        r = varn("compress", "--no-progress", "--max-memory", "2M", source, out, *dialect)
+        assert r.returncode == 1, r.stderr
+        assert BUDGET_REFUSAL.format("--max-memory SIZE").encode() in r.stderr, r.stderr
+        assert not out.exists()
+    r = varn("compress", "--max-memory", "lots", plain, out)
+    assert r.returncode == 2 and b"--max-memory: " in r.stderr, r.stderr
+    r = varn("compress", "--no-progress", "--max-memory", "19M", plain, out, "--plain")
+    assert r.returncode == 0, r.stderr
+
+
+def test_max_memory_of_convert_is_checked(tmp_path, write_csv):
+    import varn
+
+    csv = write_csv("a\n12\n")
+    for bad, error in ((0, ValueError), (-1, ValueError), ("1G", TypeError), (True, TypeError)):
+        with pytest.raises(error, match="max_memory"):
+            varn.convert(csv, str(tmp_path / "o.varn"), max_memory=bad)
+    vd = pytest.importorskip("varn.dask")
+    with pytest.raises(ValueError, match="max_memory"):
+        vd.convert([csv], str(tmp_path / "out"), max_memory=0)
+    with pytest.raises(ValueError, match="line 2: a row longer than 1 bytes"):
+        vd._convert_one(csv, str(tmp_path / "o.varn"), {"report": False, "max_memory": 3}, None)
 
 
 def mem_available():

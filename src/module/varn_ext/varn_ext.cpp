@@ -629,13 +629,13 @@ const char* const kConvertParams[] = {"csv_path", "varn_path", "types",  "encryp
                                       "key",      "progress",  "report", "threads",
                                       "plain",    "delimiter", "infer",  "lossy",
                                       "drop_extra_fields", "encoding", "skip_lines", "comment",
-                                      "level"};
-const Signature kConvertSig = {"convert", kConvertParams, 17};
+                                      "level", "max_memory"};
+const Signature kConvertSig = {"convert", kConvertParams, 18};
 
 // The conversion of varn compress, with its options (checked by the caller).
 PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VARN_PY_BEGIN
-    PyObject* a[17];
+    PyObject* a[18];
     if (!bind_fast(kConvertSig, args, nargs, kwnames, a)) return nullptr;
     std::string csv, out;
     if (!convert_str(kConvertSig, 0, a[0], csv) || !convert_str(kConvertSig, 1, a[1], out))
@@ -676,6 +676,8 @@ PyObject* convert_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!parsed_level)
         return raise_failure(Status::invalid_input("level must be 'fast', 'default' or 'small', not '" + level + "'"));
     options.level = *parsed_level;
+    // max_memory: 0 (the default budget) or bytes, checked by the caller.
+    if (!convert_u64(kConvertSig, 17, a[17], options.max_memory)) return nullptr;
     // types: [(name, type name)]; encrypt: [name]; both already checked.
     auto declaration = [&](const std::string& name) -> ColumnDeclaration& {
         for (ColumnDeclaration& d : options.declarations) {
@@ -778,7 +780,8 @@ PyMethodDef kMethods[] = {
      "matching_chunks(file, filters)\n--\n\nThe chunks the index does not rule out."},
     {"convert", VARN_FASTCALL_KW(convert_fn), METH_FASTCALL | METH_KEYWORDS,
      "convert(csv_path, varn_path, types, encrypt, key, progress, report, threads, plain,\n"
-     "        delimiter, infer, lossy, drop_extra_fields, encoding, skip_lines, comment, level)\n--\n\n"
+     "        delimiter, infer, lossy, drop_extra_fields, encoding, skip_lines, comment, level,\n"
+     "        max_memory)\n--\n\n"
      "CSV to VARN, as varn compress."},
     {"temp_host_tag", temp_host_tag_fn, METH_NOARGS,
      "temp_host_tag()\n--\n\nThis host's tag in the names of temporary files."},
