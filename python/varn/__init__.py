@@ -222,7 +222,7 @@ class VarnFile:
             fs, p, self._path = _remote.resolve(path, storage_options, filesystem)
             local = _remote.local_path(fs, p)
             if local is None:
-                self._file = _remote.open_file(fs, p, self._path, first_key)
+                self._file = _remote.open_file(fs, p, self._path, first_key, budget)
             else:
                 self._path = local
         else:
@@ -484,10 +484,11 @@ def open(  # noqa: A001 - the API's name
     endpoint, ...), as for pandas and Dask; never shown in a message.
     filesystem: an fsspec file system to read ``path`` from (instead of
     ``storage_options``).
-    max_memory: the memory budget in bytes of a local file (None: an eighth
-    of the physical memory). A block of the file, or a chunk's columns
-    decoded at once, that would take more is refused with ``VarnError``
-    before it is allocated.
+    max_memory: the memory budget in bytes, of a local or a remote file
+    (None: an eighth of the physical memory). A block of the file, or a
+    chunk's columns decoded at once, that would take more is refused with
+    ``VarnError`` before it is allocated; a remote file's cache of fetched
+    records stays within half of it.
 
     Raises OSError (FileNotFoundError, ...) when the file cannot be opened
     and ``VarnError`` when it is not a sound VARN v2 file.

@@ -113,8 +113,9 @@ def _fetcher(fs: Any, p: str) -> Any:
     return fetch
 
 
-def open_file(fs: Any, p: str, url: str, key: Any) -> Any:
-    """The extension's handle of the VARN file ``p`` on ``fs``."""
+def open_file(fs: Any, p: str, url: str, key: Any, max_memory: int = 0) -> Any:
+    """The extension's handle of the VARN file ``p`` on ``fs``, read within
+    the memory budget ``max_memory`` (0: the default)."""
     try:
         parts = fs.cat_ranges([p, p], [0, -TAIL_BYTES], [HEAD_BYTES, None], on_error="return")
         _raise_first(parts)
@@ -133,7 +134,7 @@ def open_file(fs: Any, p: str, url: str, key: Any) -> Any:
             # names what is wrong.
             size = int(fs.size(p))
     blocks = [(0, head[:size]), (size - len(tail), tail)] if size >= len(tail) else [(0, head)]
-    return _varn.open_source(_fetcher(fs, p), size, url, blocks, key)
+    return _varn.open_source(_fetcher(fs, p), size, url, blocks, key, max_memory)
 
 
 # ---------------------------------------------------------------------------

@@ -120,6 +120,27 @@ def test_open_costs_one_round_and_reads_equal_local(memfs, ten_chunks):
     assert fs.rounds <= 1 + CHUNKS // 2
 
 
+def test_max_memory_holds_for_a_url_as_for_a_path(memfs, ten_chunks):
+    """A chunk of the two int columns decodes to about 2 MiB: a budget of
+    256 KiB refuses it for a URL as for a path, the default reads it."""
+    path, _ = ten_chunks
+    memfs.put(path, "/b/ten.varn")
+    url = "memory://b/ten.varn"
+    budget = "more than the memory budget of 262144 bytes; a larger budget is max_memory="
+    with pytest.raises(varn.VarnError, match=budget):
+        varn.read_arrow(path, max_memory=256 << 10)
+    with pytest.raises(varn.VarnError, match=budget):
+        varn.read_arrow(url, max_memory=256 << 10)
+    with varn.open(url, max_memory=256 << 10) as f:
+        with pytest.raises(varn.VarnError, match=budget):
+            f.read().read_arrow()
+    if sys.version_info >= (3, 9):
+        pytest.importorskip("pandas")
+        with pytest.raises(varn.VarnError, match=budget):
+            varn.read_pandas(url, max_memory=256 << 10)
+    assert varn.read_arrow(url).num_rows == CHUNKS * CHUNK
+
+
 def test_an_index_larger_than_the_tail_costs_a_second_round(memfs, ten_chunks, monkeypatch):
     from varn import _remote
 

@@ -180,14 +180,15 @@ PyObject* open_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     VARN_PY_END
 }
 
-const char* const kOpenSourceParams[] = {"fetch", "size", "url", "blocks", "key"};
-const Signature kOpenSourceSig = {"open_source", kOpenSourceParams, 5};
+const char* const kOpenSourceParams[] = {"fetch", "size", "url", "blocks", "key", "max_memory"};
+const Signature kOpenSourceSig = {"open_source", kOpenSourceParams, 6};
 
 // A file whose bytes come from fetch(starts, ends) -> [bytes]; `blocks`
-// [(offset, bytes)] are those already fetched (the header and the tail).
+// [(offset, bytes)] are those already fetched (the header and the tail);
+// max_memory 0 is the default budget.
 PyObject* open_source_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     VARN_PY_BEGIN
-    PyObject* a[5];
+    PyObject* a[6];
     if (!bind_fast(kOpenSourceSig, args, nargs, kwnames, a)) return nullptr;
     auto h = std::make_unique<FileHandle>();
     uint64_t size;
@@ -198,9 +199,12 @@ PyObject* open_source_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!convert_u64(kOpenSourceSig, 1, a[1], size) || !convert_str(kOpenSourceSig, 2, a[2], h->file->path) ||
         !keys_from(a[4], h->keys))
         return nullptr;
+    ReaderOptions options;
+    uint64_t max_memory = 0;
+    if (!convert_u64(kOpenSourceSig, 5, a[5], max_memory)) return nullptr;
+    if (max_memory != 0) options.memory_budget = max_memory;
     // The cache of fetched records stays within half the reader's budget.
-    auto source = std::make_shared<PyRangeSource>(a[0], size, h->file->path,
-                                                  ReaderOptions{}.memory_budget / 2);
+    auto source = std::make_shared<PyRangeSource>(a[0], size, h->file->path, options.memory_budget / 2);
     PyObject* blocks = PySequence_Fast(a[3], "blocks must be a list");
     if (!blocks) return nullptr;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(blocks); ++i) {
@@ -216,7 +220,7 @@ PyObject* open_source_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }
     }
     Py_DECREF(blocks);
-    return open_handle(std::move(h), std::move(source));
+    return open_handle(std::move(h), std::move(source), options);
     VARN_PY_END
 }
 
@@ -761,7 +765,7 @@ PyMethodDef kMethods[] = {
     {"open", VARN_FASTCALL_KW(open_fn), METH_FASTCALL | METH_KEYWORDS,
      "open(path, key)\n--\n\nOpens a file; returns its handle."},
     {"open_source", VARN_FASTCALL_KW(open_source_fn), METH_FASTCALL | METH_KEYWORDS,
-     "open_source(fetch, size, url, blocks, key)\n--\n\n"
+     "open_source(fetch, size, url, blocks, key, max_memory)\n--\n\n"
      "Opens a file read through fetch(starts, ends) -> [bytes]; returns its handle."},
     {"set_keys", VARN_FASTCALL_KW(set_keys_fn), METH_FASTCALL | METH_KEYWORDS,
      "set_keys(file, key)\n--\n\nSets the keys of an open file's encrypted columns."},
