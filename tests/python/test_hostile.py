@@ -436,7 +436,10 @@ def test_max_memory_of_convert_is_checked(tmp_path, write_csv):
     for bad, error in ((0, ValueError), (-1, ValueError), ("1G", TypeError), (True, TypeError)):
         with pytest.raises(error, match="max_memory"):
             varn.convert(csv, str(tmp_path / "o.varn"), max_memory=bad)
-    vd = pytest.importorskip("varn.dask")
+    try:
+        import varn.dask as vd
+    except ImportError:  # no Dask here (e.g. CPython 3.8)
+        return
     with pytest.raises(ValueError, match="max_memory"):
         vd.convert([csv], str(tmp_path / "out"), max_memory=0)
     with pytest.raises(ValueError, match="line 2: a row longer than 1 bytes"):
