@@ -562,6 +562,53 @@ TEST(BlockCompression, LzDecoderRunsAndCopiesAtEveryLength) {
     }
 }
 
+// Long streams of mixed tokens, so most are decoded with many stream bytes
+// still ahead: literal runs of 0 to 40 bytes, escaped 0xFF bytes, and copies
+// at every distance below 40 and some far ones, of lengths around the 8-,
+// 16- and 32-byte steps and long ones (short distances repeat a pattern).
+// Each stream goes into an empty buffer, a short reused one (the output
+// grows while tokens are decoded) and one longer than the output, and
+// must fail at one byte below its size.
+TEST(BlockCompression, LzDecoderLongStreamsMatchTheReference) {
+    std::mt19937_64 rng(31);
+    const int lens[] = {6, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33, 47, 48, 49, 64, 65, 300, 4000};
+    for (int round = 0; round < 12; ++round) {
+        Bytes stream;
+        size_t produced = 0;
+        while (stream.size() < 30000) {
+            const int pick = static_cast<int>(rng() % 8);
+            if (pick < 3 || produced == 0) {
+                const size_t run = rng() % 41;
+                for (size_t k = 0; k < run; ++k) stream.push_back(static_cast<uint8_t>(rng() % 255));
+                produced += run;
+            } else if (pick == 3) {
+                stream.insert(stream.end(), {0xFF, 0, 0, 1, 0});
+                ++produced;
+            } else {
+                size_t dist = pick == 4 ? 1 + rng() % 300 : 1 + rng() % 40;
+                dist = std::min(dist, produced);
+                const int len = lens[rng() % std::size(lens)];
+                stream.insert(stream.end(), {0xFF, static_cast<uint8_t>(dist), static_cast<uint8_t>(dist >> 8),
+                                             static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8)});
+                produced += static_cast<size_t>(len);
+            }
+        }
+        const Bytes want = ref_lz_decode(stream);
+        ASSERT_EQ(want.size(), produced);
+        for (size_t start : {size_t{0}, size_t{200}, want.size() + 100}) {
+            SCOPED_TRACE(testing::Message() << "round " << round << ", buffer of " << start << " bytes");
+            Bytes out(start, 0xAA);
+            Status st = lz_decompress(as_bytes(stream), out, want.size());
+            ASSERT_TRUE(st.is_ok()) << st.message();
+            ASSERT_EQ(out, want);
+            out.assign(start, 0xAA);
+            st = lz_decompress(as_bytes(stream), out, want.size() - 1);
+            ASSERT_TRUE(st.failed());
+            EXPECT_NE(st.message().find("more than"), std::string::npos) << st.message();
+        }
+    }
+}
+
 TEST(BlockCompression, DecoderRejectsMalformedBlocks) {
     std::mt19937_64 rng(8);
     Bytes lzh_block = compress_block(as_bytes(text_like(rng, 3000)));

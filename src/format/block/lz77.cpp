@@ -444,11 +444,43 @@ void lz_compress(ByteView in, Bytes& out) {
     out.insert(out.end(), buf.data(), buf.data() + buf.size());
 }
 
+namespace {
+
+constexpr size_t kDecodeSlack = 32;  // spare output bytes past the decoded size
+
+// Copies len bytes (6 to 65,535) from dist bytes back (1 to 65,535) to dst,
+// as LZ copies overlap: byte i is byte i - dist. Writes whole 16- or 8-byte
+// steps, up to kDecodeSlack - 1 bytes past len (at most 26 when len <= 32),
+// and reads only bytes already written.
+[[gnu::always_inline]] inline void copy_match(uint8_t* dst, size_t dist, size_t len) {
+    const uint8_t* src = dst - dist;
+    if (dist >= 16) {
+        // Most copies are short: two steps without a test, then the rest.
+        // A step reads at most up to where the one before it ended.
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        for (size_t i = 32; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
+    } else if (dist >= 8) {
+        for (size_t i = 0; i < len; i += 8) std::memcpy(dst + i, src + i, 8);
+    } else {
+        // The first eight bytes one by one; from then on the output repeats
+        // with period dist, so eight-byte steps can copy from `step` back,
+        // the smallest multiple of dist that is at least 8 (and below
+        // 8 + dist: the bytes it reads lie in what was written).
+        for (size_t i = 0; i < 8; ++i) dst[i] = src[i];
+        static constexpr uint8_t kStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+        const size_t step = kStep[dist];
+        for (size_t i = 8; i < len; i += 8) std::memcpy(dst + i, dst + i - step, 8);
+    }
+}
+
+}  // namespace
+
 Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
     // The output buffer keeps kSlack spare bytes past the decoded size, so
-    // literals and copies move eight bytes at a time without a bounds test
+    // literals and copies move 8 or 16 bytes at a time without a bounds test
     // per byte; it grows geometrically and is cut to size at the end.
-    constexpr size_t kSlack = 16;
+    constexpr size_t kSlack = kDecodeSlack;
     constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
     auto too_long = [max_output] {
         return Status::corrupt("LZ stream decodes to more than " + std::to_string(max_output) + " bytes");
@@ -481,6 +513,47 @@ Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
     const uint8_t* p = stream.data();
     const uint8_t* const end = p + stream.size();
     while (p < end) {
+        // The fast loop, while 32 stream bytes remain and 16 output bytes fit
+        // in `cap`: a literal run is found and stored 16 bytes at a time, and
+        // a copy is checked with three tests. Anything else (an escaped 0xFF,
+        // a bad token, a copy that needs the buffer to grow) leaves the token
+        // to the checked path below.
+        while (end - p >= 32 && cap - o >= 16) {
+#if defined(__SSE2__)
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d + o), v);
+            const unsigned ff =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(-1))));
+            if (ff == 0) {
+                o += 16;
+                p += 16;
+                continue;
+            }
+            const size_t run = static_cast<size_t>(std::countr_zero(ff));
+#else
+            const uint64_t w8 = block::load64(p);
+            std::memcpy(d + o, &w8, 8);
+            const uint64_t x = ~w8;  // a 0xFF byte is a zero byte of x
+            const uint64_t zero = (x - kOnes) & ~x & kHigh;
+            if (zero == 0) {
+                o += 8;
+                p += 8;
+                continue;
+            }
+            const size_t run = static_cast<size_t>(std::countr_zero(zero)) >> 3;
+#endif
+            o += run;  // run < 16 <= cap - o
+            p += run;  // at a 0xFF, with at least 17 bytes left
+            const uint64_t w = block::load64(p);
+            const size_t dist = static_cast<size_t>((w >> 8) & 0xFFFF);
+            const size_t len = static_cast<size_t>((w >> 24) & 0xFFFF);
+            // dist - 1 >= o also catches dist 0, the escape.
+            if (dist - 1 >= o || len < block::kMinCopy || len > cap - o) break;
+            copy_match(d + o, dist, len);
+            o += len;
+            p += 5;
+        }
+        if (p == end) break;
         if (*p != 0xFF) {
             // A literal run: up to the next 0xFF, found eight bytes at a time.
             const uint8_t* q = p;
@@ -528,17 +601,7 @@ Status lz_decompress(ByteView stream, Bytes& out, size_t max_output) {
                                  " reaches before the start of the output (" + std::to_string(o) +
                                  " bytes so far)");
         if (!room(len)) return too_long();
-        uint8_t* dst = d + o;
-        const uint8_t* src = dst - dist;
-        if (dist >= 16) {
-            // Each 16-byte step reads only bytes already written; the last
-            // may write up to 15 bytes into the slack.
-            for (size_t i = 0; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
-        } else if (dist >= 8) {
-            for (size_t i = 0; i < len; i += 8) std::memcpy(dst + i, src + i, 8);
-        } else {
-            for (size_t i = 0; i < len; ++i) dst[i] = src[i];  // overlapping: byte by byte
-        }
+        copy_match(d + o, dist, len);
         o += len;
     }
     out.resize(o);
