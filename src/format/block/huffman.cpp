@@ -338,8 +338,10 @@ Status check_prefix_code(const uint8_t len[256]) {
 
 // Codes up to kFastBits long decode from one 4K-entry table; longer ones,
 // rare by construction, from the canonical first-code arrays. The same
-// kFastBits bits often hold two or three whole codes: a second table of
-// 16 KiB (it stays in L1) gives them all at once.
+// kFastBits bits often hold two or three whole codes: two more tables give
+// them all at once, the bits they take (4 KiB) and the symbols (16 KiB).
+// Each lookup waits on the one before it for its bits, so that chain reads
+// only the small table; the symbols' load is off it.
 constexpr int kFastBits = 12;
 constexpr uint32_t kFastMask = (1u << kFastBits) - 1;
 // Below this content length the multi-symbol table costs more to build than
@@ -349,11 +351,12 @@ constexpr size_t kMultiFrom = 2048;
 struct DecodeTables {
     // Entry: symbol | length << 8; 0 = not in the table.
     uint16_t fast[1u << kFastBits] = {};
-    // Entry: bits of all codes (bits 0-5) | number of symbols (1 to 3,
-    // bits 6-7) | the symbols in order (bits 8-31); 0 = the first code is
-    // longer than kFastBits or no codeword. The bit count sits lowest so it
-    // serves as the shift count as it is.
-    uint32_t multi[1u << kFastBits];
+    // Bits of all the codes the kFastBits bits hold whole (up to three);
+    // 0 = the first code is longer than kFastBits or no codeword.
+    uint8_t multi_bits[1u << kFastBits];
+    // Those codes' symbols in order (bits 0-23, the first lowest) | their
+    // number (bits 24-31).
+    uint32_t multi_syms[1u << kFastBits];
     uint32_t first_code[block::kMaxLen + 1] = {}, count[block::kMaxLen + 1] = {};
     uint16_t base[block::kMaxLen + 1] = {};
     uint8_t sorted[256];
@@ -395,7 +398,8 @@ void build_tables(const uint8_t len[256], DecodeTables& t, bool multi) {
             used += l;
             ++k;
         }
-        t.multi[j] = k == 0 ? 0 : entry | k << 6 | used;
+        t.multi_bits[j] = static_cast<uint8_t>(k == 0 ? 0 : used);
+        t.multi_syms[j] = entry >> 8 | k << 24;
     }
 }
 
@@ -473,14 +477,14 @@ Status decode_fast(const DecodeTables& t, BitCursor& bits, uint8_t* dst, size_t 
         src += (63 - avail) >> 3;
         avail |= 56;
         for (int k = 0; k < kLookups; ++k) {
-            const uint32_t e = t.multi[acc >> (64 - kFastBits)];
-            unsigned l;
-            if (e != 0) [[likely]] {
-                uint32_t syms = e >> 8;  // the first symbol in the lowest byte
+            const size_t at = static_cast<size_t>(acc >> (64 - kFastBits));
+            unsigned l = t.multi_bits[at];
+            if (l != 0) [[likely]] {
+                uint32_t syms = t.multi_syms[at];  // the first symbol in the lowest byte
+                const size_t count = syms >> 24;
                 if constexpr (std::endian::native == std::endian::big) syms = __builtin_bswap32(syms);
                 std::memcpy(dst + o, &syms, 4);
-                o += (e >> 6) & 3;
-                l = e & 63;
+                o += count;
             } else {
                 uint8_t sym;
                 l = decode_one(t, acc, sym);
