@@ -2,18 +2,16 @@
 // reads back as the same cells (RFC 4180: a cell is quoted when it holds the
 // delimiter, a quote, a line break or white space at an edge), or with
 // --plain in compress_csv's own dialect (cells joined by commas, one row per
-// line, no quoting), so that converting the output again gives the same file. Chunks are decoded one
-// at a time, selected columns only; with --where the index (text minimum and
-// maximum, Bloom filter, integer minimum and maximum) rules chunks out
-// before any record is read, and the filter column is decoded first so that
-// a chunk without a matching row costs one record. Output goes through one
-// large buffer with a single memcpy per text cell.
+// line, no quoting), so that converting the output again gives the same
+// file. This is the CSV sink of a scan (scan/scan.h): the scan decides which
+// chunks and rows (--where, in the filter language of docs/filters.md) and
+// decodes the chunks ahead on every core; this file only writes text. Output
+// goes through one large buffer with a single memcpy per text cell.
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,14 +22,13 @@
 
 #include "cli.h"
 #include "render/cell_text.h"
-#include "common/ordered_pool.h"
 #include "common/text_scan.h"
 #include "csv/csv_records.h"
 #include "format/type_codes.h"
 #include "format/column/nested_value.h"
-#include "format/file/chunk_pipeline.h"
-#include "scan/budget.h"
+#include "scan/filter.h"
 #include "scan/null_rule.h"
+#include "scan/scan.h"
 
 namespace varn::cli {
 
@@ -44,7 +41,7 @@ constexpr const char* kCommand = "cat";
 constexpr std::string_view kDetectable(CsvRecordReader::kCandidates, 4);
 
 constexpr const char* kHelp =
-    "usage: varn cat FILE [--columns A,B,...] [--where NAME=VALUE] [--stats]\n"
+    "usage: varn cat FILE [--columns A,B,...] [--where EXPR]... [--stats]\n"
     "                     [--delimiter C | --plain] [--key-file PATH]\n"
     "                     [--max-memory SIZE]\n"
     "\n"
@@ -80,12 +77,22 @@ constexpr const char* kHelp =
     "\n"
     "options:\n"
     "  --columns A,B,...  write only these columns, in this order\n"
-    "  --where NAME=VALUE write only the rows whose NAME cell, as written, is\n"
-    "                     exactly VALUE. On a text column, chunks whose index\n"
-    "                     minimum/maximum text or Bloom filter rules VALUE out are\n"
-    "                     skipped unread (a filter with more than half its bits set\n"
-    "                     is not probed); on an int column, chunks whose minimum/\n"
-    "                     maximum rules it out\n"
+    "  --where EXPR       write only the rows EXPR matches; repeat it to require\n"
+    "                     several (AND). EXPR is NAME=VALUE, NAME!=VALUE,\n"
+    "                     NAME<VALUE, NAME<=VALUE, NAME>VALUE, NAME>=VALUE,\n"
+    "                     'NAME in (A,B,C)' or 'NAME not in (A,B,C)'. VALUE is\n"
+    "                     written as cat writes cells (decimal integers and\n"
+    "                     decimals, true/false, hex digits for bytes); text\n"
+    "                     compares by bytes. Spaces around the operator and at\n"
+    "                     the ends of a value are dropped; put a value in double\n"
+    "                     quotes to keep them, or to hold a comma or parenthesis\n"
+    "                     in a list (a quote inside doubled): 'city in (\"A, B\",C)'.\n"
+    "                     A null cell matches nothing, except that NAME= (empty)\n"
+    "                     on a text or bytes column matches the empty cells, null\n"
+    "                     ones included. Chunks the index (minimum/maximum, Bloom\n"
+    "                     filter) rules out are skipped unread. The language is\n"
+    "                     the one of the Python package's filters: see\n"
+    "                     docs/filters.md\n"
     "  --stats            report on standard error how many chunks were read and\n"
     "                     skipped and how many rows were written\n"
     "  --delimiter C      the field delimiter of the output (one character other\n"
@@ -113,69 +120,29 @@ constexpr Command kSpec{kCommand, kHelp, kOptions, 1, "one FILE"};
 using Kind = format::ColumnKind;
 using format::kind_of;
 
-// One decoded column of the current chunk.
+// One column of the chunk being written: the scan's decoded column and,
+// for a text column written straight from its payload, the walk along it.
 struct Slot {
     size_t col = 0;
     Kind kind = Kind::Text;
-    Bytes payload;
-    std::vector<ByteView> entries;
-    std::vector<int64_t> ints;
-    std::vector<uint8_t> flags;
-    // The null rule's outcome: one byte per row (0: null) when the null
-    // count settles which cells were null; nulls written as stored values.
-    std::vector<uint8_t> valid;
-    uint64_t hidden = 0;
-    uint64_t empties = 0;  // empty cells of a walked payload
+    const scan::DecodedColumn* d = nullptr;  // of the current chunk
     // Text written straight from the payload, walked a tile at a time
     // (every length checked on the way) instead of one view per row made
-    // up front.
+    // up front; its empty cells are counted for the null rule.
     bool walk = false;
     EntryWalk entry;
+    uint64_t empties = 0;
 };
-
-// With `buffers`, the reader is left untouched: slots load on several threads.
-Status load_slot(VarnReader& r, size_t chunk, Slot& s, VarnReader::RecordBuffers* buffers = nullptr) {
-    const uint32_t nulls = r.meta(chunk, s.col).null_count;
-    const size_t rows = r.chunk_rows(chunk);
-    s.valid.clear();
-    s.hidden = 0;
-    s.empties = 0;
-    auto settle = [&](scan::NullSettlement settled) {
-        s.hidden = settled.hidden;
-        return settled.status.failed() ? r.payload_fault(chunk, s.col, settled.status) : Status::ok();
-    };
-    switch (s.kind) {
-        case Kind::Int:
-        case Kind::Float:
-            VARN_RETURN_IF_ERROR(r.read_integers(chunk, s.col, s.payload, s.ints, buffers));
-            return settle(scan::settle_nulls(rows, nulls, s.valid, [&](size_t i) { return s.ints[i] == 0; }));
-        case Kind::Flags:
-            VARN_RETURN_IF_ERROR(r.read_flags(chunk, s.col, s.payload, s.flags, buffers));
-            return settle(scan::settle_nulls(rows, nulls, s.valid, [&](size_t i) { return s.flags[i] == 0; }));
-        case Kind::Nested: return r.read_entries(chunk, s.col, s.payload, s.entries, buffers);
-        default:
-            if (s.walk) {
-                // The null count is held against the empty cells once the
-                // tiles have walked the payload.
-                VARN_RETURN_IF_ERROR(r.read_entry_payload(chunk, s.col, s.payload, buffers));
-                Status st = s.entry.start(as_bytes(s.payload), rows);
-                return st.failed() ? r.payload_fault(chunk, s.col, st) : st;
-            }
-            VARN_RETURN_IF_ERROR(r.read_entries(chunk, s.col, s.payload, s.entries, buffers));
-            // A null text is written as the empty text it is stored as.
-            return settle(scan::settle_nulls(rows, nulls, s.valid, [&](size_t i) { return s.entries[i].empty(); }));
-    }
-}
 
 // The field text of a cell that is not plain text.
 Status render(const VarnReader& r, size_t chunk, const Slot& s, size_t row, KVal& scratch_value,
               std::string& out) {
     out.clear();
     switch (s.kind) {
-        case Kind::Text: out.assign(reinterpret_cast<const char*>(s.entries[row].data()), s.entries[row].size()); break;
-        case Kind::Bytes: append_hex_text(s.entries[row], out); break;
+        case Kind::Text: out.assign(reinterpret_cast<const char*>(s.d->entries[row].data()), s.d->entries[row].size()); break;
+        case Kind::Bytes: append_hex_text(s.d->entries[row], out); break;
         case Kind::Nested: {
-            Status st = decode_nested_val(s.entries[row], scratch_value);
+            Status st = decode_nested_val(s.d->entries[row], scratch_value);
             if (st.failed()) {
                 return st.prefixed(r.record_place(chunk, s.col) + ": row " + std::to_string(row) + ": ");
             }
@@ -183,13 +150,13 @@ Status render(const VarnReader& r, size_t chunk, const Slot& s, size_t row, KVal
             break;
         }
         case Kind::Int:
-            if (s.valid.empty() || s.valid[row]) append_int_text(s.ints[row], out);
+            if (!s.d->is_null(row)) append_int_text(s.d->ints[row], out);
             break;
         case Kind::Float:
-            if (s.valid.empty() || s.valid[row]) append_scaled_text(s.ints[row], out);
+            if (!s.d->is_null(row)) append_scaled_text(s.d->ints[row], out);
             break;
         case Kind::Flags:
-            if (s.valid.empty() || s.valid[row]) append_bool_text(s.flags[row] != 0, out);
+            if (!s.d->is_null(row)) append_bool_text(s.d->flags[row] != 0, out);
             break;
     }
     return Status::ok();
@@ -417,72 +384,12 @@ size_t put_column(const ByteView* cells, size_t nrows, size_t* at, const size_t*
     return bad;
 }
 
-struct Where {
-    size_t col = 0;
-    std::string value;
-    // For int columns: the value as an integer when it is written as one.
-    std::optional<int64_t> as_int;
-};
-
 struct Stats {
-    uint64_t read = 0;
-    uint64_t skipped_range = 0;
-    uint64_t skipped_bloom = 0;
     uint64_t rows = 0;
     uint64_t bad_cells = 0;
     std::string first_bad;
     uint64_t hidden_nulls = 0;  // nulls written as their stored 0 / false
 };
-
-// Whether the index rules the chunk out for --where; counts why.
-bool skip_chunk(const VarnReader& r, size_t chunk, const Where& w, Stats& stats) {
-    // The index holds no statistics of an encrypted column: every chunk is read.
-    if (r.encrypted(w.col)) return false;
-    const StreamChunkColMeta& m = r.meta(chunk, w.col);
-    const uint64_t rows = r.chunk_rows(chunk);
-    const auto* v = reinterpret_cast<const uint8_t*>(w.value.data());
-    const size_t vn = w.value.size();
-    switch (kind_of(r.columns()[w.col].type_code)) {
-        case Kind::Text: {
-            // Null cells are stored (and written) as the empty text, but take
-            // no part in the minimum and maximum.
-            if (!(vn == 0 && m.null_count > 0)) {
-                const bool outside =
-                    m.null_count == rows ||
-                    compare_text(v, vn, reinterpret_cast<const uint8_t*>(m.min_str.data()),
-                                 m.min_str.size()) < 0 ||
-                    compare_text(v, vn, reinterpret_cast<const uint8_t*>(m.max_str.data()),
-                                 m.max_str.size()) > 0;
-                if (outside) {
-                    ++stats.skipped_range;
-                    return true;
-                }
-            }
-            // A filter with most bits set says "maybe" to nearly anything.
-            size_t set = 0;
-            for (uint64_t word : m.bloom) set += static_cast<size_t>(std::popcount(word));
-            if (set <= format::kBloomBits / 2 && !bloom_may_contain(m.bloom, v, vn)) {
-                ++stats.skipped_bloom;
-                return true;
-            }
-            return false;
-        }
-        case Kind::Int: {
-            bool outside;
-            if (m.null_count == rows) {
-                outside = vn != 0;  // every cell is written empty
-            } else if (!w.as_int) {
-                outside = true;  // cells are written as integers, or 0 for a null
-            } else {
-                const int64_t x = *w.as_int;
-                outside = (x < m.min || x > m.max) && !(x == 0 && m.null_count > 0);
-            }
-            if (outside) ++stats.skipped_range;
-            return outside;
-        }
-        default: return false;
-    }
-}
 
 // The columns to write: every column, or those named, in the order named.
 // Returns the exit status when a name is no column.
@@ -508,29 +415,15 @@ std::optional<int> select_columns(const VarnReader& reader, const Args& args,
     }
 }
 
-// The row filter of --where NAME=VALUE, if given. Returns the exit status
-// when NAME is no column.
+// The row filters of --where, each in the filter language. Returns the
+// exit status when one is not.
 std::optional<int> parse_where(const VarnReader& reader, const Args& args, const std::string& path,
-                               std::optional<Where>& where) {
-    auto spec = args.value("where");
-    if (!spec) return std::nullopt;
-    // A name may itself hold "=", so take the first split whose left side
-    // names a column.
-    for (size_t eq = spec->find('='); eq != std::string::npos; eq = spec->find('=', eq + 1)) {
-        if (auto col = reader.find_column(std::string_view(*spec).substr(0, eq))) {
-            where = Where{*col, spec->substr(eq + 1), std::nullopt};
-            break;
-        }
+                               std::vector<scan::Filter>& filters) {
+    for (const std::string& expr : args.values("where")) {
+        Result<scan::Filter> f = scan::parse_filter_text(reader, expr);
+        if (f.failed()) return usage_error(kCommand, "--where: " + path + ": " + f.message());
+        filters.push_back(f.take());
     }
-    if (!where) {
-        return usage_error(kCommand, "--where takes NAME=VALUE with NAME a column of " + path +
-                                         ", not '" + *spec + "'");
-    }
-    int64_t x;
-    const char* b = where->value.data();
-    const char* e = b + where->value.size();
-    auto [ptr, ec] = std::from_chars(b, e, x);
-    if (ec == std::errc() && ptr == e && std::to_string(x) == where->value) where->as_int = x;
     return std::nullopt;
 }
 
@@ -552,11 +445,11 @@ uint8_t detected_delimiter(std::string_view line) {
     return static_cast<uint8_t>(kDetectable[best]);
 }
 
-// What is decoded per chunk: one slot per distinct column needed, the
-// --where column first, and the slot of each printed column.
+// What is decoded per chunk: one slot per distinct column the scan decodes
+// (the --where columns first), and the slot of each printed column.
 struct Plan {
     std::vector<size_t> selection;
-    std::optional<Where> where;
+    std::vector<scan::Filter> filters;
     std::vector<Slot> slots;
     std::vector<Slot*> selected;
     bool all_text = true;
@@ -583,40 +476,51 @@ std::optional<int> parse_dialect(const Args& args, Plan& plan) {
     return std::nullopt;
 }
 
-// Fills the plan's slots; returns the exit status when a column needed is
-// encrypted and no key was given.
-std::optional<int> plan_slots(const VarnReader& reader, Plan& plan) {
-    std::vector<size_t> slot_of(reader.column_count(), SIZE_MAX);
-    auto need = [&](size_t col) {
-        if (slot_of[col] != SIZE_MAX) return;
-        slot_of[col] = plan.slots.size();
+// Fills the plan's slots, one per column the scan decodes (`needed`, the
+// filter columns first; output column i is needed[output_index[i]]);
+// returns the exit status when a column needed is encrypted and no key was
+// given.
+std::optional<int> plan_slots(const VarnReader& reader, const std::vector<size_t>& needed,
+                              const std::vector<size_t>& output_index, Plan& plan) {
+    for (size_t col : needed) {
         plan.slots.emplace_back();
         plan.slots.back().col = col;
         plan.slots.back().kind = kind_of(reader.columns()[col].type_code);
-    };
-    if (plan.where) need(plan.where->col);
-    for (size_t col : plan.selection) need(col);
-    for (const Slot& s : plan.slots) {
-        if (reader.encrypted(s.col) && !reader.has_key(s.col)) {
-            return failure(kCommand, "column '" + printable(reader.columns()[s.col].name) +
+        if (reader.encrypted(col) && !reader.has_key(col)) {
+            return failure(kCommand, "column '" + printable(reader.columns()[col].name) +
                                          "' is encrypted: give its key with --key-file");
         }
     }
-    for (size_t col : plan.selection) {
-        plan.selected.push_back(&plan.slots[slot_of[col]]);
+    for (size_t j : output_index) {
+        plan.selected.push_back(&plan.slots[j]);
         plan.all_text = plan.all_text && plan.selected.back()->kind == Kind::Text;
     }
-    // A text column printed once, and not the filter, is walked from its
-    // payload; a column printed twice would need two cursors, so it keeps
-    // its views like the filter column.
+    // A text column printed once, and not a filter column, is walked from
+    // its payload; a column printed twice would need two cursors, so it
+    // keeps its views like the filter columns.
     if (plan.all_text) {
         std::vector<size_t> times(plan.slots.size(), 0);
-        for (size_t col : plan.selection) ++times[slot_of[col]];
-        for (size_t i = plan.where ? 1 : 0; i < plan.slots.size(); ++i)
-            plan.slots[i].walk = times[i] == 1;
+        for (size_t j : output_index) ++times[j];
+        std::vector<uint8_t> filter_column(reader.column_count(), 0);
+        for (const scan::Filter& f : plan.filters) filter_column[f.column] = 1;
+        for (size_t j = 0; j < plan.slots.size(); ++j)
+            plan.slots[j].walk = times[j] == 1 && !filter_column[plan.slots[j].col];
     }
     return std::nullopt;
 }
+
+// The CSV side of the scan: the walked text columns are read as their
+// payloads only; everything else is done on the writing thread.
+class CatSink : public scan::ChunkSink {
+public:
+    explicit CatSink(const Plan& plan) : plan_(plan) {}
+    bool payload_only(size_t index, size_t, bool) const override {
+        return index < plan_.slots.size() && plan_.slots[index].walk;
+    }
+
+private:
+    const Plan& plan_;
+};
 
 // Writes the rows of a planned file, chunk by chunk, into the output
 // buffer. A fault in the file comes back as a failed Status; what was
@@ -634,17 +538,13 @@ public:
           at_(tile_rows_),
           line_end_(tile_rows_),
           tile_cells_(plan.all_text ? tile_rows_ * plan.selected.size() : 0),
-          plain_(plan.selected.size()),
-          threads_(available_cores()),
-          buffers_(threads_) {}
+          plain_(plan.selected.size()) {}
 
     void write_header();
-    Status write_chunks();
+    Status write_chunks(scan::Scan& scan);
     const Stats& stats() const { return stats_; }
 
 private:
-    Status check_chunk_memory(size_t chunk) const;
-    Status filter_chunk(size_t chunk, bool& any);
     void count_hidden_nulls();
     Status write_text_tiles(size_t chunk);
     Status write_tile(size_t chunk, size_t r0, size_t nrows);
@@ -658,6 +558,7 @@ private:
     Plan& plan_;
     Output& out_;
     Stats stats_;
+    bool filtered_ = false;       // the chunk's rows are those of match_
     std::vector<uint8_t> match_;  // per row of the chunk: passes --where
     const size_t tile_rows_;
     std::vector<size_t> at_;                // where the next cell of each row goes
@@ -666,8 +567,6 @@ private:
     std::vector<uint8_t> plain_;            // per column: the tile's span passed plain_span
     std::string cell_;
     KVal value_;
-    const unsigned threads_;                          // decoding threads
-    std::vector<VarnReader::RecordBuffers> buffers_;  // one per decoding thread
 };
 
 void RowWriter::note_bad(size_t chunk, uint64_t row, size_t col) {
@@ -763,76 +662,43 @@ void RowWriter::write_header() {
     out_.put('\n');
 }
 
-// Decodes the --where column of the chunk and marks its matching rows;
-// `any` tells whether one matched.
-Status RowWriter::filter_chunk(size_t chunk, bool& any) {
-    const size_t rows = reader_.chunk_rows(chunk);
-    const Where& where = *plan_.where;
-    Slot& ws = plan_.slots[0];
-    VARN_RETURN_IF_ERROR(load_slot(reader_, chunk, ws));
-    match_.assign(rows, 0);
-    any = false;
-    for (size_t r = 0; r < rows; ++r) {
-        bool hit;
-        if (ws.kind == Kind::Text) {
-            const ByteView t = ws.entries[r];
-            hit = t.size() == where.value.size() &&
-                  (t.empty() || std::memcmp(t.data(), where.value.data(), t.size()) == 0);
-        } else {
-            VARN_RETURN_IF_ERROR(render(reader_, chunk, ws, r, value_, cell_));
-            hit = cell_ == where.value;
-        }
-        match_[r] = hit;
-        any = any || hit;
-    }
-    return Status::ok();
-}
-
 void RowWriter::count_hidden_nulls() {
     const std::vector<size_t>& selection = plan_.selection;
     for (const Slot& s : plan_.slots) {
         const bool printed = std::find(selection.begin(), selection.end(), s.col) != selection.end();
         if (printed && (s.kind == Kind::Int || s.kind == Kind::Float || s.kind == Kind::Flags))
-            stats_.hidden_nulls += s.hidden;
+            stats_.hidden_nulls += s.d->hidden;
     }
 }
 
-// What decoding the chunk's selected columns takes, against the budget:
-// a few bytes of payload can declare millions of rows.
-Status RowWriter::check_chunk_memory(size_t chunk) const {
-    std::vector<size_t> cols;
-    for (const Slot& s : plan_.slots) cols.push_back(s.col);
-    return scan::check_chunk_budget(reader_, chunk, cols.size(), scan::chunk_decode_bytes(reader_, chunk, cols));
-}
-
-Status RowWriter::write_chunks() {
-    for (size_t chunk = 0; chunk < reader_.chunk_count(); ++chunk) {
-        VARN_RETURN_IF_ERROR(check_chunk_memory(chunk));
-        size_t first_slot = 0;
-        if (plan_.where) {
-            if (skip_chunk(reader_, chunk, *plan_.where, stats_)) continue;
-            bool any;
-            VARN_RETURN_IF_ERROR(filter_chunk(chunk, any));
-            first_slot = 1;
-            ++stats_.read;
-            if (!any) continue;
-        } else {
-            ++stats_.read;
+// Writes the chunks the scan gives out, in order.
+Status RowWriter::write_chunks(scan::Scan& scan) {
+    for (;;) {
+        Result<scan::DecodedChunk*> next = scan.next();
+        if (next.failed()) return next.status();
+        const scan::DecodedChunk* chunk = next.value();
+        if (!chunk) return Status::ok();
+        for (size_t j = 0; j < plan_.slots.size(); ++j) {
+            Slot& s = plan_.slots[j];
+            s.d = &chunk->columns[j];
+            s.empties = 0;
+            if (s.walk) {
+                Status st = s.entry.start(as_bytes(s.d->payload), chunk->rows);
+                if (st.failed()) return reader_.payload_fault(chunk->chunk, s.col, st);
+            }
         }
-        // The chosen columns of the chunk are decoded on every core; the
-        // first fault in column order is the one reported.
-        const size_t n = plan_.slots.size() - first_slot;
-        VARN_RETURN_IF_ERROR(run_ordered(
-            n, static_cast<unsigned>(std::min<size_t>(threads_, n)), n,
-            [&](size_t i, unsigned w) {
-                return load_slot(reader_, chunk, plan_.slots[first_slot + i], &buffers_[w]);
-            },
-            [](size_t) { return Status::ok(); }));
+        filtered_ = !chunk->all;
+        if (filtered_) {
+            match_.assign(chunk->rows, 0);
+            for (uint32_t row : chunk->selected) match_[row] = 1;
+        }
         count_hidden_nulls();
-        VARN_RETURN_IF_ERROR(plan_.all_text ? write_text_tiles(chunk) : write_rendered_rows(chunk));
-        if (out_.failed()) break;
+        VARN_RETURN_IF_ERROR(plan_.all_text ? write_text_tiles(chunk->chunk) : write_rendered_rows(chunk->chunk));
+        if (out_.failed()) {
+            scan.stop();
+            return Status::ok();
+        }
     }
-    return Status::ok();
 }
 
 // Text columns only: tiles of rows, filled column by column. Each column's
@@ -874,7 +740,7 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
             plain_[j] = !plan_.quoted ? plain_span<false>(from, span)
                                       : ncols > 1 && plain_span<true>(from, span, plan_.delimiter);
         } else {
-            std::copy_n(s.entries.begin() + static_cast<std::ptrdiff_t>(r0), nrows, cells);
+            std::copy_n(s.d->entries.begin() + static_cast<std::ptrdiff_t>(r0), nrows, cells);
             plain_[j] = false;
         }
         size_t empties = 0;
@@ -886,7 +752,7 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
     }
     size_t total = 0;
     for (size_t k = 0; k < nrows; ++k) {
-        if (plan_.where && !match_[r0 + k]) {
+        if (filtered_ && !match_[r0 + k]) {
             at_[k] = SIZE_MAX;
             continue;
         }
@@ -902,7 +768,7 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
     const uint8_t delimiter = plan_.delimiter;
     for (size_t j = 0; j < ncols; ++j) {
         const Slot& s = *plan_.selected[j];
-        const uint8_t* const readable = s.payload.data() + s.payload.size();
+        const uint8_t* const readable = s.d->payload.data() + s.d->payload.size();
         const ByteView* cells = tile_cells_.data() + j * tile_rows_;
         const uint8_t after = j + 1 == ncols ? '\n' : delimiter;
         const bool lone = ncols == 1;
@@ -944,7 +810,7 @@ Status RowWriter::write_tile(size_t chunk, size_t r0, size_t nrows) {
 void RowWriter::write_tile_quoted(size_t chunk, size_t r0, size_t nrows) {
     const size_t ncols = plan_.selected.size();
     for (size_t k = 0; k < nrows; ++k) {
-        if (plan_.where && !match_[r0 + k]) continue;
+        if (filtered_ && !match_[r0 + k]) continue;
         for (size_t j = 0; j < ncols; ++j) {
             if (j) out_.put(static_cast<char>(plan_.delimiter));
             const ByteView t = tile_cells_[j * tile_rows_ + k];
@@ -959,7 +825,7 @@ Status RowWriter::write_rendered_rows(size_t chunk) {
     const size_t rows = reader_.chunk_rows(chunk);
     const std::vector<Slot*>& selected = plan_.selected;
     for (size_t r = 0; r < rows; ++r) {
-        if (plan_.where && !match_[r]) continue;
+        if (filtered_ && !match_[r]) continue;
         ++stats_.rows;
         for (size_t j = 0; j < selected.size(); ++j) {
             const Slot& s = *selected[j];
@@ -967,8 +833,8 @@ Status RowWriter::write_rendered_rows(size_t chunk) {
             const uint8_t* p;
             size_t n;
             if (s.kind == Kind::Text) {
-                p = s.entries[r].data();
-                n = s.entries[r].size();
+                p = s.d->entries[r].data();
+                n = s.d->entries[r].size();
             } else {
                 VARN_RETURN_IF_ERROR(render(reader_, chunk, s, r, value_, cell_));
                 p = reinterpret_cast<const uint8_t*>(cell_.data());
@@ -984,7 +850,8 @@ Status RowWriter::write_rendered_rows(size_t chunk) {
 }
 
 // The warnings, and with --stats the chunk and row counts, on standard error.
-void report(const VarnReader& reader, const Args& args, const Stats& stats, bool quoted) {
+void report(const VarnReader& reader, const Args& args, const Stats& stats, const scan::ScanStats& scanned,
+            bool quoted) {
     if (stats.bad_cells && quoted) {
         warn(kCommand, std::to_string(stats.bad_cells) +
                            " cells hold bytes that are not UTF-8 (the first: " + stats.first_bad +
@@ -1001,14 +868,14 @@ void report(const VarnReader& reader, const Args& args, const Stats& stats, bool
                            "or false: the file does not record which cells were null");
     }
     if (args.flag("stats")) {
-        const uint64_t skipped = stats.skipped_range + stats.skipped_bloom;
+        const uint64_t skipped = scanned.chunks_skipped, by_bloom = scanned.skipped_by_bloom;
         std::fprintf(stderr,
                      "varn cat: %zu chunks: %llu read, %llu skipped (%llu by minimum/maximum, %llu "
                      "by Bloom filter); %llu rows written\n",
-                     reader.chunk_count(), static_cast<unsigned long long>(stats.read),
+                     reader.chunk_count(), static_cast<unsigned long long>(scanned.chunks_read.load()),
                      static_cast<unsigned long long>(skipped),
-                     static_cast<unsigned long long>(stats.skipped_range),
-                     static_cast<unsigned long long>(stats.skipped_bloom),
+                     static_cast<unsigned long long>(skipped - by_bloom),
+                     static_cast<unsigned long long>(by_bloom),
                      static_cast<unsigned long long>(stats.rows));
     }
 }
@@ -1024,13 +891,17 @@ int run_cat(std::span<char* const> argv) {
 
     Plan plan;
     if (auto done = select_columns(reader, args, path, plan.selection)) return *done;
-    if (auto done = parse_where(reader, args, path, plan.where)) return *done;
-    if (auto done = plan_slots(reader, plan)) return *done;
+    if (auto done = parse_where(reader, args, path, plan.filters)) return *done;
     if (auto done = parse_dialect(args, plan)) return *done;
-    // What the rows are written by must hold before anything is written.
-    if (Status st = check_index_layout(reader); st.failed())
-        return failure(kCommand, path + ": " + st.message());
-    // So must the key of every encrypted column printed or filtered on.
+    scan::ScanOptions options;
+    options.columns = plan.selection;
+    options.filters = plan.filters;
+    auto scanned = std::make_shared<scan::ScanStats>();
+    CatSink sink(plan);
+    scan::Scan scan(reader, options, scanned, sink);
+    if (auto done = plan_slots(reader, scan.needed(), scan.output_index(), plan)) return *done;
+    // The key of every encrypted column printed or filtered on must hold
+    // before anything is written.
     for (const Slot& s : plan.slots) {
         if (!reader.encrypted(s.col)) continue;
         if (Status st = check_column_key(reader, s.col); st.failed())
@@ -1040,13 +911,14 @@ int run_cat(std::span<char* const> argv) {
     Output out(STDOUT_FILENO, size_t{4} << 20);
     RowWriter rows(reader, plan, out);
     rows.write_header();
-    Status st = rows.write_chunks();
+    Status st = rows.write_chunks(scan);
+    scan.stop();
     out.flush();
     // A fault in the file stops the output; what was decoded before it is
     // still written out.
     if (st.failed()) return failure(kCommand, path + ": " + st.message());
     if (out.failed()) return failure(kCommand, out.error());
-    report(reader, args, rows.stats(), plan.quoted);
+    report(reader, args, rows.stats(), *scanned, plan.quoted);
     return kExitOk;
 }
 

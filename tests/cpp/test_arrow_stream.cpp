@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "arrow/arrow_stream.h"
+#include "scan/prune.h"
 #include "format/file/writer.h"
 #include "format/format.h"
 #include "temp_files.h"
@@ -453,7 +454,7 @@ TEST_F(ArrowStreamTest, PruningFollowsTheIndex) {
     };
     for (const Case& c : cases) {
         for (size_t chunk = 0; chunk < 3; ++chunk) {
-            EXPECT_EQ(chunk_ruled_out(reader, chunk, c.filter), c.out[chunk])
+            EXPECT_EQ(scan::chunk_ruled_out(reader, chunk, c.filter), c.out[chunk])
                 << "column " << c.filter.column << " op " << int(c.filter.op) << " chunk " << chunk;
         }
     }

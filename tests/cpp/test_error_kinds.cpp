@@ -9,6 +9,7 @@
 #include <string>
 
 #include "arrow/arrow_stream.h"
+#include "scan/filter.h"
 #include "common/memory_budget.h"
 #include "convert/csv_converter.h"
 #include "format/file/reader.h"
@@ -129,7 +130,7 @@ TEST_F(ErrorKinds, EachFailureHasItsCategory) {
         {"a block beyond the memory budget", [&] { return open(good_varn(), 1); }, ErrorKind::corrupt},
         {"the block statistics of a damaged file",
          [&] { return block_compression_saved_percent(damaged_varn()).status(); }, ErrorKind::corrupt},
-        {"a wrong filter operator", [] { return arrow::filter_op_from_text("~").status(); },
+        {"a wrong filter operator", [] { return scan::filter_op_from_text("~").status(); },
          ErrorKind::invalid_input},
         {"a size that is not a size", [] { return parse_memory_size("12Q").status(); },
          ErrorKind::invalid_input},

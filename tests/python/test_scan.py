@@ -128,3 +128,126 @@ def test_max_memory_is_a_positive_int(tmp_path, value):
     with pytest.raises((TypeError, ValueError), match="max_memory"):
         varn.open(path, max_memory=value)
 
+
+# --- one filter language through both doors ----------------------------------
+
+KEY = bytes(range(32))
+ROWS = 3 * 65536 + 500  # four chunks
+
+
+@pytest.fixture(scope="module")
+def door_files(tmp_path_factory):
+    """The same rows as a typed file, a file whose text column is encrypted,
+    and a file of text columns only (compress_csv's dialect). `id` counts
+    the rows; `n` rises with them (so chunks prune by it), with nulls;
+    `name` has empty (null) cells; `x` is a float, `ok` a bool, `raw` bytes."""
+    if VARN is None:
+        pytest.skip("the varn command is not built")
+    d = tmp_path_factory.mktemp("doors")
+    lines = ["id,n,x,ok,raw,name"]
+    for i in range(ROWS):
+        n = "" if i % 97 == 5 else str(i // 3)
+        name = "" if i % 10 == 3 else ("a,b" if i % 1000 == 7 else f"c{i % 50}")
+        lines.append(f"{i},{n},{(i % 40) / 4},{'true' if i % 3 else 'false'},{i % 256:02x}{i % 7:02x},"
+                     + (f'"{name}"' if "," in name else name))
+    csv = d / "t.csv"
+    csv.write_text("\n".join(lines) + "\n")
+    keyfile = d / "key"
+    keyfile.write_bytes(KEY)
+    types = ["--type", "id=int", "--type", "n=int", "--type", "x=float", "--type", "ok=bool",
+             "--type", "raw=bytes"]
+    files = {}
+    for name, extra in [("typed", []), ("encrypted", ["--encrypt", "name", "--key-file", keyfile]),
+                        ("text", ["--no-infer"])]:
+        out = d / f"{name}.varn"
+        args = ["compress", "--no-progress", "--lossy"] + (types if name != "text" else []) + extra
+        r = run_varn(*args, csv, out)
+        assert r.returncode == 0, r.stderr
+        files[name] = out
+    return files, keyfile
+
+
+# (--where expressions, the same filters as Python tuples); typed values
+# where the file has types (the text file compares everything as text).
+def door_cases(kind):
+    typed = kind != "text"
+    num = (lambda v: v) if typed else str
+    return [
+        (["n=500"], [("n", "==", num(500))]),
+        (["n<1000"] if typed else ["n<1000"], [("n", "<", num(1000))]),
+        (["n >= 60000", "n<=65600"], [("n", ">=", num(60000)), ("n", "<=", num(65600))]),
+        (["n!=7"], [("n", "!=", num(7))]),
+        (["n in (1, 2, 200000)"], [("n", "in", [num(1), num(2), num(200000)])]),
+        (["x<=0.5"] if typed else ["x<=0.5"], [("x", "<=", 0.5 if typed else "0.5")]),
+        (["ok=false", "n<300"], [("ok", "==", False if typed else "false"), ("n", "<", num(300))]),
+        (["raw=0a03"], [("raw", "==", b"\x0a\x03" if typed else "0a03")]),
+        (["name="], [("name", "==", "")]),
+        (["name!="], [("name", "!=", "")]),
+        (['name in ("a,b",c9)', "n<20000"], [("name", "in", ["a,b", "c9"]), ("n", "<", num(20000))]),
+        (["name not in (c1,c2,\"\")", "n>65000"], [("name", "not in", ["c1", "c2", ""]), ("n", ">", num(65000))]),
+        (["name>c48", "id<1000"], [("name", ">", "c48"), ("id", "<", num(1000))]),
+    ]
+
+
+@needs_varn
+@pytest.mark.parametrize("kind", ["typed", "encrypted", "text"])
+def test_both_doors_give_the_same_rows_and_skip_the_same_chunks(door_files, kind):
+    files, keyfile = door_files
+    path = files[kind]
+    key = KEY if kind == "encrypted" else None
+    with varn.open(path, key=key) as f:
+        skipped = check_doors(f, path, kind, keyfile if key else None)
+    assert skipped
+
+
+def check_doors(f, path, kind, keyfile):
+    """Runs every case through both doors; whether any chunk was skipped."""
+    skipped_somewhere = False
+    for where, filters in door_cases(kind):
+        args = ["cat", path, "--columns", "id", "--stats"]
+        for w in where:
+            args += ["--where", w]
+        if keyfile:
+            args += ["--key-file", keyfile]
+        r = run_varn(*args)
+        assert r.returncode == 0, (where, r.stderr)
+        cat_ids = [int(v) for v in r.stdout.decode().split("\n")[1:-1]]
+        s = f.read(columns=["id"], filters=filters)
+        stream_ids = s.read_arrow().column(0).to_pylist()
+        assert cat_ids == [int(v) for v in stream_ids], where
+        stats = s.stats
+        line = (f"varn cat: 4 chunks: {stats['chunks_read']} read, {stats['chunks_skipped']} skipped")
+        assert line in r.stderr.decode(), (where, r.stderr, stats)
+        skipped_somewhere = skipped_somewhere or stats["chunks_skipped"] > 0
+    return skipped_somewhere
+
+
+def test_the_empty_text_matches_null_text_cells_and_nothing_else_does(door_files):
+    """The one exception to 'a null matches nothing': name= on a text column
+    keeps the empty cells, null ones included (as varn cat always did)."""
+    files, _ = door_files
+    def ids(filters, column="id"):
+        return varn.read_arrow(files["typed"], columns=[column], filters=filters).column(0).to_pylist()
+
+    assert ids([("name", "==", "")]) == [i for i in range(ROWS) if i % 10 == 3]
+    names = ids([("id", "<", 20)], "name")
+    assert names[3] is None and names[13] is None  # read as nulls
+    # A null int matches no comparison, != included.
+    assert ids([("n", "!=", 1), ("id", "<", 200)]) == [i for i in range(200) if i % 97 != 5 and i // 3 != 1]
+
+
+@needs_varn
+@pytest.mark.parametrize("where, message", [
+    ("zz=1", "names no column followed by an operator"),
+    ("n=abc", "column 'n' holds integers: 'abc' is not one"),
+    ("x=1.5.2", "column 'x' holds decimals"),
+    ("ok=maybe", "column 'ok' holds true or false"),
+    ("raw=0g", "hex"),
+    ("n in (1,2", "the list of values ends with ')'"),
+    ('name="abc', "lacks its closing quote"),
+])
+def test_where_errors_name_the_fault(door_files, where, message):
+    files, _ = door_files
+    r = run_varn("cat", files["typed"], "--where", where)
+    assert r.returncode == 2 and message.encode() in r.stderr, r.stderr
+    assert r.stdout == b""

@@ -17,6 +17,10 @@
 #include "convert/csv_converter.h"
 #include "format/file/reader.h"
 #include "format/type_codes.h"
+#include "scan/decoded.h"
+#include "scan/filter.h"
+#include "scan/prune.h"
+#include "scan/scan.h"
 #include "binder.h"
 #include "errors.h"
 #include "module_types.h"
@@ -65,8 +69,8 @@ struct FileHandle {
 
 struct ScanHandle {
     std::shared_ptr<OpenFile> file;
-    arrow::ScanOptions options;
-    std::shared_ptr<arrow::ScanStats> stats = std::make_shared<arrow::ScanStats>();
+    scan::ScanOptions options;
+    std::shared_ptr<scan::ScanStats> stats = std::make_shared<scan::ScanStats>();
 };
 
 template <class T>
@@ -374,7 +378,7 @@ bool sizes_from(PyObject* list, std::vector<size_t>& out) {
 }
 
 // A filter value of the column's kind: bytes, int or float.
-bool value_from(PyObject* obj, arrow::FilterValue& v) {
+bool value_from(PyObject* obj, scan::FilterValue& v) {
     if (PyBytes_Check(obj)) {
         v.text.assign(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
         return true;
@@ -392,7 +396,7 @@ bool value_from(PyObject* obj, arrow::FilterValue& v) {
 }
 
 // [(column number, op text, [values])]
-bool filters_from(PyObject* list, std::vector<arrow::Filter>& out) {
+bool filters_from(PyObject* list, std::vector<scan::Filter>& out) {
     PyObject* seq = PySequence_Fast(list, "filters must be a list");
     if (!seq) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
@@ -403,13 +407,13 @@ bool filters_from(PyObject* list, std::vector<arrow::Filter>& out) {
         PyObject* values;
         ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "OsO", &col, &op, &values);
         if (!ok) break;
-        arrow::Filter f;
+        scan::Filter f;
         f.column = PyLong_AsSize_t(col);
         if (f.column == static_cast<size_t>(-1) && PyErr_Occurred()) {
             ok = false;
             break;
         }
-        Result<arrow::FilterOp> parsed = arrow::filter_op_from_text(op);
+        Result<scan::FilterOp> parsed = scan::filter_op_from_text(op);
         if (parsed.failed()) {
             raise_failure(parsed.status());
             ok = false;
@@ -451,12 +455,12 @@ PyObject* scan_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     VarnReader* rp = reader_of(*f->file);
     if (!rp) return nullptr;
     VarnReader& r = *rp;
-    Status st = arrow::check_scan(r, h->options);
+    Status st = scan::check_scan(r, h->options);
     if (st.failed()) return raise_failure(st);
     // Every encrypted column taken needs its key, and the key must be right:
     // both are settled here, before any data is given out.
     std::vector<size_t> used = h->options.columns;
-    for (const arrow::Filter& flt : h->options.filters) used.push_back(flt.column);
+    for (const scan::Filter& flt : h->options.filters) used.push_back(flt.column);
     std::vector<uint8_t> checked(r.column_count(), 0);
     for (size_t col : used) {
         if (!r.encrypted(col) || checked[col]) continue;
@@ -467,7 +471,7 @@ PyObject* scan_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
         // The file's reader is shared by every scan of it: it is used with
         // the GIL held (one record per encrypted column).
-        st = arrow::check_column_key(r, col);
+        st = check_column_key(r, col);
         if (st.failed()) return raise_failure(st);
     }
     PyObject* capsule = PyCapsule_New(h.get(), kScanCapsule, scan_capsule_free);
@@ -543,9 +547,9 @@ PyObject* stream_fn(PyObject*, PyObject* arg) {
     // same source, index and keys, its own buffers.
     std::unique_ptr<VarnReader> reader = file_reader->share();
     // The chunk list is set after the scan was checked.
-    if (Status st = arrow::check_scan(*reader, h->options); st.failed()) return raise_failure(st);
+    if (Status st = scan::check_scan(*reader, h->options); st.failed()) return raise_failure(st);
     // A new stream counts afresh.
-    h->stats = std::make_shared<arrow::ScanStats>();
+    h->stats = std::make_shared<scan::ScanStats>();
     auto* g = new GilStream;
     arrow::make_stream(std::move(reader), h->options, h->stats, &g->inner);
     auto* s = new ArrowArrayStream;
@@ -567,7 +571,7 @@ PyObject* scan_stats_fn(PyObject*, PyObject* arg) {
     VARN_PY_BEGIN
     ScanHandle* h = handle_of<ScanHandle>(arg, kScanCapsule);
     if (!h) return nullptr;
-    const arrow::ScanStats& s = *h->stats;
+    const scan::ScanStats& s = *h->stats;
     return Py_BuildValue("{sKsKsKsKsK}", "chunks_read",
                          static_cast<unsigned long long>(s.chunks_read.load()), "chunks_skipped",
                          static_cast<unsigned long long>(s.chunks_skipped.load()), "records_read",
@@ -605,13 +609,13 @@ PyObject* matching_chunks_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_fast(kMatchingChunksSig, args, nargs, kwnames, a)) return nullptr;
     FileHandle* f = file_arg(a[0]);
     if (!f) return nullptr;
-    arrow::ScanOptions options;
+    scan::ScanOptions options;
     if (!filters_from(a[1], options.filters)) return nullptr;
     const VarnReader* rp = reader_of(*f->file);
     if (!rp) return nullptr;
     const VarnReader& r = *rp;
-    if (Status st = arrow::check_scan(r, options); st.failed()) return raise_failure(st);
-    const std::vector<size_t> chunks = arrow::matching_chunks(r, options.filters);
+    if (Status st = scan::check_scan(r, options); st.failed()) return raise_failure(st);
+    const std::vector<size_t> chunks = scan::matching_chunks(r, options.filters);
     PyObject* out = PyList_New(static_cast<Py_ssize_t>(chunks.size()));
     if (!out) return nullptr;
     for (size_t i = 0; i < chunks.size(); ++i) {
