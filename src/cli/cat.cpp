@@ -135,20 +135,17 @@ struct Slot {
 };
 
 // The field text of a cell that is not plain text.
-Status render(const VarnReader& r, size_t chunk, const Slot& s, size_t row, KVal& scratch_value,
-              std::string& out) {
+Status render(const Slot& s, size_t row, std::string& out) {
     out.clear();
     switch (s.kind) {
         case Kind::Text: out.assign(reinterpret_cast<const char*>(s.d->entries[row].data()), s.d->entries[row].size()); break;
         case Kind::Bytes: append_hex_text(s.d->entries[row], out); break;
-        case Kind::Nested: {
-            Status st = decode_nested_val(s.d->entries[row], scratch_value);
-            if (st.failed()) {
-                return st.prefixed(r.record_place(chunk, s.col) + ": row " + std::to_string(row) + ": ");
+        case Kind::Nested:
+            // The scan gives json values as their JSON text; a json null is null.
+            if (!s.d->is_null(row)) {
+                out.assign(reinterpret_cast<const char*>(s.d->entries[row].data()), s.d->entries[row].size());
             }
-            if (!scratch_value.is_null()) append_json_text(scratch_value, out);
             break;
-        }
         case Kind::Int:
             if (!s.d->is_null(row)) append_int_text(s.d->ints[row], out);
             break;
@@ -566,7 +563,6 @@ private:
     std::vector<ByteView> tile_cells_;      // column-major
     std::vector<uint8_t> plain_;            // per column: the tile's span passed plain_span
     std::string cell_;
-    KVal value_;
 };
 
 void RowWriter::note_bad(size_t chunk, uint64_t row, size_t col) {
@@ -836,7 +832,7 @@ Status RowWriter::write_rendered_rows(size_t chunk) {
                 p = s.d->entries[r].data();
                 n = s.d->entries[r].size();
             } else {
-                VARN_RETURN_IF_ERROR(render(reader_, chunk, s, r, value_, cell_));
+                VARN_RETURN_IF_ERROR(render(s, r, cell_));
                 p = reinterpret_cast<const uint8_t*>(cell_.data());
                 n = cell_.size();
             }
