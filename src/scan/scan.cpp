@@ -165,6 +165,7 @@ struct Scan::State {
     // A chunk with filters: the filter columns first, the others only when
     // a row is kept.
     Status decode_filtered(DecodedChunk& d, VarnReader::RecordBuffers& b) {
+        d.count = d.rows;
         for (size_t k = 0; k < predicates.size(); ++k) {
             const size_t j = filter_index[k];
             DecodedColumn& c = d.columns[j];
