@@ -407,9 +407,15 @@ class VarnFile:
         filters: (column, op, value) tuples joined by AND; op is one of
         ==, !=, <, <=, >, >=, in, not in (value a collection for the last
         two). Text compares by bytes, int and float numerically, bool as
-        False < True. A null cell matches no filter. Chunks the index rules
-        out (minimum/maximum, and the Bloom filter for == and in on text)
-        are never read.
+        False < True. A null cell matches no comparison (!= and not in
+        too), with one exception: on a text or bytes column, == "" (b"" for
+        bytes, or an "in" list holding it) also matches null cells, which
+        are stored as the empty value, and != "" keeps the non-empty cells. Cells whose
+        nulls the file cannot place (``stats["hidden_nulls"]``) compare as
+        the stored 0 or False they come back as. Chunks the index rules
+        out (minimum/maximum, null count, and the Bloom filter for == and
+        in on text) are never read. ``varn cat --where`` takes the same
+        language with the same meaning (docs/filters.md).
         batch_rows: the most rows per record batch (default: one batch per
         chunk).
         chunks: read only these chunks (numbers from 0), in this order

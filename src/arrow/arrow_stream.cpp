@@ -549,6 +549,23 @@ void release_stream(ArrowArrayStream* stream) {
 
 }  // namespace
 
+Status check_stream(const VarnReader& reader, const ScanOptions& options) {
+    if (Status st = check_scan(reader, options); st.failed()) return st;
+    for (size_t c : options.columns) {
+        // Arrow schema names are C strings: a NUL would cut the name short
+        // (and two columns could come out with one name), so it is refused.
+        const std::string& name = reader.columns()[c].name;
+        if (name.find('\0') != std::string::npos) {
+            std::string shown;
+            for (char ch : name) shown += ch == '\0' ? std::string("\\0") : std::string(1, ch);
+            return Status::invalid_input("column " + std::to_string(c) + " '" + shown +
+                                         "' holds a NUL byte in its name, which an Arrow schema cannot carry; "
+                                         "leave it out of the columns read");
+        }
+    }
+    return Status::ok();
+}
+
 void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options, std::shared_ptr<ScanStats> stats,
                  ArrowArrayStream* out) {
     auto* s = new StreamState;

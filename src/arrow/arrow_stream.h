@@ -28,8 +28,12 @@ using scan::FilterValue;
 using scan::ScanOptions;
 using scan::ScanStats;
 
+// check_scan, and the Arrow side's own check: the names of the columns
+// given out fit an Arrow schema (no NUL byte).
+Status check_stream(const VarnReader& reader, const ScanOptions& options);
+
 // Fills `out` with a stream over `reader` (which it takes). `options` must
-// have passed check_scan. `stats`, if set, is updated as the stream runs.
+// have passed check_stream. `stats`, if set, is updated as the stream runs.
 void make_stream(std::unique_ptr<VarnReader> reader, ScanOptions options, std::shared_ptr<ScanStats> stats,
                  ArrowArrayStream* out);
 

@@ -87,12 +87,17 @@ constexpr const char* kHelp =
     "                     the ends of a value are dropped; put a value in double\n"
     "                     quotes to keep them, or to hold a comma or parenthesis\n"
     "                     in a list (a quote inside doubled): 'city in (\"A, B\",C)'.\n"
-    "                     A null cell matches nothing, except that NAME= (empty)\n"
-    "                     on a text or bytes column matches the empty cells, null\n"
-    "                     ones included. Chunks the index (minimum/maximum, Bloom\n"
-    "                     filter) rules out are skipped unread. The language is\n"
-    "                     the one of the Python package's filters: see\n"
-    "                     docs/filters.md\n"
+    "                     A null cell matches no comparison (!= and not in too),\n"
+    "                     except that NAME= (an empty value, also inside an in\n"
+    "                     list) on a text or bytes column matches the empty\n"
+    "                     cells, null ones included; NAME!= keeps the non-empty\n"
+    "                     cells. An empty value on an int, float or bool column\n"
+    "                     is refused. Cells written as 0 or false because the\n"
+    "                     file does not say which were null compare as 0 or\n"
+    "                     false. Chunks the index (minimum/maximum, null count,\n"
+    "                     Bloom filter) rules out are skipped unread. The\n"
+    "                     language and its meaning are those of the Python\n"
+    "                     package's filters: see docs/filters.md\n"
     "  --stats            report on standard error how many chunks were read and\n"
     "                     skipped and how many rows were written\n"
     "  --delimiter C      the field delimiter of the output (one character other\n"
@@ -866,13 +871,14 @@ void report(const VarnReader& reader, const Args& args, const Stats& stats, cons
     if (args.flag("stats")) {
         const uint64_t skipped = scanned.chunks_skipped, by_bloom = scanned.skipped_by_bloom;
         std::fprintf(stderr,
-                     "varn cat: %zu chunks: %llu read, %llu skipped (%llu by minimum/maximum, %llu "
-                     "by Bloom filter); %llu rows written\n",
-                     reader.chunk_count(), static_cast<unsigned long long>(scanned.chunks_read.load()),
+                     "varn cat: %zu chunk%s: %llu read, %llu skipped (%llu by minimum/maximum, %llu "
+                     "by Bloom filter); %llu row%s written\n",
+                     reader.chunk_count(), reader.chunk_count() == 1 ? "" : "s",
+                     static_cast<unsigned long long>(scanned.chunks_read.load()),
                      static_cast<unsigned long long>(skipped),
                      static_cast<unsigned long long>(skipped - by_bloom),
                      static_cast<unsigned long long>(by_bloom),
-                     static_cast<unsigned long long>(stats.rows));
+                     static_cast<unsigned long long>(stats.rows), stats.rows == 1 ? "" : "s");
     }
 }
 

@@ -166,7 +166,15 @@ Result<FilterValue> filter_value_from_text(const VarnReader& reader, size_t col,
     FilterValue v;
     const std::string name = "column '" + reader.columns()[col].name + "'";
     const std::string_view s = trim(text);
-    switch (kind_of_column(reader, col)) {
+    const ColumnKind kind = kind_of_column(reader, col);
+    if (s.empty() && (kind == ColumnKind::Int || kind == ColumnKind::Float || kind == ColumnKind::Flags)) {
+        // An empty field is how varn cat writes a null, but a null matches
+        // no filter: asking for one is a mistake, not a filter of no rows.
+        return Status::invalid_input(join({name, " is of type ", format::type_info(reader.columns()[col].type_code).name,
+                                           ": an empty value is none of its values, and a null cell matches "
+                                           "no filter"}));
+    }
+    switch (kind) {
         case ColumnKind::Text: v.text.assign(text); return v;
         case ColumnKind::Bytes: {
             if (s.size() % 2 != 0) {

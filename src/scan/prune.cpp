@@ -60,12 +60,16 @@ int cmp_text(const std::string_view& a, const std::string_view& b) {
 // The largest magnitude a float cell takes: the stored 1/10000 units saturate.
 constexpr double kFloatCap = 922337203685477.5807;
 
-// Text: the minimum and maximum of the non-null cells, and the Bloom filter
-// of every cell (a null one as the empty text). Nulls may be given out as
-// the empty text they are stored as, so with nulls the range starts there.
+// The index's minimum and maximum cover the non-null cells only. Nulls the
+// file can place match nothing (but "= ''" on text, handled by the caller),
+// and hidden nulls compare as their stored value (0, false or the empty
+// text): S > N stored-null cells mean at least S - N of them really hold it,
+// so for a sound index it already lies within the chunk's minimum and
+// maximum, and the range needs no widening.
+
+// Text: the minimum and maximum, and the Bloom filter of every cell.
 RuledOut text_rules_out(const StreamChunkColMeta& m, const Filter& f) {
-    const std::string_view lo = m.null_count > 0 ? std::string_view() : std::string_view(m.min_str);
-    const std::string_view hi = m.max_str;
+    const std::string_view lo = m.min_str, hi = m.max_str;
     auto text = [](const FilterValue& v) { return std::string_view(v.text); };
     auto never = [](const FilterValue&) { return false; };
     if (values_rule_out<std::string_view>(f, lo, hi, cmp_text, text, never)) return RuledOut::Range;
@@ -78,15 +82,9 @@ RuledOut text_rules_out(const StreamChunkColMeta& m, const Filter& f) {
     return RuledOut::No;
 }
 
-// Int: the minimum and maximum of the non-null cells; nulls are stored as 0.
 RuledOut int_rules_out(const StreamChunkColMeta& m, const Filter& f) {
-    int64_t lo = m.min, hi = m.max;
-    if (m.null_count > 0) {
-        lo = std::min<int64_t>(lo, 0);
-        hi = std::max<int64_t>(hi, 0);
-    }
     return values_rule_out<int64_t>(
-               f, lo, hi, cmp_i64, [](const FilterValue& v) { return v.integer; },
+               f, m.min, m.max, cmp_i64, [](const FilterValue& v) { return v.integer; },
                [](const FilterValue&) { return false; })
                ? RuledOut::Range
                : RuledOut::No;
@@ -96,12 +94,8 @@ RuledOut int_rules_out(const StreamChunkColMeta& m, const Filter& f) {
 // given out lies within one of them (saturated values at the cap).
 RuledOut float_rules_out(const StreamChunkColMeta& m, const Filter& f) {
     if (f.op == FilterOp::Ne || f.op == FilterOp::NotIn) return RuledOut::No;
-    double lo = std::min(static_cast<double>(m.min) - 1.0, kFloatCap);
-    double hi = std::max(static_cast<double>(m.max) + 1.0, -kFloatCap);
-    if (m.null_count > 0) {
-        lo = std::min(lo, 0.0);
-        hi = std::max(hi, 0.0);
-    }
+    const double lo = std::min(static_cast<double>(m.min) - 1.0, kFloatCap);
+    const double hi = std::max(static_cast<double>(m.max) + 1.0, -kFloatCap);
     return values_rule_out<double>(
                f, lo, hi, cmp_f64, [](const FilterValue& v) { return v.real; },
                [](const FilterValue& v) { return std::isnan(v.real); })
@@ -116,8 +110,12 @@ RuledOut chunk_ruled_out_by(const VarnReader& reader, size_t chunk, const Filter
     if (reader.encrypted(f.column)) return RuledOut::No;
     const StreamChunkColMeta& m = reader.meta(chunk, f.column);
     const uint64_t rows = reader.chunk_rows(chunk);
-    // Every cell null (or no cell): only a filter that matches nulls keeps it.
-    if (m.null_count >= rows) return filter_matches_null(reader, f) && rows > 0 ? RuledOut::No : RuledOut::Nulls;
+    if (rows == 0) return RuledOut::Nulls;
+    // A filter that matches null cells ("= ''" on text) keeps every chunk
+    // holding one, whatever its range says of the other cells.
+    if (m.null_count > 0 && filter_matches_null(reader, f)) return RuledOut::No;
+    // Every cell null: no other filter matches any.
+    if (m.null_count >= rows) return RuledOut::Nulls;
     switch (format::kind_of(reader.columns()[f.column].type_code)) {
         case format::ColumnKind::Text: return text_rules_out(m, f);
         case format::ColumnKind::Int: return int_rules_out(m, f);

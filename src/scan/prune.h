@@ -1,8 +1,8 @@
 // Pruning: which chunks the index rules out for a filter before any record
 // is read. One function per column kind; the null rule is that of
-// filter.h and null_rule.h (a chunk of null cells only matches no filter
-// but "= ''" on text; nulls the decoding could give out as stored values
-// widen the range to the stored null value).
+// filter.h and null_rule.h (a chunk of null cells matches no filter but
+// "= ''" on text; hidden nulls compare as their stored value, which a sound
+// index's range already holds).
 #pragma once
 
 #include <cstddef>

@@ -181,7 +181,12 @@ def door_cases(kind):
         (["x<=0.5"] if typed else ["x<=0.5"], [("x", "<=", 0.5 if typed else "0.5")]),
         (["ok=false", "n<300"], [("ok", "==", False if typed else "false"), ("n", "<", num(300))]),
         (["raw=0a03"], [("raw", "==", b"\x0a\x03" if typed else "0a03")]),
+        # n's nulls are hidden in chunk 0, which holds real zeros too (they
+        # compare as 0), and marked in the others (they match nothing).
+        (["n=0"], [("n", "==", num(0))]),
+        (["n<5"], [("n", "<", num(5))]),
         (["name="], [("name", "==", "")]),
+        (['name in ("",c9)', "n<70000"], [("name", "in", ["", "c9"]), ("n", "<", num(70000))]),
         (["name!="], [("name", "!=", "")]),
         (['name in ("a,b",c9)', "n<20000"], [("name", "in", ["a,b", "c9"]), ("n", "<", num(20000))]),
         (["name not in (c1,c2,\"\")", "n>65000"], [("name", "not in", ["c1", "c2", ""]), ("n", ">", num(65000))]),
@@ -222,23 +227,36 @@ def check_doors(f, path, kind, keyfile):
     return skipped_somewhere
 
 
-def test_the_empty_text_matches_null_text_cells_and_nothing_else_does(door_files):
+def test_nulls_match_no_filter_but_the_empty_text(door_files):
     """The one exception to 'a null matches nothing': name= on a text column
-    keeps the empty cells, null ones included (as varn cat always did)."""
+    keeps the empty cells, null ones included (as varn cat always did);
+    hidden nulls compare as their stored value."""
     files, _ = door_files
     def ids(filters, column="id"):
         return varn.read_arrow(files["typed"], columns=[column], filters=filters).column(0).to_pylist()
 
     assert ids([("name", "==", "")]) == [i for i in range(ROWS) if i % 10 == 3]
+    assert ids([("name", "!=", ""), ("id", "<", 20)]) == [i for i in range(20) if i % 10 != 3]
     # The int column's nulls are hidden (its chunks hold more zeros than
     # nulls): they are given out, and compare, as the stored 0.
     assert ids([("n", "!=", 1), ("id", "<", 200)]) == [i for i in range(200) if i // 3 != 1 or i % 97 == 5]
+    # The hidden nulls of chunk 0 need no wider range there (it holds real
+    # zeros), and the nulls of the other chunks match nothing: only chunk 0
+    # can hold n = 0.
+    with varn.open(files["typed"]) as f:
+        assert f.matching_chunks([("n", "==", 0)]) == [0]
+        assert f.matching_chunks([("n", "<", 5)]) == [0]
+    assert ids([("n", "==", 0)]) == [0, 1, 2] + [i for i in range(65536) if i % 97 == 5]
 
 
 @needs_varn
 @pytest.mark.parametrize("where, message", [
     ("zz=1", "names no column followed by an operator"),
     ("n=abc", "column 'n' holds integers: 'abc' is not one"),
+    # An empty value names no int, float or bool cell (a null matches nothing).
+    ("n=", "column 'n' is of type int: an empty value is none of its values"),
+    ("x in (1.5, )", "column 'x' is of type float: an empty value"),
+    ("ok!=", "column 'ok' is of type bool: an empty value"),
     ("x=1.5.2", "column 'x' holds decimals"),
     ("ok=maybe", "column 'ok' holds true or false"),
     ("raw=0g", "hex"),

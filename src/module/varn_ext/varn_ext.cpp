@@ -455,7 +455,7 @@ PyObject* scan_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     VarnReader* rp = reader_of(*f->file);
     if (!rp) return nullptr;
     VarnReader& r = *rp;
-    Status st = scan::check_scan(r, h->options);
+    Status st = arrow::check_stream(r, h->options);
     if (st.failed()) return raise_failure(st);
     // Every encrypted column taken needs its key, and the key must be right:
     // both are settled here, before any data is given out.
@@ -547,7 +547,7 @@ PyObject* stream_fn(PyObject*, PyObject* arg) {
     // same source, index and keys, its own buffers.
     std::unique_ptr<VarnReader> reader = file_reader->share();
     // The chunk list is set after the scan was checked.
-    if (Status st = scan::check_scan(*reader, h->options); st.failed()) return raise_failure(st);
+    if (Status st = arrow::check_stream(*reader, h->options); st.failed()) return raise_failure(st);
     // A new stream counts afresh.
     h->stats = std::make_shared<scan::ScanStats>();
     auto* g = new GilStream;
