@@ -159,50 +159,6 @@ void init_schema(ArrowSchema* s, SchemaData* d, int64_t flags) {
     s->release = release_schema;
 }
 
-
-template <class Offset>
-bool entries_to_arrow(ByteView payload, size_t rows, Offset* offsets, uint8_t* data, size_t& empties,
-                      bool& boundaries) {
-    const uint8_t* p = payload.data();
-    const uint8_t* const end = p + payload.size();
-    if (rows > payload.size()) return false;
-    size_t at = 0, zero = 0;
-    bool starts = true;  // every non-empty entry starts a character
-    offsets[0] = 0;
-    for (size_t i = 0; i < rows; ++i) {
-        if (p == end) return false;
-        size_t len = *p;
-        if (len < 0x80) {
-            ++p;
-        } else {
-            ByteReader r(ByteView(p, static_cast<size_t>(end - p)));
-            uint64_t n;
-            if (!r.read_leb128(n)) return false;
-            p = r.position();
-            if (n > static_cast<uint64_t>(end - p)) return false;
-            len = static_cast<size_t>(n);
-        }
-        const size_t left = static_cast<size_t>(end - p);
-        if (len > left) return false;
-        if (len == 0) {
-            ++zero;
-        } else {
-            starts &= (p[0] & 0xC0) != 0x80;
-            if (left - len >= 16) {
-                for (size_t k = 0; k < len; k += 16) std::memcpy(data + at + k, p + k, 16);
-            } else {
-                std::memcpy(data + at, p, len);
-            }
-        }
-        at += len;
-        p += len;
-        offsets[i + 1] = static_cast<Offset>(at);
-    }
-    empties = zero;
-    boundaries = starts;
-    return p == end;
-}
-
 // The Arrow buffers of a text or bytes column built straight from its
 // payload (a chunk given out whole), kept in DecodedColumn::sink_data.
 struct DirectBuffers {
@@ -234,10 +190,10 @@ Status build_direct(VarnReader& r, size_t chunk, DecodedColumn& c, bool large) {
     size_t empties = 0;
     bool boundaries = true;
     const bool ok =
-        large ? entries_to_arrow(payload, rows, static_cast<int64_t*>(direct->offsets.get()), data, empties,
-                                 boundaries)
-              : entries_to_arrow(payload, rows, static_cast<int32_t*>(direct->offsets.get()), data, empties,
-                                 boundaries);
+        large ? unpack_length_prefixed(payload, rows, static_cast<int64_t*>(direct->offsets.get()), data,
+                                       empties, boundaries)
+              : unpack_length_prefixed(payload, rows, static_cast<int32_t*>(direct->offsets.get()), data,
+                                       empties, boundaries);
     if (!ok) {
         // The reference walk names the fault.
         Status st = decode_length_prefixed(payload, rows, c.entries);

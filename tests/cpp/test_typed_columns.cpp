@@ -442,6 +442,55 @@ TEST(ColumnDecoders, FlagsAndEntries) {
     EXPECT_EQ(entries[2].data(), payload.data() + 4);  // views into the payload
 }
 
+// The one-pass unpacking into offsets and contiguous bytes accepts exactly
+// the payloads decode_length_prefixed accepts, and gives the same entries.
+template <class Offset>
+void check_unpack(const std::string& hex, size_t rows, size_t empties_expected, bool starts_expected) {
+    const Bytes payload = from_hex(hex);
+    std::vector<ByteView> entries;
+    const bool valid = decode_length_prefixed(payload, rows, entries).is_ok();
+    std::vector<Offset> offsets(rows + 1, -1);
+    std::vector<uint8_t> data(payload.size() + 16, 0xEE);
+    size_t empties = 99;
+    bool starts = false;
+    const bool ok = unpack_length_prefixed(payload, rows, offsets.data(), data.data(), empties, starts);
+    ASSERT_EQ(ok, valid) << hex << " rows " << rows;
+    if (!ok) return;
+    EXPECT_EQ(empties, empties_expected) << hex;
+    EXPECT_EQ(starts, starts_expected) << hex;
+    ASSERT_EQ(offsets[0], 0);
+    for (size_t i = 0; i < rows; ++i) {
+        const ByteView got(data.data() + offsets[i], static_cast<size_t>(offsets[i + 1] - offsets[i]));
+        EXPECT_EQ(to_hex(got), to_hex(entries[i])) << hex << " entry " << i;
+    }
+}
+
+TEST(ColumnDecoders, UnpackingIntoOffsetsMatchesTheEntries) {
+    std::string long_entry = "80 01";  // a two-byte length: 128 bytes
+    for (int i = 0; i < 128; ++i) long_entry += " 41";
+    struct Case {
+        std::string hex;
+        size_t rows, empties;
+        bool starts;  // every non-empty entry starts a UTF-8 character
+    };
+    const Case cases[] = {
+        {"01 61 00 02 62 63", 3, 1, true},
+        {"", 0, 0, true},
+        {"00 00", 2, 2, true},
+        {long_entry + " 01 42", 2, 0, true},
+        {"02 a9 41", 1, 0, false},   // starts inside a character
+        {"01 61 02 62", 2, 0, true},  // the last entry runs past the end
+        {"01 61 00", 3, 0, true},     // one entry short
+        {"01 61 00", 1, 0, true},     // bytes left over
+        {"80", 1, 0, true},           // a truncated length
+        {"ff ff ff ff ff ff ff ff ff ff 01", 1, 0, true},  // a length past any payload
+    };
+    for (const Case& c : cases) {
+        check_unpack<int32_t>(c.hex, c.rows, c.empties, c.starts);
+        check_unpack<int64_t>(c.hex, c.rows, c.empties, c.starts);
+    }
+}
+
 
 TEST(TypedColumnsThroughWriter, RecordsHoldTheTypedAndEncryptedPayloads) {
     std::array<uint8_t, 32> key{};

@@ -301,6 +301,52 @@ Status decode_column_cells(uint8_t type_code, ColumnEncoding e, ByteView payload
     return Status::ok();
 }
 
+template <class Offset>
+bool unpack_length_prefixed(ByteView payload, size_t rows, Offset* offsets, uint8_t* data, size_t& empties,
+                            bool& boundaries) {
+    const uint8_t* p = payload.data();
+    const uint8_t* const end = p + payload.size();
+    if (rows > payload.size()) return false;
+    size_t at = 0, zero = 0;
+    bool starts = true;  // every non-empty entry starts a character
+    offsets[0] = 0;
+    for (size_t i = 0; i < rows; ++i) {
+        if (p == end) return false;
+        size_t len = *p;
+        if (len < 0x80) {
+            ++p;
+        } else {
+            ByteReader r(ByteView(p, static_cast<size_t>(end - p)));
+            uint64_t n;
+            if (!r.read_leb128(n)) return false;
+            p = r.position();
+            if (n > static_cast<uint64_t>(end - p)) return false;
+            len = static_cast<size_t>(n);
+        }
+        const size_t left = static_cast<size_t>(end - p);
+        if (len > left) return false;
+        if (len == 0) {
+            ++zero;
+        } else {
+            starts &= (p[0] & 0xC0) != 0x80;
+            if (left - len >= 16) {
+                for (size_t k = 0; k < len; k += 16) std::memcpy(data + at + k, p + k, 16);
+            } else {
+                std::memcpy(data + at, p, len);
+            }
+        }
+        at += len;
+        p += len;
+        offsets[i + 1] = static_cast<Offset>(at);
+    }
+    empties = zero;
+    boundaries = starts;
+    return p == end;
+}
+
+template bool unpack_length_prefixed<int32_t>(ByteView, size_t, int32_t*, uint8_t*, size_t&, bool&);
+template bool unpack_length_prefixed<int64_t>(ByteView, size_t, int64_t*, uint8_t*, size_t&, bool&);
+
 #undef DECODE_CHECK
 
 }  // namespace varn

@@ -90,6 +90,19 @@ private:
     const char* fault_ = nullptr;
 };
 
+// The same entries unpacked into contiguous arrays in one pass (the layout
+// columnar formats give text): offsets[0..rows], offsets[0] = 0, and the
+// bytes back to back in `data`, which has room for the payload's size plus
+// 16 bytes (entries are copied 16 bytes at a time). `empties` counts the
+// empty entries; `boundaries` tells whether every non-empty entry starts
+// with a byte that starts a UTF-8 character. False when the payload does not
+// hold exactly `rows` entries (decode_length_prefixed names the fault).
+// Offset is int32_t or int64_t; the caller makes sure the payload's size
+// fits it.
+template <class Offset>
+bool unpack_length_prefixed(ByteView payload, size_t rows, Offset* offsets, uint8_t* data, size_t& empties,
+                            bool& boundaries);
+
 // Cells of a whole column payload, by type code and encoding: Int -> Int,
 // Float -> Float (scaled / 10000), Bool and 0 -> Bool, Text -> Str,
 // 5 and 9-255 -> Bytes, 6-8 -> the decoded nested value (decode_nested_val
