@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string_view>
 
@@ -57,10 +58,73 @@ struct Buffer {
 // most of the page faults of the first write. Smaller ones come from the heap.
 constexpr size_t kHugePage = size_t{2} << 20;
 
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+// Freed mapped buffers kept for the next batch or read: writing into fresh
+// mappings costs a page fault per page and the kernel zeroing it, and a
+// stream frees and maps the same sizes over and over. The cache is bounded
+// (kCacheBytes; what does not fit is unmapped), shared by all streams and
+// threads (consumers free buffers on their own threads, often after the
+// stream is gone), and never destroyed, so a buffer freed at process exit
+// still finds it. 64 MiB holds the text buffers of a few chunks, which is
+// what a read frees and asks for again, at a bounded cost in idle memory.
+constexpr size_t kCacheBytes = size_t{64} << 20;
+// Buffers from this size up are mapped on their own, so that they can be
+// cached; the heap keeps smaller ones.
+constexpr size_t kMapped = size_t{256} << 10;
+
+class MappedCache {
+public:
+    MappedCache() { free_.reserve(kCacheBytes / kMapped); }
+
+    // A cached mapping of at least `len` bytes and at most twice that (a
+    // much larger one would hold memory a smaller buffer does not use), the
+    // smallest such; {nullptr, 0} when none.
+    Buffer take(size_t len) {
+        std::lock_guard<std::mutex> lock(mu_);
+        size_t best = free_.size();
+        for (size_t i = 0; i < free_.size(); ++i) {
+            const size_t m = free_[i].mapped;
+            if (m >= len && m / 2 <= len && (best == free_.size() || m < free_[best].mapped)) best = i;
+        }
+        if (best == free_.size()) return Buffer{};
+        const Buffer b = free_[best];
+        free_[best] = free_.back();
+        free_.pop_back();
+        held_ -= b.mapped;
+        return b;
+    }
+    // Keeps `b` when it fits within the bound, else returns false.
+    bool put(const Buffer& b) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (b.mapped > kCacheBytes - held_ || free_.size() == free_.capacity()) return false;
+        free_.push_back(b);
+        held_ += b.mapped;
+        return true;
+    }
+
+private:
+    std::mutex mu_;
+    std::vector<Buffer> free_;  // reserved up front: put() never allocates
+    size_t held_ = 0;
+};
+
+MappedCache& mapped_cache() {
+    static MappedCache* cache = new MappedCache();  // never destroyed: see above
+    return *cache;
+}
+#endif
+
 Buffer allocate_buffer(size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes >= kHugePage) {
+    if (bytes >= kMapped) {
         const size_t len = (bytes + 4095) & ~size_t{4095};
+        const Buffer cached = mapped_cache().take(len);
+        if (cached.p) return cached;
+        if (bytes < kHugePage) {
+            void* m = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (m != MAP_FAILED) return Buffer{m, len};
+            return Buffer{allocate(bytes), 0};
+        }
         void* m = ::mmap(nullptr, len + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (m != MAP_FAILED) {
             const uintptr_t base = reinterpret_cast<uintptr_t>(m);
@@ -79,6 +143,9 @@ Buffer allocate_buffer(size_t bytes) {
 void free_buffer(const Buffer& b) {
 #if defined(__linux__)
     if (b.mapped) {
+#if defined(MADV_HUGEPAGE)
+        if (mapped_cache().put(b)) return;
+#endif
         ::munmap(b.p, b.mapped);
         return;
     }

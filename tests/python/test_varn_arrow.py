@@ -351,3 +351,16 @@ def test_children_outlive_the_batch(chunks):
     del batches
     assert sum(len(c) for c in cols) == 150000
     assert cols[-1][-1].as_py() == "city14"
+
+
+def test_freed_buffers_reused_while_others_live(chunks):
+    # Later reads take the buffers freed by earlier ones; a table still held
+    # keeps its own values.
+    path, t = chunks
+    kept = pa.table(varn.open(path).read(columns=["k", "city"]))
+    for _ in range(3):
+        other = pa.table(varn.open(path).read(columns=["v", "city"]))
+        assert other.column("v").equals(t.column("v"))
+        del other
+    assert kept.column("k").equals(t.column("k"))
+    assert kept.column("city").equals(t.column("city"))
