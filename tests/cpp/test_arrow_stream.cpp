@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "arrow/arrow_stream.h"
@@ -323,6 +324,57 @@ TEST_F(ArrowStreamTest, ThreadsAndBudgetGiveTheSameBatches) {
             }
         }
     }
+}
+
+// Large buffers freed by one reader are taken by the next, on any thread:
+// readers of different columns on several threads at once, each holding
+// all its batches while it checks them, never see another's values.
+TEST_F(ArrowStreamTest, ThreadsReuseLargeBuffersSafely) {
+    constexpr int kRows = 40000;  // 320 KB per int column of a chunk
+    std::vector<std::vector<Row>> chunks(2);
+    for (size_t c = 0; c < chunks.size(); ++c) {
+        for (int i = 0; i < kRows; ++i) {
+            const int64_t n = static_cast<int64_t>(c) * kRows + i;
+            chunks[c].push_back(row({KVal::make_int(n), KVal::make_int(-3 * n - 1)}));
+        }
+    }
+    const std::string p = write({make_column("a", format::kTypeInt), make_column("b", format::kTypeInt)}, chunks);
+    std::vector<std::string> failures(4);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < failures.size(); ++t) {
+        threads.emplace_back([&, t] {
+            const size_t col = t % 2;
+            for (int round = 0; round < 4 && failures[t].empty(); ++round) {
+                auto r = VarnReader::open(p);
+                if (!r.is_ok()) return void(failures[t] = r.message());
+                ArrowArrayStream s;
+                make_stream(r.take(), ScanOptions{{col}, {}, 0}, std::make_shared<ScanStats>(), &s);
+                std::vector<ArrowArray> batches;
+                for (;;) {
+                    ArrowArray batch;
+                    if (s.get_next(&s, &batch) != 0) {
+                        failures[t] = s.get_last_error(&s);
+                        break;
+                    }
+                    if (!batch.release) break;
+                    batches.push_back(batch);
+                }
+                s.release(&s);  // the batches outlive their stream
+                int64_t n = 0;
+                for (ArrowArray& b : batches) {
+                    const auto* v = static_cast<const int64_t*>(b.children[0]->buffers[1]);
+                    for (int64_t i = 0; i < b.length && failures[t].empty(); ++i, ++n) {
+                        const int64_t want = col == 0 ? n : -3 * n - 1;
+                        if (v[i] != want) failures[t] = "row " + std::to_string(n) + ": " + std::to_string(v[i]);
+                    }
+                    b.release(&b);
+                }
+                if (failures[t].empty() && n != 2 * kRows) failures[t] = std::to_string(n) + " rows";
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    for (size_t t = 0; t < failures.size(); ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
 }
 
 // Columns of the chunks ahead decode as separate pieces of work, largest
