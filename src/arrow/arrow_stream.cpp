@@ -71,6 +71,19 @@ constexpr size_t kCacheBytes = size_t{64} << 20;
 // Buffers from this size up are mapped on their own, so that they can be
 // cached; the heap keeps smaller ones.
 constexpr size_t kMapped = size_t{256} << 10;
+// Under AddressSanitizer nothing is kept, so that a use of a freed buffer
+// still faults there instead of reading a later batch's values.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepFreed = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kKeepFreed = false;
+#else
+constexpr bool kKeepFreed = true;
+#endif
+#else
+constexpr bool kKeepFreed = true;
+#endif
 
 class MappedCache {
 public:
@@ -95,6 +108,7 @@ public:
     }
     // Keeps `b` when it fits within the bound, else returns false.
     bool put(const Buffer& b) {
+        if (!kKeepFreed) return false;
         std::lock_guard<std::mutex> lock(mu_);
         if (b.mapped > kCacheBytes - held_ || free_.size() == free_.capacity()) return false;
         free_.push_back(b);
